@@ -1,0 +1,58 @@
+#include "app/ImageBox.h"
+
+#include "app/Exceptions.h"
+
+#include <QImageReader>
+#include <QPainter>
+
+TImage::TImage(QWidget *parent) : QWidget(parent) {}
+
+void TImage::setStretch(bool on)
+{
+    stretch_ = on;
+    update();
+}
+
+void TImage::setProportional(bool on)
+{
+    proportional_ = on;
+    update();
+}
+
+void TImage::setPixmap(const QPixmap &pixmap)
+{
+    SetPicture(pixmap.toImage());
+}
+
+void TImage::SetPicture(QImage image)
+{
+    picture_ = std::move(image);
+    update();
+}
+
+void TImage::LoadFromFile(const QString &path)
+{
+    QImageReader reader(path);
+    QImage image = reader.read();
+    if (image.isNull())
+        throw EFOpenError("Cannot open file \"" + path.toStdString() + "\". " +
+                          reader.errorString().toStdString());
+    SetPicture(std::move(image));
+}
+
+void TImage::paintEvent(QPaintEvent *)
+{
+    if (picture_.isNull())
+        return;
+    QPainter painter(this);
+    if (!stretch_) {
+        painter.drawImage(0, 0, picture_);
+        return;
+    }
+    QRect target = rect();
+    if (proportional_) {
+        QSize size = picture_.size().scaled(target.size(), Qt::KeepAspectRatio);
+        target = QRect(QPoint(0, 0), size);
+    }
+    painter.drawImage(target, picture_);
+}

@@ -1,0 +1,42 @@
+// Start-up: the application object, the one main window, the message loop.
+#include "app/ErrorDisplay.h"
+#include "app/Unit1.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+namespace {
+bool DisplayAvailable()
+{
+    auto set = [](const char *name) {
+        const char *value = std::getenv(name);
+        return value && *value;
+    };
+    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!DisplayAvailable()) {
+        std::fprintf(stderr, "robot: no display to show the window on (neither DISPLAY nor "
+                             "WAYLAND_DISPLAY is set). Start it from a desktop session, or "
+                             "under Xvfb (xvfb-run ./run).\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Robot"));
+    try {
+        TForm1 form;
+        Form1 = &form;
+        form.show();
+        QApplication::exec();
+        Form1 = nullptr;
+    } catch (const std::exception &e) {
+        ShowErrorMessage(e.what());
+    }
+    return 0;
+}

@@ -1,0 +1,71 @@
+#include "drive/Motor.h"
+
+#include "drive/PortIo.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <cerrno>
+#include <sys/prctl.h>
+#include <time.h>
+
+int32_t ForwardTimeMs = 0;
+int32_t TurnTimeMs = 0;
+
+namespace {
+// The default timer slack of 50 us would show in every pulse; 1 ns keeps the
+// wake-up as close to the deadline as the scheduler allows.
+void TightenTimerSlackOnce()
+{
+    static const bool done = [] {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        return true;
+    }();
+    (void)done;
+}
+
+void Pulse(short code, const int32_t &durationMs)
+{
+    const PortIoLibrary lib = BindPortIoLibrary();
+    lib.Out(DataPort, MotorOff);
+    lib.Out(DataPort, code);
+    // The duration is read now, after the code went out, and measured from here.
+    SleepUntilMs(MonotonicNs(), durationMs);
+    lib.Out(DataPort, MotorOff);
+}
+} // namespace
+
+int64_t MonotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void SleepUntilMs(int64_t startNs, int32_t ms)
+{
+    if (ms <= 0)
+        return;
+    TightenTimerSlackOnce();
+    const int64_t deadline = startNs + int64_t(ms) * 1000000;
+    timespec ts;
+    ts.tv_sec = deadline / 1000000000;
+    ts.tv_nsec = deadline % 1000000000;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+void SleepMs(int32_t ms)
+{
+    SleepUntilMs(MonotonicNs(), ms);
+}
+
+void MoveForward() { Pulse(MotorForwardCode, ForwardTimeMs); }
+void MoveBackward() { Pulse(MotorBackwardCode, ForwardTimeMs); }
+void TurnLeft() { Pulse(MotorLeftCode, TurnTimeMs); }
+void TurnRight() { Pulse(MotorRightCode, TurnTimeMs); }
+
+void PumpMessages()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}

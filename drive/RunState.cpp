@@ -1,0 +1,12 @@
+#include "drive/RunState.h"
+
+namespace {
+bool g_closing = false;
+int g_loops = 0;
+} // namespace
+
+bool WindowClosing() { return g_closing; }
+void SetWindowClosing(bool closing) { g_closing = closing; }
+int RunningLoops() { return g_loops; }
+LoopScope::LoopScope() { ++g_loops; }
+LoopScope::~LoopScope() { --g_loops; }

@@ -1,0 +1,19 @@
+#pragma once
+// Closing the main window while a driving loop runs: the loops test this besides
+// their own run flags, end at their next test, and leave the motors off.
+
+// True once the main window has been closed.
+bool WindowClosing();
+void SetWindowClosing(bool closing);
+
+// Counts the driving loops now running (nested loops each count).
+int RunningLoops();
+
+// Marks one running loop for its lifetime.
+class LoopScope {
+public:
+    LoopScope();
+    ~LoopScope();
+    LoopScope(const LoopScope &) = delete;
+    LoopScope &operator=(const LoopScope &) = delete;
+};

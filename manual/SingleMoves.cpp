@@ -1,0 +1,20 @@
+// "Ruch pojedynczy": one timed pulse per click, durations from the page's fields.
+#include "app/Convert.h"
+#include "app/ErrorDisplay.h"
+#include "app/Unit1.h"
+#include "drive/Motor.h"
+
+namespace {
+// Both fields are read on every click, in this order, before the pulse.
+void SingleMove(TForm1 &form, void (*command)())
+{
+    ForwardTimeMs = StrToInt(form.Edit3->text());
+    TurnTimeMs = StrToInt(form.Edit35->text());
+    command();
+}
+} // namespace
+
+void TForm1::Button1Click() { RunHandler([this] { SingleMove(*this, MoveBackward); }); }
+void TForm1::Button2Click() { RunHandler([this] { SingleMove(*this, MoveForward); }); }
+void TForm1::Button3Click() { RunHandler([this] { SingleMove(*this, TurnLeft); }); }
+void TForm1::Button4Click() { RunHandler([this] { SingleMove(*this, TurnRight); }); }

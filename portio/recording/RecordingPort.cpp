@@ -1,0 +1,111 @@
+// The recording port library: a software register file for tests and for
+// trying the program without hardware.
+//
+// ROBOT_PORT_TRACE   file that receives one line per access, flushed at once:
+//                    <CLOCK_MONOTONIC ns>,<W|R>,<port>,<value>
+// ROBOT_STATUS_SCRIPT file of whitespace-separated decimal values; each read of
+//                    the status register takes the next, the last one repeats.
+//                    Without it the status register reads 254 (nothing fires).
+// Both are looked at on every access, so a test may point them elsewhere; a new
+// script file name starts from its first value.
+#include "portio/PortIoExports.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+constexpr short DataRegister = 888;
+constexpr short StatusRegister = 889;
+constexpr short StatusIdle = 254; // all sensor lines high but S0
+
+short g_data = 0;
+
+struct Trace {
+    std::string path;
+    FILE *file = nullptr;
+
+    FILE *Get()
+    {
+        const char *wanted = std::getenv("ROBOT_PORT_TRACE");
+        if (!wanted || !*wanted) {
+            Close();
+            return nullptr;
+        }
+        if (!file || path != wanted) {
+            Close();
+            path = wanted;
+            file = std::fopen(wanted, "a");
+        }
+        return file;
+    }
+    void Close()
+    {
+        if (file)
+            std::fclose(file);
+        file = nullptr;
+        path.clear();
+    }
+} g_trace;
+
+struct StatusScript {
+    std::string path;
+    std::vector<short> values;
+    size_t next = 0;
+
+    short Read()
+    {
+        const char *wanted = std::getenv("ROBOT_STATUS_SCRIPT");
+        if (!wanted || !*wanted)
+            return StatusIdle;
+        if (path != wanted) {
+            path = wanted;
+            values.clear();
+            next = 0;
+            if (FILE *f = std::fopen(wanted, "r")) {
+                long v;
+                while (std::fscanf(f, "%ld", &v) == 1)
+                    values.push_back(static_cast<short>(v));
+                std::fclose(f);
+            }
+        }
+        if (values.empty())
+            return StatusIdle;
+        const short v = values[next];
+        if (next + 1 < values.size())
+            ++next;
+        return v;
+    }
+} g_script;
+
+void Record(char kind, short port, short value)
+{
+    if (FILE *f = g_trace.Get()) {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        std::fprintf(f, "%lld,%c,%d,%d\n", static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec,
+                     kind, port, value);
+        std::fflush(f);
+    }
+}
+} // namespace
+
+short Inp32(short port)
+{
+    short value = 0;
+    if (port == StatusRegister)
+        value = g_script.Read();
+    else if (port == DataRegister)
+        value = g_data;
+    Record('R', port, value);
+    return value;
+}
+
+void Out32(short port, short value)
+{
+    if (port == DataRegister)
+        g_data = value;
+    Record('W', port, value);
+}

@@ -1,0 +1,90 @@
+#include "support/Harness.h"
+
+#include "app/ErrorDisplay.h"
+#include "drive/Motor.h"
+#include "drive/RunState.h"
+
+#include <QDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+std::vector<PortAccess> ReadTrace(const std::string &path)
+{
+    std::vector<PortAccess> out;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        PortAccess a{};
+        char kind = 0;
+        if (std::sscanf(line.c_str(), "%ld,%c,%d,%d", &a.ns, &kind, &a.port, &a.value) == 4) {
+            a.kind = kind;
+            out.push_back(a);
+        }
+    }
+    return out;
+}
+
+std::vector<int> DataWrites(const std::vector<PortAccess> &trace)
+{
+    std::vector<int> out;
+    for (const auto &a : trace)
+        if (a.kind == 'W' && a.port == 888)
+            out.push_back(a.value);
+    return out;
+}
+
+void RobotTest::SetUp()
+{
+    dir_ = std::make_unique<QTemporaryDir>();
+    ASSERT_TRUE(dir_->isValid());
+    oldCwd_ = QDir::currentPath();
+    QDir root(dir_->path());
+    for (const char *sub : {"zdjecia/przechwyt", "zdjecia/ruch", "obrazki", "kamera"})
+        root.mkpath(sub);
+    QDir::setCurrent(dir_->path());
+    tracePath_ = dir_->filePath("trace.txt").toStdString();
+    setenv("ROBOT_PORT_TRACE", tracePath_.c_str(), 1);
+    unsetenv("ROBOT_STATUS_SCRIPT");
+    SetErrorDisplay([this](const std::string &m) { errors.push_back(m); });
+    ForwardTimeMs = 0;
+    TurnTimeMs = 0;
+    SetWindowClosing(false);
+}
+
+void RobotTest::TearDown()
+{
+    form_.reset();
+    Form1 = nullptr;
+    SetErrorDisplay({});
+    unsetenv("ROBOT_PORT_TRACE");
+    unsetenv("ROBOT_STATUS_SCRIPT");
+    QDir::setCurrent(oldCwd_);
+}
+
+TForm1 &RobotTest::Form()
+{
+    if (!form_) {
+        form_ = std::make_unique<TForm1>();
+        Form1 = form_.get();
+    }
+    return *form_;
+}
+
+void RobotTest::ScriptStatus(const std::vector<int> &values)
+{
+    const std::string path = dir_->filePath(QString("status%1.txt").arg(++scripts_)).toStdString();
+    std::ofstream out(path);
+    for (int v : values)
+        out << v << '\n';
+    out.close();
+    setenv("ROBOT_STATUS_SCRIPT", path.c_str(), 1);
+}
+
+void RobotTest::After(int ms, std::function<void()> action)
+{
+    QTimer::singleShot(ms, std::move(action));
+}

@@ -1,0 +1,55 @@
+#pragma once
+// Shared test scaffolding: a fresh working directory, the port trace of the
+// recording library, recorded error messages, and the main window.
+#include "app/Unit1.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct PortAccess {
+    int64_t ns;
+    char kind; // 'W' or 'R'
+    int port;
+    int value;
+};
+
+// Reads a trace file of the recording library.
+std::vector<PortAccess> ReadTrace(const std::string &path);
+// The values written to the data register, in order.
+std::vector<int> DataWrites(const std::vector<PortAccess> &trace);
+
+// Puts the process into a fresh working directory with the program's folders,
+// points the recording library's trace (and, optionally, status script) at
+// files of its own, and records error messages instead of showing them.
+class RobotTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The main window, created on first use.
+    TForm1 &Form();
+    std::vector<PortAccess> Trace() const { return ReadTrace(tracePath_); }
+    std::vector<int> Writes() const { return DataWrites(Trace()); }
+    // Sets the status readings the recording library returns from now on.
+    void ScriptStatus(const std::vector<int> &values);
+    // Runs `action` from the event loop after `ms` milliseconds (a click made
+    // while a handler drains messages).
+    void After(int ms, std::function<void()> action);
+    std::string Dir() const { return dir_->path().toStdString(); }
+
+    std::vector<std::string> errors;
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<TForm1> form_;
+    std::string tracePath_;
+    int scripts_ = 0;
+    QString oldCwd_;
+};
