@@ -1,0 +1,31 @@
+#pragma once
+// What the three camera start/stop buttons share: their window handles, the
+// one toggle, and the start and stop sequences.
+#include "capture/avicap.h"
+
+#include <cstdint>
+
+class QAbstractButton;
+class QWidget;
+
+// The camera tab's current capture window (preview and motion detection).
+extern HWND CaptureWindow;
+// The camera line follower's current capture window.
+extern HWND LineCaptureWindow;
+// 0: the next click on a camera button starts; otherwise it stops. Changed only
+// by bitwise complement, once per start and once per stop.
+extern uint8_t CameraRunning;
+
+// Sends a message only if `window` is a window at this moment.
+LRESULT GuardedSend(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The start branch: a new capture window of the given size at the top left of
+// `panel`, stored in `handle`; connect driver 0, scale on, preview rate 1 ms,
+// preview on, then the frame callback if there is one; complement the toggle;
+// the button reads "Stop".
+void StartCapturePreview(QAbstractButton *button, QWidget *panel, int width, int height,
+                         HWND &handle, CAPVIDEOCALLBACK frameCallback);
+
+// The stop branch: the button reads "Start"; disconnect `handle`; complement
+// the toggle. The window stays where it is.
+void StopCapture(QAbstractButton *button, HWND handle);
