@@ -10,6 +10,7 @@
 #include "drive/PortIo.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 
 namespace {
 // Lengths in ms of the pulses of `code` in a trace, each from the write of the
@@ -89,6 +91,11 @@ int main(int argc, char **argv)
 {
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!std::getenv("XDG_RUNTIME_DIR")) {
+        const QByteArray dir = QDir::tempPath().toUtf8() + "/robot-bench-runtime";
+        mkdir(dir.constData(), 0700);
+        setenv("XDG_RUNTIME_DIR", dir.constData(), 1);
+    }
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
