@@ -9,10 +9,10 @@
 // Both are looked at on every access, so a test may point them elsewhere; a new
 // script file name starts from its first value.
 #include "portio/PortIoExports.h"
+#include "portio/PortTrace.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -23,32 +23,7 @@ constexpr short StatusIdle = 254; // all sensor lines high but S0
 
 short g_data = 0;
 
-struct Trace {
-    std::string path;
-    FILE *file = nullptr;
-
-    FILE *Get()
-    {
-        const char *wanted = std::getenv("ROBOT_PORT_TRACE");
-        if (!wanted || !*wanted) {
-            Close();
-            return nullptr;
-        }
-        if (!file || path != wanted) {
-            Close();
-            path = wanted;
-            file = std::fopen(wanted, "a");
-        }
-        return file;
-    }
-    void Close()
-    {
-        if (file)
-            std::fclose(file);
-        file = nullptr;
-        path.clear();
-    }
-} g_trace;
+PortTrace g_trace;
 
 struct StatusScript {
     std::string path;
@@ -80,16 +55,6 @@ struct StatusScript {
     }
 } g_script;
 
-void Record(char kind, short port, short value)
-{
-    if (FILE *f = g_trace.Get()) {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        std::fprintf(f, "%lld,%c,%d,%d\n", static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec,
-                     kind, port, value);
-        std::fflush(f);
-    }
-}
 } // namespace
 
 short Inp32(short port)
@@ -99,7 +64,7 @@ short Inp32(short port)
         value = g_script.Read();
     else if (port == DataRegister)
         value = g_data;
-    Record('R', port, value);
+    g_trace.Record('R', port, value);
     return value;
 }
 
@@ -107,5 +72,5 @@ void Out32(short port, short value)
 {
     if (port == DataRegister)
         g_data = value;
-    Record('W', port, value);
+    g_trace.Record('W', port, value);
 }

@@ -1,0 +1,59 @@
+#pragma once
+// The trace that the port libraries write when ROBOT_PORT_TRACE names a file:
+// one line per access, flushed at once,
+//   <CLOCK_MONOTONIC ns>,<W|R>,<port>,<value>
+// The variable is looked at on every access, so a test may point it elsewhere.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+class PortTrace {
+public:
+    ~PortTrace() { Close(); }
+
+    // Appends one access stamped `ns` (CLOCK_MONOTONIC nanoseconds).
+    void Record(char kind, short port, short value, int64_t ns)
+    {
+        if (FILE *f = Get()) {
+            std::fprintf(f, "%lld,%c,%d,%d\n", static_cast<long long>(ns), kind, port, value);
+            std::fflush(f);
+        }
+    }
+    // Appends one access stamped now.
+    void Record(char kind, short port, short value) { Record(kind, port, value, NowNs()); }
+
+    static int64_t NowNs()
+    {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    }
+
+private:
+    FILE *Get()
+    {
+        const char *wanted = std::getenv("ROBOT_PORT_TRACE");
+        if (!wanted || !*wanted) {
+            Close();
+            return nullptr;
+        }
+        if (!file_ || path_ != wanted) {
+            Close();
+            path_ = wanted;
+            file_ = std::fopen(wanted, "a");
+        }
+        return file_;
+    }
+    void Close()
+    {
+        if (file_)
+            std::fclose(file_);
+        file_ = nullptr;
+        path_.clear();
+    }
+
+    std::string path_;
+    FILE *file_ = nullptr;
+};
