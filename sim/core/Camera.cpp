@@ -1,0 +1,188 @@
+#include "sim/core/Camera.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
+
+namespace sim {
+namespace {
+// The painted arena stays within this many pixels.
+constexpr double MaxFloorPixels = 4.0e6;
+// Never finer than this (metres per pixel).
+constexpr double FinestFloorPixel = 0.001;
+
+QRgb ToRgb(Colour c) { return qRgb(c.r, c.g, c.b); }
+
+// A well-mixed hash of two integers, for the fixed grain of the floor.
+uint32_t Hash(int64_t a, int64_t b)
+{
+    uint64_t h = static_cast<uint64_t>(a) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(b) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 31;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 29;
+    return static_cast<uint32_t>(h);
+}
+
+uint8_t Scale(uint8_t channel, double factor)
+{
+    return static_cast<uint8_t>(std::clamp(std::lround(channel * factor), 0L, 255L));
+}
+
+// BT.601 video-range luma and chroma of one colour, in 8-bit integer steps.
+int Luma(int r, int g, int b) { return ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16; }
+int ChromaU(int r, int g, int b) { return ((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128; }
+int ChromaV(int r, int g, int b) { return ((112 * r - 94 * g - 18 * b + 128) >> 8) + 128; }
+} // namespace
+
+double TextureFactor(const FloorTexture &texture, Vec2 point)
+{
+    double factor = 1;
+    if (texture.contrast > 0) {
+        const int64_t tx = static_cast<int64_t>(std::floor(point.x / texture.tile));
+        const int64_t ty = static_cast<int64_t>(std::floor(point.y / texture.tile));
+        factor += ((tx + ty) % 2 == 0 ? 0.5 : -0.5) * texture.contrast;
+    }
+    if (texture.grain > 0) {
+        const int64_t gx = static_cast<int64_t>(std::floor(point.x / texture.grainSize));
+        const int64_t gy = static_cast<int64_t>(std::floor(point.y / texture.grainSize));
+        factor += (Hash(gx, gy) / 4294967295.0 - 0.5) * texture.grain;
+    }
+    return factor;
+}
+
+FloorMap::FloorMap(const World &world, double metresPerPixel)
+    : scale_(metresPerPixel), height_(world.height), wall_(ToRgb(world.wall))
+{
+    if (scale_ <= 0)
+        scale_ = std::max(FinestFloorPixel, std::sqrt(world.width * world.height / MaxFloorPixels));
+    const int w = std::max(1, static_cast<int>(std::ceil(world.width / scale_)));
+    const int h = std::max(1, static_cast<int>(std::ceil(world.height / scale_)));
+    image_ = QImage(w, h, QImage::Format_RGB32);
+
+    // The floor and its texture, pixel by pixel at the pixel centres.
+    for (int row = 0; row < h; ++row) {
+        auto *line = reinterpret_cast<QRgb *>(image_.scanLine(row));
+        const double y = world.height - (row + 0.5) * scale_;
+        for (int col = 0; col < w; ++col) {
+            const double f = TextureFactor(world.texture, {(col + 0.5) * scale_, y});
+            line[col] = qRgb(Scale(world.floor.r, f), Scale(world.floor.g, f), Scale(world.floor.b, f));
+        }
+    }
+
+    // The line and the obstacles on top, in pixel coordinates (y downwards).
+    QPainter painter(&image_);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(1 / scale_, -1 / scale_);
+    painter.translate(0, -world.height);
+    const std::vector<Vec2> &path = world.track.path;
+    if (path.size() >= 2) {
+        QPainterPath line;
+        line.moveTo(path[0].x, path[0].y);
+        for (size_t i = 1; i < path.size(); ++i)
+            line.lineTo(path[i].x, path[i].y);
+        if (world.track.closed)
+            line.closeSubpath();
+        QPen pen(QColor(ToRgb(world.track.colour)), world.track.width);
+        pen.setCapStyle(Qt::RoundCap);
+        pen.setJoinStyle(Qt::RoundJoin);
+        painter.setPen(pen);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(line);
+    }
+    painter.setPen(Qt::NoPen);
+    for (const Obstacle &o : world.obstacles)
+        painter.fillRect(QRectF(o.rect.x, o.rect.y, o.rect.width, o.rect.height), QColor(ToRgb(o.colour)));
+}
+
+QRgb FloorMap::Sample(Vec2 point) const
+{
+    // Pixel coordinates with pixel centres at whole numbers.
+    const double fx = point.x / scale_ - 0.5;
+    const double fy = (height_ - point.y) / scale_ - 0.5;
+    const int w = image_.width(), h = image_.height();
+    if (fx < -0.5 || fy < -0.5 || fx > w - 0.5 || fy > h - 0.5)
+        return wall_;
+    const int x0 = std::clamp(static_cast<int>(std::floor(fx)), 0, w - 1);
+    const int y0 = std::clamp(static_cast<int>(std::floor(fy)), 0, h - 1);
+    const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+    const double ax = std::clamp(fx - x0, 0.0, 1.0), ay = std::clamp(fy - y0, 0.0, 1.0);
+    const auto *r0 = reinterpret_cast<const QRgb *>(image_.constScanLine(y0));
+    const auto *r1 = reinterpret_cast<const QRgb *>(image_.constScanLine(y1));
+    auto mix = [&](int (*channel)(QRgb)) {
+        const double top = channel(r0[x0]) * (1 - ax) + channel(r0[x1]) * ax;
+        const double bottom = channel(r1[x0]) * (1 - ax) + channel(r1[x1]) * ax;
+        return static_cast<int>(std::lround(top * (1 - ay) + bottom * ay));
+    };
+    return qRgb(mix(qRed), mix(qGreen), mix(qBlue));
+}
+
+Vec2 CameraFloorPoint(const CameraFootprint &camera, double u, double v)
+{
+    // Row 0 is the far edge; each row's width follows the trapezoid.
+    const double depth = (v + 0.5) / CameraHeight;
+    const double forward = camera.farDistance + (camera.nearDistance - camera.farDistance) * depth;
+    const double width = camera.farWidth + (camera.nearWidth - camera.farWidth) * depth;
+    const double left = width * (0.5 - (u + 0.5) / CameraWidth);
+    return {forward, left};
+}
+
+std::array<Vec2, 4> CameraCorners(const CameraFootprint &camera, const Pose &pose)
+{
+    return {ToWorld(pose, {camera.farDistance, camera.farWidth / 2}),
+            ToWorld(pose, {camera.farDistance, -camera.farWidth / 2}),
+            ToWorld(pose, {camera.nearDistance, -camera.nearWidth / 2}),
+            ToWorld(pose, {camera.nearDistance, camera.nearWidth / 2})};
+}
+
+QImage RenderCamera(const FloorMap &floor, const CameraFootprint &camera, const Pose &pose)
+{
+    QImage picture(CameraWidth, CameraHeight, QImage::Format_RGB32);
+    for (int v = 0; v < CameraHeight; ++v) {
+        auto *line = reinterpret_cast<QRgb *>(picture.scanLine(v));
+        // Along a row the floor point moves on a straight line: step it.
+        const Vec2 first = ToWorld(pose, CameraFloorPoint(camera, 0, v));
+        const Vec2 last = ToWorld(pose, CameraFloorPoint(camera, CameraWidth - 1, v));
+        const Vec2 step = (1.0 / (CameraWidth - 1)) * (last - first);
+        for (int u = 0; u < CameraWidth; ++u)
+            line[u] = floor.Sample(first + double(u) * step);
+    }
+    return picture;
+}
+
+void RgbToI420(const QImage &picture, uint8_t *frame)
+{
+    const QImage rgb = picture.format() == QImage::Format_RGB32 ? picture
+                                                                 : picture.convertToFormat(QImage::Format_RGB32);
+    uint8_t *yPlane = frame;
+    uint8_t *uPlane = frame + CameraWidth * CameraHeight;
+    uint8_t *vPlane = uPlane + (CameraWidth / 2) * (CameraHeight / 2);
+    for (int y = 0; y < CameraHeight; ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(rgb.constScanLine(y));
+        for (int x = 0; x < CameraWidth; ++x)
+            yPlane[y * CameraWidth + x] =
+                static_cast<uint8_t>(Luma(qRed(line[x]), qGreen(line[x]), qBlue(line[x])));
+    }
+    // Chroma of each 2 x 2 block from the block's mean colour.
+    for (int y = 0; y < CameraHeight / 2; ++y) {
+        const auto *top = reinterpret_cast<const QRgb *>(rgb.constScanLine(2 * y));
+        const auto *bottom = reinterpret_cast<const QRgb *>(rgb.constScanLine(2 * y + 1));
+        for (int x = 0; x < CameraWidth / 2; ++x) {
+            const QRgb p[4] = {top[2 * x], top[2 * x + 1], bottom[2 * x], bottom[2 * x + 1]};
+            int r = 0, g = 0, b = 0;
+            for (QRgb c : p) {
+                r += qRed(c);
+                g += qGreen(c);
+                b += qBlue(c);
+            }
+            r = (r + 2) / 4;
+            g = (g + 2) / 4;
+            b = (b + 2) / 4;
+            uPlane[y * (CameraWidth / 2) + x] = static_cast<uint8_t>(ChromaU(r, g, b));
+            vPlane[y * (CameraWidth / 2) + x] = static_cast<uint8_t>(ChromaV(r, g, b));
+        }
+    }
+}
+
+} // namespace sim

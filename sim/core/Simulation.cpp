@@ -1,0 +1,71 @@
+#include "sim/core/Simulation.h"
+
+#include "sim/core/Kinematics.h"
+
+namespace sim {
+namespace {
+// A touching robot counts as free again once this far (metres) from
+// everything, so that pressing on against the same wall is one contact.
+constexpr double ContactRelease = 0.001;
+} // namespace
+
+Simulation::Simulation(const World &world) : world_(&world), pose_(world.robot.start) {}
+
+void Simulation::AdvanceTo(int64_t ns)
+{
+    if (!started_) {
+        started_ = true;
+        time_ = ns;
+        return;
+    }
+    if (ns <= time_)
+        return;
+    const double seconds = double(ns - time_) * 1e-9;
+    time_ = ns;
+    if (stalled_)
+        return; // pressed against a wall: the wheels stall until the code changes
+    const WheelDirections wheels = DecodeMotors(data_);
+    if (wheels.left == 0 && wheels.right == 0)
+        return;
+    const double speed = world_->robot.wheelSpeed;
+    const Motion m = MoveWithContacts(*world_, pose_, wheels.left * speed, wheels.right * speed, seconds);
+    pose_ = m.pose;
+    odometer_ += m.travelled;
+    if (m.blocked) {
+        stalled_ = true;
+        if (!touching_)
+            ++contacts_;
+        touching_ = true;
+    } else if (touching_ && Clearance(*world_, {pose_.x, pose_.y}, world_->robot.bodyRadius) > ContactRelease) {
+        touching_ = false;
+    }
+}
+
+void Simulation::Write(int64_t ns, int port, int value)
+{
+    AdvanceTo(ns);
+    if (port != DataRegister)
+        return;
+    data_ = value & 0xFF;
+    stalled_ = false; // a new command tries again
+}
+
+int Simulation::Read(int64_t ns, int port)
+{
+    AdvanceTo(ns);
+    if (port == StatusRegister)
+        return StatusValue(Sensors());
+    if (port == DataRegister)
+        return data_;
+    return 0;
+}
+
+void Simulation::Place(const Pose &pose)
+{
+    pose_ = pose;
+    data_ = 0;
+    stalled_ = false;
+    touching_ = false;
+}
+
+} // namespace sim

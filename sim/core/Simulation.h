@@ -1,0 +1,62 @@
+#pragma once
+// The virtual robot's state over time: its pose, the motor code on the data
+// register, and its contacts. Time is CLOCK_MONOTONIC in nanoseconds, as the
+// port library stamps the accesses; between two register writes the wheel
+// speeds are constant, so the pose is exact however short a pulse is.
+//
+// Plain value type: copy it and advance the copy to look ahead without
+// changing the original.
+#include "sim/core/Geometry.h"
+#include "sim/core/Sensors.h"
+#include "sim/core/World.h"
+
+#include <cstdint>
+
+namespace sim {
+
+// Parallel-port registers as the port library addresses them.
+constexpr int DataRegister = 888;   // motor codes
+constexpr int StatusRegister = 889; // sensors
+
+class Simulation {
+public:
+    // The robot at the world's start pose with its motors off. `world` must
+    // outlive the simulation and its copies.
+    explicit Simulation(const World &world);
+
+    // Moves the robot on to `ns`. Times earlier than the simulation's own
+    // (an access that arrived late) count as now.
+    void AdvanceTo(int64_t ns);
+    // A register write at `ns`: a new motor code from then on.
+    void Write(int64_t ns, int port, int value);
+    // A register read at `ns`: the status register gives the sensors, the
+    // data register the last code written, any other port 0.
+    int Read(int64_t ns, int port);
+    // Places the robot, motors off, out of contact.
+    void Place(const Pose &pose);
+
+    const World &world() const { return *world_; }
+    const Pose &pose() const { return pose_; }
+    int data() const { return data_; }
+    int64_t time() const { return time_; }
+    // Contacts so far: each time the body came up against a wall or obstacle.
+    int contacts() const { return contacts_; }
+    // The body touches a wall or obstacle now.
+    bool touching() const { return touching_; }
+    // Metres the robot's centre has travelled.
+    double odometer() const { return odometer_; }
+    SensorReadings Sensors() const { return ReadSensors(*world_, pose_); }
+
+private:
+    const World *world_;
+    Pose pose_;
+    int data_ = 0;
+    int64_t time_ = 0;
+    bool started_ = false; // time_ holds a time
+    bool stalled_ = false; // the current motor code drove the robot into contact
+    bool touching_ = false;
+    int contacts_ = 0;
+    double odometer_ = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,48 @@
+#pragma once
+// The client side of the simulator's socket: one connection, made when it is
+// first needed and made again after the simulator went away, at most once per
+// retry interval (a new socket path is tried at once). Nothing here blocks for
+// longer than the timeouts given: without a simulator writes go nowhere and
+// reads give nothing.
+//
+// Not thread-safe; the owner serialises calls.
+#include "sim/protocol/SimProtocol.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace simproto {
+
+class SimLink {
+public:
+    explicit SimLink(int64_t retryIntervalNs = 1'000'000'000);
+    ~SimLink();
+    SimLink(const SimLink &) = delete;
+    SimLink &operator=(const SimLink &) = delete;
+
+    // Sends a register write stamped `ns`. A write the simulator cannot take
+    // within a short while is dropped. False when it did not go out.
+    bool Write(int16_t port, int16_t value, int64_t ns);
+    // Asks for a register's value at `ns`; nothing on timeout or without a
+    // simulator. A late answer to an earlier read is recognised and dropped.
+    std::optional<int16_t> Read(int16_t port, int64_t ns, int timeoutMs);
+    // The simulator's state as one line of JSON; nothing on timeout.
+    std::optional<std::string> Query(int timeoutMs);
+
+    bool Connected() const { return fd_ >= 0; }
+
+private:
+    bool EnsureConnected();
+    bool Send(const PortMessage &message, int timeoutMs);
+    void Disconnect();
+
+    int fd_ = -1;
+    uint32_t sequence_ = 0;
+    int64_t retryIntervalNs_;
+    int64_t lastAttemptNs_ = 0;
+    bool attempted_ = false;
+    std::string lastPath_;
+};
+
+} // namespace simproto
