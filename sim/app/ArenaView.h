@@ -1,0 +1,48 @@
+#pragma once
+// The arena window: the arena from above with the track and the obstacles,
+// the robot with its sensors (lit while they fire), the camera's field of
+// view and its picture, the trail the robot has driven, the contact count, and
+// whether a control program is connected.
+#include "sim/app/SharedRobot.h"
+#include "sim/core/Camera.h"
+#include "sim/core/Simulation.h"
+
+#include <QImage>
+#include <QPointF>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+class ArenaView : public QWidget {
+    Q_OBJECT
+public:
+    // `cameraPicture` gives the camera's newest picture (may be null).
+    ArenaView(SharedRobot &robot, const sim::FloorMap &floor, std::function<QImage()> cameraPicture,
+              QWidget *parent = nullptr);
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void Tick();
+    QPointF ToScreen(sim::Vec2 p) const;
+    void DrawRobot(QPainter &painter, const sim::Simulation &view, const sim::SensorReadings &sensors);
+    void DrawStatus(QPainter &painter, const sim::Simulation &view, const sim::SensorReadings &sensors);
+
+    SharedRobot &robot_;
+    const sim::FloorMap &floor_;
+    std::function<QImage()> cameraPicture_;
+    QTimer timer_;
+    std::optional<sim::Simulation> view_; // the state as last shown
+    ControllerState controller_ = ControllerState::Waiting;
+    std::vector<sim::Vec2> trail_;
+    QImage background_; // the floor scaled to the widget
+    QRectF arenaRect_;  // where the arena lies on the widget
+    double pixelsPerMetre_ = 1;
+};

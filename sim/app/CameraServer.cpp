@@ -1,0 +1,211 @@
+#include "sim/app/CameraServer.h"
+
+#include "sim/protocol/SimProtocol.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+constexpr int FramesPerSecond = 30;
+constexpr int64_t FramePeriodNs = 1'000'000'000 / FramesPerSecond;
+// Without clients only the arena window's small view wants pictures.
+constexpr int64_t IdlePeriodNs = 200'000'000;
+// Kernel send buffer per client: about one frame, so that what a client
+// receives is never much older than the newest frame.
+constexpr int SendBufferBytes = sim::CameraFrameBytes;
+
+void SleepUntil(int64_t ns)
+{
+    timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// Sends all of `size` bytes; false when the client has gone.
+bool SendAll(int fd, const uint8_t *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+} // namespace
+
+CameraServer::CameraServer(SharedRobot &robot, const sim::FloorMap &floor, uint16_t port)
+    : robot_(robot), floor_(floor)
+{
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0)
+        throw std::runtime_error(std::string("camera: cannot create a socket: ") + std::strerror(errno));
+    const int yes = 1;
+    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // this machine only
+    address.sin_port = htons(port);
+    socklen_t length = sizeof(address);
+    if (bind(listenFd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
+        listen(listenFd_, 4) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        const std::string why = std::strerror(errno);
+        close(listenFd_);
+        throw std::runtime_error("camera: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + why);
+    }
+    port_ = ntohs(address.sin_port);
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        close(listenFd_);
+        throw std::runtime_error(std::string("camera: cannot create an eventfd: ") + std::strerror(errno));
+    }
+    renderThread_ = std::thread([this] { RenderLoop(); });
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+CameraServer::~CameraServer()
+{
+    {
+        std::lock_guard<std::mutex> lock(frameMutex_);
+        stopping_ = true;
+    }
+    frameReady_.notify_all();
+    const uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof(one)) < 0) {
+        // Cannot fail for a single write to a fresh counter.
+    }
+    renderThread_.join();
+    acceptThread_.join(); // it has ended every client
+    close(wakeFd_);
+    close(listenFd_);
+}
+
+std::string CameraServer::SourceDescription() const
+{
+    return "tcpclientsrc host=127.0.0.1 port=" + std::to_string(port_) +
+           " ! rawvideoparse format=i420 width=" + std::to_string(sim::CameraWidth) +
+           " height=" + std::to_string(sim::CameraHeight) + " framerate=" + std::to_string(FramesPerSecond) + "/1";
+}
+
+QImage CameraServer::LatestPicture() const
+{
+    std::lock_guard<std::mutex> lock(frameMutex_);
+    return picture_;
+}
+
+void CameraServer::RenderLoop()
+{
+    int64_t next = simproto::MonotonicNs();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(frameMutex_);
+            if (stopping_)
+                return;
+        }
+        const int64_t now = simproto::MonotonicNs();
+        sim::Simulation view = robot_.Snapshot();
+        view.AdvanceTo(now);
+        QImage picture = sim::RenderCamera(floor_, view.world().robot.camera, view.pose());
+        auto frame = std::make_shared<std::vector<uint8_t>>(sim::CameraFrameBytes);
+        sim::RgbToI420(picture, frame->data());
+        {
+            std::lock_guard<std::mutex> lock(frameMutex_);
+            frame_ = std::move(frame);
+            picture_ = std::move(picture);
+            ++frameNumber_;
+        }
+        frameReady_.notify_all();
+        // To an absolute deadline, so the rate does not drift; after a long
+        // stall start afresh rather than render a burst.
+        const int64_t period = clients_.load() > 0 ? FramePeriodNs : IdlePeriodNs;
+        next += period;
+        if (next < simproto::MonotonicNs())
+            next = simproto::MonotonicNs() + period;
+        SleepUntil(next);
+    }
+}
+
+void CameraServer::Serve(Client &client)
+{
+    int64_t sent = 0; // number of the last frame sent
+    for (;;) {
+        std::shared_ptr<const std::vector<uint8_t>> frame;
+        {
+            std::unique_lock<std::mutex> lock(frameMutex_);
+            frameReady_.wait(lock, [&] { return stopping_ || (frame_ && frameNumber_.load() != sent); });
+            if (stopping_)
+                break;
+            frame = frame_;
+            sent = frameNumber_.load();
+        }
+        if (!SendAll(client.fd, frame->data(), frame->size()))
+            break;
+    }
+    client.done = true;
+    const uint64_t one = 1; // let the accept thread collect this client
+    if (write(wakeFd_, &one, sizeof(one)) < 0) {
+    }
+}
+
+void CameraServer::ReapFinished()
+{
+    for (auto it = clientList_.begin(); it != clientList_.end();) {
+        if (!it->done) {
+            ++it;
+            continue;
+        }
+        it->thread.join();
+        close(it->fd);
+        --clients_;
+        it = clientList_.erase(it);
+    }
+}
+
+void CameraServer::AcceptLoop()
+{
+    for (;;) {
+        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents & POLLIN) {
+            uint64_t count;
+            if (read(wakeFd_, &count, sizeof(count)) < 0) {
+            }
+            ReapFinished();
+            std::lock_guard<std::mutex> lock(frameMutex_);
+            if (stopping_)
+                break;
+        }
+        if (fds[1].revents & POLLIN) {
+            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SendBufferBytes, sizeof(SendBufferBytes));
+            Client &client = clientList_.emplace_back();
+            client.fd = fd;
+            ++clients_;
+            client.thread = std::thread([this, &client] { Serve(client); });
+        }
+    }
+    // Unblock writers stuck in send, then collect them all.
+    for (Client &client : clientList_)
+        shutdown(client.fd, SHUT_RDWR);
+    frameReady_.notify_all();
+    for (Client &client : clientList_) {
+        client.thread.join();
+        close(client.fd);
+    }
+    clientList_.clear();
+    clients_ = 0;
+}

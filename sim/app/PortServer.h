@@ -1,0 +1,37 @@
+#pragma once
+// The simulator's end of the port library's socket: a local sequenced-packet
+// socket served by a thread of its own, so that register reads are answered
+// at once whatever the window is doing. Owns the socket file for its life.
+#include "sim/app/SharedRobot.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+class PortServer {
+public:
+    // Answers a query with one line of JSON for the time given.
+    using QueryFunction = std::function<std::string(int64_t ns)>;
+
+    // Listens at `path`. A socket file left behind by a simulator that is no
+    // longer running is replaced; a live simulator at that path, or a file
+    // that is not a socket, is an error (std::runtime_error).
+    PortServer(const std::string &path, SharedRobot &robot, QueryFunction query);
+    ~PortServer();
+    PortServer(const PortServer &) = delete;
+    PortServer &operator=(const PortServer &) = delete;
+
+    const std::string &path() const { return path_; }
+
+private:
+    void Run();
+
+    std::string path_;
+    SharedRobot &robot_;
+    QueryFunction query_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1; // an eventfd that ends the thread
+    std::thread thread_;
+};

@@ -1,0 +1,50 @@
+#pragma once
+// The one simulated robot, shared by the socket server's thread (register
+// accesses), the camera's thread and the arena window. Every access takes the
+// lock for a moment; whoever only looks takes a copy and advances that.
+#include "sim/core/Simulation.h"
+#include "sim/core/World.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// Whether a control program is connected.
+enum class ControllerState {
+    Waiting,   // none has connected yet
+    Connected, // at least one is connected
+    Gone,      // the last one went away (exited or crashed)
+};
+
+class SharedRobot {
+public:
+    explicit SharedRobot(const sim::World &world) : sim_(world) {}
+
+    void Write(int64_t ns, int port, int value);
+    int Read(int64_t ns, int port);
+    // A copy of the state as it stands (not advanced to any time).
+    sim::Simulation Snapshot() const;
+
+    // A control program made its first port access.
+    void ControllerArrived();
+    // A control program went away at `ns`. When it was the last one the motors
+    // stop: nobody is left to stop them.
+    void ControllerLeft(int64_t ns);
+    ControllerState Controller() const;
+
+private:
+    mutable std::mutex mutex_;
+    sim::Simulation sim_;
+    int controllers_ = 0;
+    bool everConnected_ = false;
+};
+
+// The state at `ns` as one line of JSON, the answer to a query on the socket:
+// t, x, y (metres), heading (degrees), data, status, contacts, touching,
+// odometer, lineDistance (of the robot's centre from the line's centre),
+// sensorLineDistance (of the point between the line sensors), trackPosition
+// (metres along the line to the nearest point), trackLength, obstacleDistance
+// (metres; -1 for nothing in sight), controller ("waiting", "connected",
+// "gone"), cameraClients, cameraFrames.
+std::string StateJson(const sim::Simulation &atTime, ControllerState controller, int cameraClients,
+                      int64_t cameraFrames);
