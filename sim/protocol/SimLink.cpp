@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace simproto {
 namespace {
@@ -38,7 +39,10 @@ int64_t MonotonicNs()
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-SimLink::SimLink(int64_t retryIntervalNs) : retryIntervalNs_(retryIntervalNs) {}
+SimLink::SimLink(int64_t retryIntervalNs, std::string path)
+    : retryIntervalNs_(retryIntervalNs), fixedPath_(std::move(path))
+{
+}
 
 SimLink::~SimLink() { Disconnect(); }
 
@@ -51,9 +55,16 @@ void SimLink::Disconnect()
 
 bool SimLink::EnsureConnected()
 {
-    if (fd_ >= 0)
-        return true;
-    const std::string path = SocketPath();
+    const std::string path = fixedPath_.empty() ? SocketPath() : fixedPath_;
+    if (fd_ >= 0) {
+        // Keep the connection unless the socket's name changed or the
+        // simulator hung up; then connect afresh before this access.
+        pollfd p{fd_, 0, 0};
+        const bool hungUp = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+        if (path == lastPath_ && !hungUp)
+            return true;
+        Disconnect();
+    }
     const int64_t now = MonotonicNs();
     if (attempted_ && path == lastPath_ && now - lastAttemptNs_ < retryIntervalNs_)
         return false;

@@ -16,7 +16,8 @@ namespace simproto {
 
 class SimLink {
 public:
-    explicit SimLink(int64_t retryIntervalNs = 1'000'000'000);
+    // `path` empty: SocketPath(), looked up at every connection attempt.
+    explicit SimLink(int64_t retryIntervalNs = 1'000'000'000, std::string path = {});
     ~SimLink();
     SimLink(const SimLink &) = delete;
     SimLink &operator=(const SimLink &) = delete;
@@ -43,6 +44,7 @@ private:
     int64_t lastAttemptNs_ = 0;
     bool attempted_ = false;
     std::string lastPath_;
+    std::string fixedPath_;
 };
 
 } // namespace simproto
