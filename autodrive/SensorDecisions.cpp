@@ -1,24 +1,6 @@
 #include "autodrive/SensorDecisions.h"
 
-#include "drive/Motor.h"
-
 namespace autodrive {
-
-AvoidanceStep AvoidanceStepForItem(int itemIndex)
-{
-    switch (itemIndex) {
-    case 0:
-        return {MoveBackward, &ForwardTimeMs};
-    case 1:
-        return {MoveForward, &ForwardTimeMs};
-    case 2:
-        return {TurnRight, &TurnTimeMs};
-    case 3:
-        return {TurnLeft, &TurnTimeMs};
-    default:
-        return {};
-    }
-}
 
 LineDecision DecideLine(const LineCounts &counts)
 {

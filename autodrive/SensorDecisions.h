@@ -1,8 +1,7 @@
 #pragma once
 // The decisions of the two sensor drives, apart from any widget: which status
-// readings count, what a cycle's counts mean, and which avoidance move a
-// combo-box item names. The handlers feed them with readings and edit values
-// and carry out what they return.
+// readings count and what a cycle's counts mean. The handlers feed them with
+// readings and edit values and carry out what they return.
 //
 // Status readings are compared as whole values; no single bit is tested.
 #include <array>
@@ -29,17 +28,6 @@ bool IsGoReading(int32_t reading, GoValue &&goValue)
 
 // One free-way sample in the cycle is enough to drive on.
 constexpr bool DrivesOn(int32_t goCount) { return goCount >= 1; }
-
-// One step of the avoidance manoeuvre, from the item chosen in its combo box:
-// 0 backward, 1 forward, 2 turn right, 3 turn left; anything else (no item
-// chosen, index -1) is no move, and its duration field is then not read.
-struct AvoidanceStep {
-    void (*Move)() = nullptr; // the pulse command, or null for no move
-    int32_t *Duration = nullptr; // the pulse length it uses (ForwardTimeMs or TurnTimeMs)
-
-    bool IsMove() const { return Move != nullptr; }
-};
-AvoidanceStep AvoidanceStepForItem(int itemIndex);
 
 // ---- Sensor line follower -------------------------------------------------
 
