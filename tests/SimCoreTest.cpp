@@ -281,7 +281,13 @@ TEST(SimWorld, ReadsCentimetresSmoothsTheTrackAndNamesTheFaultyField)
     };
     const char *track = R"("track": {"points": [[0.2, 0.5], [1.8, 0.5]]})";
     EXPECT_NE(failure("{").find("not valid JSON"), std::string::npos);
-    EXPECT_NE(failure(R"({"arena": {"width": 2, "height": 1}})").find("track: is missing"), std::string::npos);
+    EXPECT_EQ(failure(R"({"arena": {"width": 2, "height": 1}})"), "accepted") << "a world without a line is fine";
+    EXPECT_EQ(Status(ParseWorld(R"({"arena": {"width": 2, "height": 1}})"), {1, 0.5, 0}), 254);
+    EXPECT_NE(failure(R"({"arena": {"width": 2, "height": 1}, "robot": {"start": {"track": 0}}})")
+                  .find("robot.start.track"),
+              std::string::npos);
+    EXPECT_NE(failure(R"({"arena": {"width": 2, "height": 1}, "track": {"points": [[1, 1]]}})").find("two points"),
+              std::string::npos);
     EXPECT_NE(failure((std::string(R"({"arena": {"width": 2, "height": 1, "flor": "#ffffff"}, )") + track + "}").c_str())
                   .find("unknown key \"flor\""),
               std::string::npos);

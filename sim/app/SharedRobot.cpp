@@ -2,8 +2,10 @@
 
 #include "sim/core/Geometry.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <cmath>
-#include <cstdio>
 
 void SharedRobot::Write(int64_t ns, int port, int value)
 {
@@ -52,22 +54,32 @@ std::string StateJson(const sim::Simulation &s, ControllerState controller, int 
     const sim::Pose &pose = s.pose();
     const sim::Vec2 centre{pose.x, pose.y};
     const sim::Vec2 between = sim::ToWorld(pose, 0.5 * (world.robot.leftSensor + world.robot.rightSensor));
+    // JSON has no infinity: distances to nothing (no line, nothing in sight) are -1.
+    auto finite = [](double d) { return std::isfinite(d) ? d : -1.0; };
     const sim::PathProjection onTrack = world.track.Project(centre);
     const sim::SensorReadings sensors = s.Sensors();
-    const double obstacle = std::isfinite(sensors.obstacleDistance) ? sensors.obstacleDistance : -1;
     const char *who = controller == ControllerState::Connected ? "connected"
                       : controller == ControllerState::Gone    ? "gone"
                                                                : "waiting";
-    char text[1024];
-    std::snprintf(text, sizeof(text),
-                  "{\"t\":%lld,\"x\":%.6f,\"y\":%.6f,\"heading\":%.4f,\"data\":%d,\"status\":%d,"
-                  "\"contacts\":%d,\"touching\":%s,\"odometer\":%.6f,\"lineDistance\":%.6f,"
-                  "\"sensorLineDistance\":%.6f,\"trackPosition\":%.6f,\"trackLength\":%.6f,"
-                  "\"obstacleDistance\":%.6f,\"controller\":\"%s\",\"cameraClients\":%d,"
-                  "\"cameraFrames\":%lld}",
-                  static_cast<long long>(s.time()), pose.x, pose.y, pose.heading * 180 / sim::Pi, s.data(),
-                  sim::StatusValue(sensors), s.contacts(), s.touching() ? "true" : "false", s.odometer(),
-                  onTrack.distance, world.track.Project(between).distance, onTrack.arcLength,
-                  world.track.Length(), obstacle, who, cameraClients, static_cast<long long>(cameraFrames));
-    return text;
+    // Built by Qt's JSON writer, whose numbers do not follow the locale.
+    const QJsonObject o{
+        {"t", static_cast<qint64>(s.time())},
+        {"x", pose.x},
+        {"y", pose.y},
+        {"heading", pose.heading * 180 / sim::Pi},
+        {"data", s.data()},
+        {"status", sim::StatusValue(sensors)},
+        {"contacts", s.contacts()},
+        {"touching", s.touching()},
+        {"odometer", s.odometer()},
+        {"lineDistance", finite(onTrack.distance)},
+        {"sensorLineDistance", finite(world.track.Project(between).distance)},
+        {"trackPosition", onTrack.arcLength},
+        {"trackLength", world.track.Length()},
+        {"obstacleDistance", finite(sensors.obstacleDistance)},
+        {"controller", who},
+        {"cameraClients", cameraClients},
+        {"cameraFrames", static_cast<qint64>(cameraFrames)},
+    };
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
 }

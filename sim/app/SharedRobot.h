@@ -41,8 +41,8 @@ private:
 
 // The state at `ns` as one line of JSON, the answer to a query on the socket:
 // t, x, y (metres), heading (degrees), data, status, contacts, touching,
-// odometer, lineDistance (of the robot's centre from the line's centre),
-// sensorLineDistance (of the point between the line sensors), trackPosition
+// odometer, lineDistance (of the robot's centre from the line's centre; -1
+// without a line), sensorLineDistance (of the point between the line sensors), trackPosition
 // (metres along the line to the nearest point), trackLength, obstacleDistance
 // (metres; -1 for nothing in sight), controller ("waiting", "connected",
 // "gone"), cameraClients, cameraFrames.

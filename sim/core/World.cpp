@@ -119,7 +119,7 @@ void ReadTrack(const QJsonObject &root, const Reader &read, World &world)
 {
     const QString where = "track";
     if (!root.contains("track"))
-        Fail(where, "is missing");
+        return; // an arena without a line
     const QJsonObject t = ObjectAt(root, "track", "world");
     CheckKeys(t, where, {"points", "closed", "smooth", "width", "colour"});
     const QJsonArray points = t.value("points").toArray();
@@ -166,6 +166,8 @@ void ReadStart(const QJsonObject &r, const Reader &read, World &world)
     const QJsonObject s = ObjectAt(r, "start", "robot");
     CheckKeys(s, where, {"x", "y", "heading", "track", "offset"});
     Pose &start = world.robot.start;
+    if (s.contains("track") && world.track.path.empty())
+        Fail(where + ".track", "needs a track in the world");
     if (s.contains("track")) {
         // On the centre line, `track` along it from its first point, facing
         // along it, `offset` to the left.

@@ -31,6 +31,7 @@ struct FloorTexture {
     double grainSize = 0.004; // metres, side of one speck
 };
 
+// The line on the floor; a world may have none (an empty path).
 struct Track {
     std::vector<Vec2> controls; // as the file gives them
     std::vector<Vec2> path;     // the centre line as a dense polyline

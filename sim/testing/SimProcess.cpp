@@ -15,7 +15,6 @@ constexpr int QueryTimeoutMs = 1000;
 } // namespace
 
 QString SimProcess::Executable() { return QStringLiteral(ROBOT_BINARY_DIR "/bin/robot-sim"); }
-QString SimProcess::PortLibrary() { return QStringLiteral(ROBOT_BINARY_DIR "/lib/sim/libinpout32.so"); }
 
 SimProcess::SimProcess(const QString &worldJson) : worldJson_(worldJson) {}
 

@@ -58,7 +58,9 @@ public:
 
     // robot-sim and the virtual robot's port library of this build.
     static QString Executable();
-    static QString PortLibrary();
+    static QString PortLibrary() { return QString::fromUtf8(PortLibraryFile); }
+    // The same, as a path that lives as long as the program.
+    static constexpr const char *PortLibraryFile = ROBOT_BINARY_DIR "/lib/sim/libinpout32.so";
 
 private:
     QTemporaryDir dir_;

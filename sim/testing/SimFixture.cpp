@@ -1,0 +1,74 @@
+#include "sim/testing/SimFixture.h"
+
+#include "drive/PortIo.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include <chrono>
+#include <cstdlib>
+
+SimWatcher::SimWatcher(const SimProcess &sim, int periodMs)
+    : sim_(sim), thread_([this, periodMs] {
+          while (!stop_) {
+              if (const auto s = sim_.Query()) {
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  samples_.push_back(*s);
+              }
+              std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+          }
+      })
+{
+}
+
+SimWatcher::~SimWatcher() { Stop(); }
+
+void SimWatcher::Stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::vector<SimState> SimWatcher::Samples() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return samples_;
+}
+
+void SimEndToEnd::SetUp()
+{
+    RobotTest::SetUp();
+    // The status pictures and the sound, as the build made them.
+    const QString assets = QStringLiteral(ROBOT_BINARY_DIR "/assets");
+    QDirIterator it(assets, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString from = it.next();
+        const QString to = QDir::current().filePath(QDir(assets).relativeFilePath(from));
+        QDir().mkpath(QFileInfo(to).path());
+        QFile::copy(from, to);
+    }
+    SetPortIoLibraryFileNameForTesting(SimProcess::PortLibraryFile);
+}
+
+void SimEndToEnd::TearDown()
+{
+    SetPortIoLibraryFileNameForTesting(nullptr);
+    if (sim) {
+        EXPECT_TRUE(sim->Stop()) << sim->Output().toStdString();
+    }
+    sim.reset();
+    unsetenv("ROBOT_SIM_SOCKET");
+    unsetenv("ROBOT_CAPTURE_SOURCE");
+    RobotTest::TearDown();
+}
+
+void SimEndToEnd::StartSim(const QString &worldJson)
+{
+    sim = std::make_unique<SimProcess>(worldJson);
+    ASSERT_TRUE(sim->Start()) << sim->error().toStdString();
+    setenv("ROBOT_SIM_SOCKET", sim->socketPath().c_str(), 1);
+    setenv("ROBOT_CAPTURE_SOURCE", sim->cameraSource().toUtf8().constData(), 1);
+}
