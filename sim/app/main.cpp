@@ -30,6 +30,8 @@
 
 namespace {
 constexpr const char *DefaultWorld = ":/worlds/default.json";
+// The control program's window ends about here (left 16, 490 wide).
+constexpr int ProgramWindowRight = 520;
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -107,6 +109,8 @@ int main(int argc, char *argv[])
         ArenaView view(robot, floor, [&camera] { return camera.LatestPicture(); });
         view.setWindowTitle(QStringLiteral("Virtual robot - %1")
                                 .arg(args.isEmpty() ? QStringLiteral("default world") : QFileInfo(worldPath).fileName()));
+        // Beside the control program's window, which stands at the screen's left edge.
+        view.move(ProgramWindowRight, 0);
         view.show();
         QuitOnSignals(app);
 
