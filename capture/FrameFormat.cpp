@@ -66,12 +66,21 @@ void I420ToRgb888(const uint8_t *i420, int width, int height, uint8_t *rgb, int 
         const uint8_t *u = uPlane + size_t(y / 2) * cw;
         const uint8_t *v = vPlane + size_t(y / 2) * cw;
         uint8_t *out = rgb + size_t(y) * rgbStride;
-        for (int x = 0; x < width; ++x) {
-            const Rgb c = YuvToRgb(luma[x], u[x / 2], v[x / 2]);
-            out[0] = c.r;
-            out[1] = c.g;
-            out[2] = c.b;
-            out += 3;
+        // Two pixels share one chroma sample: its terms are worked out once.
+        for (int x = 0; x < width; x += 2) {
+            const int d = int(u[x / 2]) - ChromaOffset;
+            const int e = int(v[x / 2]) - ChromaOffset;
+            const int red = VToRed * e;
+            const int green = -UToGreen * d - VToGreen * e;
+            const int blue = UToBlue * d;
+            const int pixels = std::min(2, width - x);
+            for (int i = 0; i < pixels; ++i) {
+                const int c = LumaScale * (int(luma[x + i]) - LumaOffset) + Rounding;
+                out[0] = Clamp((c + red) >> Shift);
+                out[1] = Clamp((c + green) >> Shift);
+                out[2] = Clamp((c + blue) >> Shift);
+                out += 3;
+            }
         }
     }
 }
