@@ -5,8 +5,8 @@
 #include "capture/FrameFormat.h"
 #include "capture/avicap.h"
 
-#include <QApplication>
 #include <QEventLoop>
+#include <QImage>
 #include <QTimer>
 #include <QWidget>
 
@@ -16,31 +16,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 constexpr int RunSeconds = 10;
 constexpr int WarmUpMs = 500;
-
-void EnsureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    if (!std::getenv("XDG_RUNTIME_DIR")) {
-        static const std::string dir = "/tmp/robot-bench-runtime-" + std::to_string(getuid());
-        mkdir(dir.c_str(), 0700);
-        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-    }
-    static int argc = 1;
-    static char name[] = "robot_bench";
-    static char *argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
 
 int64_t SteadyNs()
 {
@@ -86,7 +66,6 @@ double Percentile(std::vector<int64_t> values, double p)
 // callback that only takes the time.
 static void BM_CaptureTestPictureToCallback(benchmark::State &state)
 {
-    EnsureApplication();
     setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
     ResetCaptureDriverSettings();
     QWidget panel;
