@@ -44,13 +44,26 @@ void RunEventsFor(int ms)
 }
 
 std::vector<int64_t> *Delays = nullptr;
+std::vector<uint32_t> *StreamTimes = nullptr;
 
-LRESULT MeasureDelay(HWND window, VIDEOHDR *)
+LRESULT MeasureDelay(HWND window, VIDEOHDR *header)
 {
     const int64_t now = SteadyNs();
-    if (Delays)
+    if (Delays) {
         Delays->push_back(now - GetCaptureStats(window).frameSampleNs);
+        StreamTimes->push_back(header->dwTimeCaptured);
+    }
     return 1;
+}
+
+// Frames the source itself left out: steps of its stream time longer than one
+// and a half frame periods (30 fps).
+int SourceGaps(const std::vector<uint32_t> &times)
+{
+    int gaps = 0;
+    for (size_t i = 1; i < times.size(); ++i)
+        gaps += times[i] - times[i - 1] > 50;
+    return gaps;
 }
 
 double Percentile(std::vector<int64_t> values, double p)
@@ -72,6 +85,7 @@ static void BM_CaptureTestPictureToCallback(benchmark::State &state)
     panel.resize(161, 121);
     panel.show();
     std::vector<int64_t> delays;
+    std::vector<uint32_t> times;
     for (auto _ : state) {
         const HWND w = capCreateCaptureWindowA(nullptr, WS_CHILD | WS_VISIBLE, 0, 0, 160, 120,
                                                WindowHandle(&panel), 1);
@@ -83,7 +97,9 @@ static void BM_CaptureTestPictureToCallback(benchmark::State &state)
         RunEventsFor(WarmUpMs);
         const CaptureStats before = GetCaptureStats(w);
         delays.clear();
+        times.clear();
         Delays = &delays;
+        StreamTimes = &times;
         const int64_t cpu0 = ProcessCpuNs();
         RunEventsFor(RunSeconds * 1000);
         const CaptureStats after = GetCaptureStats(w);
@@ -97,6 +113,8 @@ static void BM_CaptureTestPictureToCallback(benchmark::State &state)
         state.counters["callbacks"] = callbacks;
         state.counters["lost"] = frames - callbacks;
         state.counters["fps"] = frames / RunSeconds;
+        state.counters["source_gaps"] = SourceGaps(times);
+        state.counters["stream_ms"] = times.empty() ? 0 : times.back() - times.front();
         state.counters["delay_median_us"] = Percentile(delays, 0.5) / 1000;
         state.counters["delay_p95_us"] = Percentile(delays, 0.95) / 1000;
         state.counters["delay_max_us"] = Percentile(delays, 1.0) / 1000;
