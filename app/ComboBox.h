@@ -5,6 +5,7 @@
 // The stored layout sets `text` after the items are filled: setting it clears
 // the selection and then puts the text into the edit field. (Setting the
 // current index to -1 on its own would also clear the edit text.)
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QString>
 
@@ -19,5 +20,13 @@ public:
     {
         setCurrentIndex(-1);
         setEditText(text);
+    }
+
+    // The items are longer than the field is wide: open the list wide enough
+    // to show them whole.
+    void showPopup() override
+    {
+        view()->setMinimumWidth(view()->sizeHintForColumn(0) + 2 * view()->frameWidth() + 4);
+        QComboBox::showPopup();
     }
 };
