@@ -1,0 +1,80 @@
+// The virtual robot's camera end to end: robot-sim serves it, the capture
+// service opens it as driver 0, and the program's camera functions see the
+// floor ahead of the virtual robot.
+#include "sim/testing/SimFixture.h"
+
+#include "camera/CameraShared.h"
+#include "capture/CaptureTesting.h"
+#include "sim/core/Camera.h"
+#include "sim/core/World.h"
+
+#include <QCoreApplication>
+#include <QImage>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+
+namespace {
+// A straight dark line along y = 1, the robot 2.5 cm to its right facing
+// east: the line lies in the left half of the camera's picture.
+const char *LineOnTheLeft = R"({
+  "arena": {"width": 2, "height": 2, "floor": "#dcdcd2", "texture": {"contrast": 0, "grain": 0}},
+  "track": {"points": [[0.1, 1.0], [1.9, 1.0]], "closed": false, "width": 0.03, "colour": "#141414"},
+  "robot": {"start": {"x": 0.5, "y": 0.975, "heading": 0},
+            "camera": {"near": 0.06, "far": 0.14, "nearWidth": 0.07, "farWidth": 0.09}}
+})";
+
+bool WaitUntil(const std::function<bool()> &done, int ms = 10000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Mean grey level of the columns [from, to).
+double MeanGrey(const QImage &image, int from, int to)
+{
+    double sum = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = from; x < to; ++x)
+            sum += qGray(image.pixel(x, y));
+    return sum / (image.height() * (to - from));
+}
+
+class SimCameraEndToEnd : public SimEndToEnd {};
+} // namespace
+
+TEST_F(SimCameraEndToEnd, CameraTabShowsWhatTheVirtualRobotsCameraSees)
+{
+    StartSim(LineOnTheLeft);
+    TForm1 &f = Form();
+    f.Button12Click(); // "Kamera 2": preview of driver 0
+    ASSERT_TRUE(WaitUntil([] { return GetCaptureStats(CaptureWindow).received >= 3; }))
+        << "no frames from " << sim->cameraSource().toStdString();
+    EXPECT_EQ(sim->Query()->cameraClients, 1);
+    f.Button14Click(); // "Przechwyt"
+    ASSERT_TRUE(errors.empty()) << errors.front();
+    const QImage shot(QStringLiteral("zdjecia/przechwyt/plik.bmp"));
+    ASSERT_EQ(shot.size(), QSize(320, 240));
+
+    // The same picture as the simulator's own renderer draws at the robot's pose,
+    // up to the rounding of the trip through I420.
+    const sim::World world = sim::ParseWorld(LineOnTheLeft);
+    const sim::FloorMap floor(world);
+    const QImage expected = sim::RenderCamera(floor, world.robot.camera, world.robot.start);
+    double difference = 0;
+    for (int y = 0; y < 240; ++y)
+        for (int x = 0; x < 320; ++x)
+            difference += std::abs(qGray(shot.pixel(x, y)) - qGray(expected.pixel(x, y)));
+    EXPECT_LT(difference / (320 * 240), 4.0);
+    EXPECT_LT(MeanGrey(shot, 0, 160), MeanGrey(shot, 160, 320) - 60) << "the line is in the left half";
+
+    f.Button12Click();
+    EXPECT_TRUE(WaitUntil([this] { return sim->Query()->cameraClients == 0; }))
+        << "the simulator lets go of a client that stopped";
+}
