@@ -126,12 +126,13 @@ void CameraServer::RenderLoop()
             ++frameNumber_;
         }
         frameReady_.notify_all();
-        // To an absolute deadline, so the rate does not drift; after a long
-        // stall start afresh rather than render a burst.
+        // To absolute deadlines on a fixed grid, so the rate does not drift;
+        // a frame whose time has passed is skipped rather than rendered late.
         const int64_t period = clients_.load() > 0 ? FramePeriodNs : IdlePeriodNs;
+        const int64_t after = simproto::MonotonicNs();
         next += period;
-        if (next < simproto::MonotonicNs())
-            next = simproto::MonotonicNs() + period;
+        if (next <= after)
+            next += ((after - next) / period + 1) * period;
         SleepUntil(next);
     }
 }

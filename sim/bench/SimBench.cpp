@@ -1,0 +1,127 @@
+// Speed and timing of the virtual robot: one camera frame's rendering, the
+// port library's round trip to robot-sim, and the camera's frame interval as a
+// client receives it. Run build/bin/sim_bench (headless: QT_QPA_PLATFORM=offscreen).
+#include "sim/core/Camera.h"
+#include "sim/core/Kinematics.h"
+#include "sim/core/World.h"
+#include "sim/protocol/SimLink.h"
+#include "sim/testing/SimProcess.h"
+
+#include <QCoreApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+SimProcess *g_sim = nullptr;
+
+const sim::World &DefaultWorld()
+{
+    static const sim::World world = sim::LoadWorld(QStringLiteral(ROBOT_SOURCE_DIR "/sim/worlds/default.json"));
+    return world;
+}
+
+// Rendering one frame and packing it as I420: the camera thread's work per
+// frame (a frame is due every 33 ms).
+void BM_RenderCameraFrame(benchmark::State &state)
+{
+    const sim::World &world = DefaultWorld();
+    static const sim::FloorMap floor(world);
+    std::vector<uint8_t> frame(sim::CameraFrameBytes);
+    sim::Pose pose = world.robot.start;
+    for (auto _ : state) {
+        pose.x += 0.001;
+        const QImage picture = sim::RenderCamera(floor, world.robot.camera, pose);
+        sim::RgbToI420(picture, frame.data());
+        benchmark::DoNotOptimize(frame.data());
+    }
+}
+BENCHMARK(BM_RenderCameraFrame)->Unit(benchmark::kMillisecond);
+
+// One second of driving along a wall, pressed against it: the worst case of
+// the contact search.
+void BM_MoveAlongAWall(benchmark::State &state)
+{
+    sim::World world;
+    world.width = 2;
+    world.height = 2;
+    const double r = world.robot.bodyRadius;
+    for (auto _ : state) {
+        const sim::Motion m = sim::MoveWithContacts(world, {1, r, 0.001}, 0.15, 0.15, 1.0);
+        benchmark::DoNotOptimize(m.pose.x);
+    }
+}
+BENCHMARK(BM_MoveAlongAWall)->Unit(benchmark::kMicrosecond);
+
+// Inp32 of the status register through the virtual robot's port library:
+// what every sample of the sensor drives costs.
+void BM_Inp32RoundTrip(benchmark::State &state)
+{
+    void *lib = dlopen(SimProcess::PortLibraryFile, RTLD_NOW);
+    auto inp32 = lib ? reinterpret_cast<short (*)(short)>(dlsym(lib, "Inp32")) : nullptr;
+    if (!inp32 || inp32(889) != 254) {
+        state.SkipWithError("the port library does not reach robot-sim");
+        return;
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(inp32(889));
+}
+BENCHMARK(BM_Inp32RoundTrip)->Unit(benchmark::kMicrosecond);
+
+// The time between two whole frames as a camera client receives them.
+void BM_CameraFrameInterval(benchmark::State &state)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(g_sim->cameraPort()));
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+        state.SkipWithError("cannot reach the camera");
+        return;
+    }
+    std::vector<uint8_t> frame(sim::CameraFrameBytes);
+    auto receiveFrame = [&] {
+        size_t got = 0;
+        while (got < frame.size()) {
+            const ssize_t n = recv(fd, frame.data() + got, frame.size() - got, 0);
+            if (n <= 0)
+                return false;
+            got += static_cast<size_t>(n);
+        }
+        return true;
+    };
+    receiveFrame(); // the first frame may have been waiting
+    for (auto _ : state)
+        if (!receiveFrame()) {
+            state.SkipWithError("the camera closed the connection");
+            break;
+        }
+    close(fd);
+}
+BENCHMARK(BM_CameraFrameInterval)->Unit(benchmark::kMillisecond)->Iterations(90);
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    SimProcess sim;
+    if (!sim.Start()) {
+        std::fprintf(stderr, "sim_bench: %s\n", sim.error().toUtf8().constData());
+        return 1;
+    }
+    g_sim = &sim;
+    setenv("ROBOT_SIM_SOCKET", sim.socketPath().c_str(), 1);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
