@@ -13,8 +13,8 @@ namespace {
 constexpr int RefreshMs = 33;
 // The trail gets a new point once the robot is this far (metres) from the last.
 constexpr double TrailStep = 0.005;
-// The trail keeps at most this many points; the oldest go first.
-constexpr size_t TrailPoints = 40000;
+// The trail keeps at most this many points (500 m); the oldest go first.
+constexpr size_t TrailPoints = 100000;
 // Height of the status strip under the arena, pixels.
 constexpr int StatusHeight = 64;
 constexpr int Margin = 8;
@@ -53,8 +53,27 @@ void ArenaView::resizeEvent(QResizeEvent *event)
     const sim::World &world = robot_.Snapshot().world();
     const double w = width() - 2 * Margin, h = height() - 2 * Margin - StatusHeight;
     pixelsPerMetre_ = std::max(1.0, std::min(w / world.width, h / world.height));
-    arenaRect_ = QRectF(Margin, Margin, world.width * pixelsPerMetre_, world.height * pixelsPerMetre_);
+    const QSizeF arena(world.width * pixelsPerMetre_, world.height * pixelsPerMetre_);
+    arenaRect_ = QRectF(QPointF(std::max<double>(Margin, (width() - arena.width()) / 2), Margin), arena);
     background_ = floor_.image().scaled(arenaRect_.size().toSize(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    trailLayer_ = QImage(background_.size(), QImage::Format_ARGB32_Premultiplied);
+    DrawTrail(0);
+}
+
+void ArenaView::DrawTrail(size_t from)
+{
+    if (from == 0)
+        trailLayer_.fill(Qt::transparent);
+    if (trailLayer_.isNull() || trail_.size() < 2)
+        return;
+    QPainter painter(&trailLayer_);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.translate(-arenaRect_.topLeft());
+    painter.setPen(QPen(QColor(40, 110, 220, 170), 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    QPainterPath path(ToScreen(trail_[from == 0 ? 0 : from - 1]));
+    for (size_t i = from == 0 ? 1 : from; i < trail_.size(); ++i)
+        path.lineTo(ToScreen(trail_[i]));
+    painter.drawPath(path);
 }
 
 QPointF ArenaView::ToScreen(sim::Vec2 p) const
@@ -68,9 +87,14 @@ void ArenaView::Tick()
     view.AdvanceTo(simproto::MonotonicNs());
     const sim::Vec2 at{view.pose().x, view.pose().y};
     if (trail_.empty() || sim::Length(at - trail_.back()) >= TrailStep) {
-        if (trail_.size() >= TrailPoints)
+        if (trail_.size() >= TrailPoints) {
             trail_.erase(trail_.begin(), trail_.begin() + TrailPoints / 4);
-        trail_.push_back(at);
+            trail_.push_back(at);
+            DrawTrail(0);
+        } else {
+            trail_.push_back(at);
+            DrawTrail(trail_.size() - 1);
+        }
     }
     view_ = view;
     controller_ = robot_.Controller();
@@ -86,14 +110,7 @@ void ArenaView::paintEvent(QPaintEvent *)
     painter.drawImage(arenaRect_.topLeft(), background_);
     painter.setRenderHint(QPainter::Antialiasing);
 
-    if (trail_.size() >= 2) {
-        QPainterPath path(ToScreen(trail_.front()));
-        for (size_t i = 1; i < trail_.size(); ++i)
-            path.lineTo(ToScreen(trail_[i]));
-        painter.setPen(QPen(QColor(40, 110, 220, 170), 1.5));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawPath(path);
-    }
+    painter.drawImage(arenaRect_.topLeft(), trailLayer_);
     const sim::SensorReadings sensors = view_->Sensors();
     DrawRobot(painter, *view_, sensors);
 
@@ -164,7 +181,7 @@ void ArenaView::DrawRobot(QPainter &painter, const sim::Simulation &view, const 
 
 void ArenaView::DrawStatus(QPainter &painter, const sim::Simulation &view, const sim::SensorReadings &sensors)
 {
-    const QRectF strip(Margin, arenaRect_.bottom() + 6, width() - 2 * Margin, StatusHeight - 8);
+    const QRectF strip(arenaRect_.left(), arenaRect_.bottom() + 6, arenaRect_.width(), StatusHeight - 8);
     const sim::Pose &pose = view.pose();
     painter.setPen(QColor(230, 230, 230));
     QFont font = painter.font();

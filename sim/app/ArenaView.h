@@ -34,6 +34,8 @@ private:
     QPointF ToScreen(sim::Vec2 p) const;
     void DrawRobot(QPainter &painter, const sim::Simulation &view, const sim::SensorReadings &sensors);
     void DrawStatus(QPainter &painter, const sim::Simulation &view, const sim::SensorReadings &sensors);
+    // Draws the trail from point `from` on into the trail layer.
+    void DrawTrail(size_t from);
 
     SharedRobot &robot_;
     const sim::FloorMap &floor_;
@@ -43,6 +45,7 @@ private:
     ControllerState controller_ = ControllerState::Waiting;
     std::vector<sim::Vec2> trail_;
     QImage background_; // the floor scaled to the widget
+    QImage trailLayer_; // the trail drawn so far, over the background
     QRectF arenaRect_;  // where the arena lies on the widget
     double pixelsPerMetre_ = 1;
 };
