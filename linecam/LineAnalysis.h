@@ -34,9 +34,16 @@ constexpr ColourValue InvalidColourValue = 0xFFFFFFFFu;
 
 // Composes a colour value from three channels 0..255 (higher bits of each are
 // dropped), bits 24-31 zero.
-ColourValue ComposeColour(int32_t red, int32_t green, int32_t blue);
+constexpr ColourValue ComposeColour(int32_t red, int32_t green, int32_t blue)
+{
+    return (uint32_t(red) & 0xFFu) | ((uint32_t(green) & 0xFFu) << 8) |
+           ((uint32_t(blue) & 0xFFu) << 16);
+}
 // The colour value of a Qt pixel (alpha is dropped).
-ColourValue ColourValueOf(QRgb pixel);
+constexpr ColourValue ColourValueOf(QRgb pixel)
+{
+    return ComposeColour(qRed(pixel), qGreen(pixel), qBlue(pixel));
+}
 constexpr int32_t RedOf(ColourValue v) { return int32_t(v & 0xFFu); }
 constexpr int32_t GreenOf(ColourValue v) { return int32_t((v >> 8) & 0xFFu); }
 constexpr int32_t BlueOf(ColourValue v) { return int32_t((v >> 16) & 0xFFu); }
