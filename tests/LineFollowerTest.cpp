@@ -1,181 +1,160 @@
-// The camera line follower's click and its pass over one frame, checked on the
-// labels and the recording library's trace.
+// The camera line follower: its click, its pass over one frame (on a file, and
+// on frames of the capture windows' test sources), checked on the labels, the
+// capture messages and the recording library's trace.
 #include "support/Harness.h"
 
 #include "camera/CameraShared.h"
+#include "capture/CaptureTesting.h"
 #include "drive/Motor.h"
 #include "linecam/LineFollower.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QImage>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
 
 namespace {
 constexpr int Left = 17;
 constexpr int Right = 10;
 constexpr int Forward = 18;
+constexpr const char *FramePath = "zdjecia/przechwyt/temp.bmp";
+// Black in columns 0..159, white in 160..319.
+constexpr const char *DarkLeftSource =
+    "videotestsrc is-live=true pattern=solid-color foreground-color=0xff000000"
+    " ! video/x-raw,width=160,height=240 ! videobox right=-160 fill=white";
+
+bool WaitUntil(const std::function<bool()> &done, int ms = 5000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// The data-register writes of `count` pulses of `code`, after `before`.
+std::vector<int> Then(std::vector<int> before, int code, int count)
+{
+    for (int i = 0; i < count; ++i)
+        before.insert(before.end(), {0, code, 0});
+    return before;
+}
 
 class LineFollower : public RobotTest {
 protected:
     void SetUp() override
     {
         RobotTest::SetUp();
-        CameraRunning = 0;
-        LineCaptureWindow = nullptr;
+        setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
         LineTolerance = LineForwardSteps = LineTurnSteps = 0;
+        SetCaptureMessageRecorder([this](const CaptureMessage &m) { sent.push_back(m); });
     }
     void TearDown() override
     {
-        CameraRunning = 0;
-        LineCaptureWindow = nullptr;
+        SetCaptureMessageRecorder({});
         RobotTest::TearDown();
+        CameraRunning = 0;
+        unsetenv("ROBOT_CAPTURE_SOURCE");
     }
 
-    // The frame the next pass finds on disk: one colour left of column 160,
-    // another from it on.
-    static void WriteFrame(QRgb left, QRgb right, int width = 320, int height = 240)
-    {
-        QImage frame(width, height, QImage::Format_RGB32);
-        frame.fill(right);
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < 160 && x < width; ++x)
-                frame.setPixel(x, y, left);
-        ASSERT_TRUE(frame.save("zdjecia/przechwyt/temp.bmp", "BMP"));
-    }
-
-    // Durations in ms, turn counts and forward counts as the operator types them.
     void Fields(int forwardMs, int turnMs, int tolerance, int forwardSteps, int turnSteps)
     {
-        Form().Edit3->setText(QString::number(forwardMs));
-        Form().Edit35->setText(QString::number(turnMs));
-        Form().Edit36->setText(QString::number(tolerance));
-        Form().Edit37->setText(QString::number(forwardSteps));
-        Form().Edit38->setText(QString::number(turnSteps));
+        TForm1 &f = Form();
+        f.Edit3->setText(QString::number(forwardMs));
+        f.Edit35->setText(QString::number(turnMs));
+        f.Edit36->setText(QString::number(tolerance));
+        f.Edit37->setText(QString::number(forwardSteps));
+        f.Edit38->setText(QString::number(turnSteps));
     }
-
-    void Reference(int red, int green, int blue)
+    // A start and a stop click read the fields; the pass then finds no
+    // capture window, as when none could be made, and works on the file alone.
+    void ReadFieldsWithoutCamera()
     {
-        Form().TrackBar1->setValue(red);
-        Form().TrackBar2->setValue(green);
-        Form().TrackBar3->setValue(blue);
+        Form().Button15Click();
+        Form().Button15Click();
+        LineCaptureWindow = nullptr;
     }
-
+    static void WriteFrame(QRgb left, QRgb right)
+    {
+        QImage frame(320, 240, QImage::Format_RGB32);
+        frame.fill(right);
+        for (int y = 0; y < 240; ++y)
+            for (int x = 0; x < 160; ++x)
+                frame.setPixel(x, y, left);
+        ASSERT_TRUE(frame.save(FramePath, "BMP"));
+    }
     static LRESULT Pass() { return LineFrameCallback(nullptr, nullptr); }
-
-    // Whole, left and right averages as the nine labels show them.
     QStringList Averages()
     {
         TForm1 &f = Form();
         QStringList out;
-        for (QLabel *l : {f.Label58, f.Label59, f.Label60, f.Label61, f.Label62, f.Label63, f.Label64,
-                          f.Label65, f.Label66})
+        for (QLabel *l : {f.Label58, f.Label59, f.Label60, f.Label61, f.Label62, f.Label63,
+                          f.Label64, f.Label65, f.Label66})
             out << l->text();
         return out;
     }
+    std::vector<UINT> Messages(size_t from = 0) const
+    {
+        std::vector<UINT> out;
+        for (size_t i = from; i < sent.size(); ++i)
+            out.push_back(sent[i].message);
+        return out;
+    }
+
+    std::vector<CaptureMessage> sent;
 };
-
-// The data-register writes of `count` pulses of `code`.
-std::vector<int> Pulses(int code, int count)
-{
-    std::vector<int> out;
-    for (int i = 0; i < count; ++i)
-        out.insert(out.end(), {0, code, 0});
-    return out;
-}
-
-std::vector<int> operator+(std::vector<int> a, const std::vector<int> &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// How long each non-zero code stayed on the data register, in ms.
-std::vector<double> PulseLengths(const std::vector<PortAccess> &trace)
-{
-    std::vector<double> out;
-    for (size_t i = 0; i + 1 < trace.size(); ++i)
-        if (trace[i].kind == 'W' && trace[i].port == 888 && trace[i].value != 0)
-            out.push_back((trace[i + 1].ns - trace[i].ns) / 1e6);
-    return out;
-}
 } // namespace
 
 TEST_F(LineFollower, MatchingLeftHalfTurnsLeftThenDrivesForward)
 {
     Fields(5, 2, 45, 2, 3);
-    Form().Button15Click(); // no capture window: the pass works on the file alone
+    ReadFieldsWithoutCamera();
     WriteFrame(qRgb(0, 0, 0), qRgb(255, 255, 255));
     EXPECT_EQ(Pass(), 1);
     EXPECT_TRUE(errors.empty());
     EXPECT_EQ(Averages(), QStringList({"127", "127", "127", "0", "0", "0", "255", "255", "255"}));
-    EXPECT_EQ(Writes(), Pulses(Left, 3) + Pulses(Forward, 2));
-    const auto lengths = PulseLengths(Trace());
+    EXPECT_EQ(Writes(), Then(Then({}, Left, 3), Forward, 2));
+    // Each pulse holds for its field's milliseconds.
+    const auto trace = Trace();
+    std::vector<double> lengths;
+    for (size_t i = 0; i + 1 < trace.size(); ++i)
+        if (trace[i].kind == 'W' && trace[i].value != 0)
+            lengths.push_back((trace[i + 1].ns - trace[i].ns) / 1e6);
     ASSERT_EQ(lengths.size(), 5u);
     for (size_t i = 0; i < lengths.size(); ++i) {
-        const double expected = i < 3 ? 2 : 5;
-        EXPECT_GE(lengths[i], expected) << i;
-        EXPECT_LT(lengths[i], expected + 50) << i;
+        EXPECT_GE(lengths[i], i < 3 ? 2 : 5) << i;
+        EXPECT_LT(lengths[i], (i < 3 ? 2 : 5) + 50) << i;
     }
 }
 
 TEST_F(LineFollower, TrackBarsCountAtTheNextFrameFieldsAtTheNextClick)
 {
-    Fields(1, 1, 45, 1, 2);
-    Form().Button15Click();
+    Fields(1, 1, 45, 0, 2);
+    ReadFieldsWithoutCamera();
     WriteFrame(qRgb(100, 110, 120), qRgb(100, 110, 120));
-    Pass(); // reference black: neither half matches
-    EXPECT_EQ(Writes(), Pulses(Forward, 1));
-
-    Reference(100, 110, 120);
-    Form().Edit38->setText("1");
-    Pass(); // both halves now: left run, right run, forward run, two turns each
-    EXPECT_EQ(Writes(), Pulses(Forward, 1) + Pulses(Left, 2) + Pulses(Right, 2) + Pulses(Forward, 1));
-
-    Form().Button15Click(); // the stop click reads the fields too
-    EXPECT_EQ(LineTurnSteps, 1);
-    WriteFrame(qRgb(100, 110, 120), qRgb(149, 61, 169)); // right: the fixed 50 holds
-    Form().Edit36->setText("0");
-    Form().Button15Click();
-    Pass(); // tolerance 0: the left half never matches
-    EXPECT_EQ(Writes(), Pulses(Forward, 1) + Pulses(Left, 2) + Pulses(Right, 2) + Pulses(Forward, 1) +
-                            Pulses(Right, 1) + Pulses(Forward, 1));
-}
-
-TEST_F(LineFollower, NoMatchAndNoForwardStepsSendsNothing)
-{
-    Fields(1, 1, 45, 0, 3);
-    Form().Button15Click();
-    WriteFrame(qRgb(0, 0, 0), qRgb(0, 0, 0), 100, 50); // a small frame: the rest counts as white
-    EXPECT_EQ(Pass(), 1);
-    EXPECT_TRUE(errors.empty());
+    Pass(); // black reference: no half matches, and no forward steps
     EXPECT_TRUE(Writes().empty());
-    EXPECT_EQ(Averages(), QStringList({"238", "238", "238", "221", "221", "221", "255", "255", "255"}));
+    EXPECT_EQ(Averages()[0], "100");
 
-    Form().Edit37->setText("-4");
-    Form().Edit38->setText("-1");
-    Form().Button15Click();
-    // Both halves of a black frame match the black reference, but every count
-    // is negative.
-    WriteFrame(qRgb(0, 0, 0), qRgb(0, 0, 0));
+    Form().TrackBar1->setValue(100);
+    Form().TrackBar2->setValue(110);
+    Form().TrackBar3->setValue(120);
+    Form().Edit37->setText("1");
+    Pass(); // both halves: left run, right run; the new field waits for a click
+    const std::vector<int> both = Then(Then({}, Left, 2), Right, 2);
+    EXPECT_EQ(Writes(), both);
+
+    Form().Edit36->setText("0"); // the left half never matches now
+    ReadFieldsWithoutCamera();
+    WriteFrame(qRgb(100, 110, 120), qRgb(149, 61, 169)); // right: inside the fixed 50
     Pass();
-    EXPECT_TRUE(Writes().empty());
-}
-
-TEST_F(LineFollower, UnreadableFrameEndsThePassBeforeLabelsAndPulses)
-{
-    Fields(1, 1, 45, 2, 2);
-    Form().Button15Click();
-    EXPECT_EQ(Pass(), 1); // no file at all
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("temp.bmp"), std::string::npos);
-
-    QFile garbage("zdjecia/przechwyt/temp.bmp");
-    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
-    garbage.write("not a picture");
-    garbage.close();
-    EXPECT_EQ(Pass(), 1);
-    EXPECT_EQ(errors.size(), 2u);
-    EXPECT_EQ(Averages(), QStringList(9, "0"));
-    EXPECT_TRUE(Writes().empty());
+    EXPECT_EQ(Writes(), Then(Then(both, Right, 2), Forward, 1));
 }
 
 TEST_F(LineFollower, ClickReadsTheFiveFieldsInOrderThenStartsOrStops)
@@ -195,12 +174,24 @@ TEST_F(LineFollower, ClickReadsTheFiveFieldsInOrderThenStartsOrStops)
     EXPECT_EQ(LineTurnSteps, 99);
     EXPECT_EQ(CameraRunning, 0);
     EXPECT_EQ(f.Button15->text(), "start");
+    EXPECT_TRUE(sent.empty());
 
     f.Edit37->setText("10");
     f.Button15Click();
     EXPECT_EQ(LineTurnSteps, 11);
     EXPECT_EQ(CameraRunning, 0xFF);
     EXPECT_EQ(f.Button15->text(), "Stop");
+    // The follower's window fills Panel3 and reports each frame to the pass.
+    ASSERT_FALSE(sent.empty());
+    const HWND first = LineCaptureWindow;
+    EXPECT_EQ(sent[0].window, first);
+    EXPECT_EQ(sent[0].wParam, 193u);
+    EXPECT_EQ(sent[0].lParam, 161);
+    EXPECT_EQ(Messages(), (std::vector<UINT>{CaptureWindowCreated, WM_CAP_DRIVER_CONNECT,
+                                             WM_CAP_SET_SCALE, WM_CAP_SET_PREVIEWRATE,
+                                             WM_CAP_SET_PREVIEW, WM_CAP_SET_CALLBACK_FRAME}));
+    EXPECT_EQ(sent.back().lParam, reinterpret_cast<LPARAM>(&LineFrameCallback));
+    EXPECT_EQ(f.Panel3->findChildren<QWidget *>().size(), 1u);
 
     // A bad field blocks the stop click just the same.
     f.Edit3->setText("");
@@ -210,8 +201,95 @@ TEST_F(LineFollower, ClickReadsTheFiveFieldsInOrderThenStartsOrStops)
     EXPECT_EQ(f.Button15->text(), "Stop");
 
     f.Edit3->setText("7");
+    sent.clear();
     f.Button15Click();
+    EXPECT_EQ(Messages(), std::vector<UINT>{WM_CAP_DRIVER_DISCONNECT});
     EXPECT_EQ(CameraRunning, 0);
     EXPECT_EQ(f.Button15->text(), "Start");
+    EXPECT_TRUE(IsWindow(first)); // stays in Panel3, disconnected
+    EXPECT_FALSE(GetCaptureStats(first).connected);
     EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(LineFollower, CameraFramesDriveThePass)
+{
+    setenv("ROBOT_CAPTURE_SOURCE", DarkLeftSource, 1);
+    Fields(1, 1, 45, 1, 2);
+    Form().Button15Click();
+    const size_t started = sent.size();
+    ASSERT_TRUE(WaitUntil([this] { return Writes().size() >= 9; })) << "no frame reached the pass";
+    Form().Button15Click();
+    EXPECT_TRUE(errors.empty());
+    // Every pass: grab, save to the frame file, preview on; two turns left, one forward.
+    const std::vector<UINT> pass{WM_CAP_GRAB_FRAME, WM_CAP_FILE_SAVEDIB, WM_CAP_SET_PREVIEW};
+    const std::vector<UINT> after = Messages(started);
+    ASSERT_GE(after.size(), 4u);
+    EXPECT_EQ(std::vector<UINT>(after.begin(), after.begin() + 3), pass);
+    EXPECT_EQ(sent[started + 1].path, FramePath);
+    const std::vector<int> writes = Writes();
+    const std::vector<int> perPass = Then(Then({}, Left, 2), Forward, 1);
+    ASSERT_EQ(writes.size() % perPass.size(), 0u);
+    for (size_t i = 0; i < writes.size(); i += perPass.size())
+        EXPECT_EQ(std::vector<int>(writes.begin() + i, writes.begin() + i + perPass.size()), perPass);
+    EXPECT_EQ(QImage(FramePath).size(), QSize(320, 240));
+    EXPECT_LE(Form().Label61->text().toInt(), 5);
+    EXPECT_GE(Form().Label64->text().toInt(), 250);
+}
+
+TEST_F(LineFollower, UnreadableFrameEndsThePassAndLeavesThePreviewOff)
+{
+    Fields(1, 1, 45, 2, 2);
+    ReadFieldsWithoutCamera();
+    EXPECT_EQ(Pass(), 1); // no frame file at all
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("temp.bmp"), std::string::npos);
+    QFile garbage(FramePath);
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write("not a picture");
+    garbage.close();
+    Pass();
+    EXPECT_EQ(errors.size(), 2u);
+    EXPECT_EQ(Averages(), QStringList(9, "0"));
+
+    // With the camera: the frame cannot be saved into a missing folder, and no
+    // further frame comes once the grab has switched the preview off.
+    ASSERT_TRUE(QDir("zdjecia").removeRecursively());
+    Form().Button15Click();
+    const size_t started = sent.size();
+    ASSERT_TRUE(WaitUntil([this] { return errors.size() > 2; }));
+    WaitUntil([] { return false; }, 300);
+    EXPECT_EQ(errors.size(), 3u);
+    EXPECT_EQ(GetCaptureStats(LineCaptureWindow).callbacks, 1u);
+    EXPECT_EQ(Messages(started), (std::vector<UINT>{WM_CAP_GRAB_FRAME, WM_CAP_FILE_SAVEDIB}));
+    EXPECT_EQ(Averages(), QStringList(9, "0"));
+    EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(LineFollower, SharesItsToggleWithTheCameraTabPreview)
+{
+    TForm1 &f = Form();
+    Fields(1, 1, 45, 0, 0);
+    f.Button12Click(); // "Kamera 2" runs
+    const HWND preview = CaptureWindow;
+    sent.clear();
+    f.Button15Click(); // only stops: nothing to disconnect of its own
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(f.Button15->text(), "Start");
+    EXPECT_EQ(CameraRunning, 0);
+    EXPECT_TRUE(GetCaptureStats(preview).connected);
+
+    f.Button15Click(); // now it starts
+    const HWND first = LineCaptureWindow;
+    EXPECT_TRUE(GetCaptureStats(first).connected);
+    EXPECT_EQ(f.Button15->text(), "Stop");
+    f.Button12Click(); // stops the preview, not the follower
+    EXPECT_FALSE(GetCaptureStats(preview).connected);
+    EXPECT_TRUE(GetCaptureStats(first).connected);
+    EXPECT_EQ(CameraRunning, 0);
+    f.Button15Click(); // a second follower window over the first, both connected
+    EXPECT_NE(LineCaptureWindow, first);
+    EXPECT_TRUE(GetCaptureStats(first).connected);
+    EXPECT_TRUE(GetCaptureStats(LineCaptureWindow).connected);
+    EXPECT_EQ(f.Panel3->findChildren<QWidget *>().size(), 2u);
+    EXPECT_TRUE(errors.empty());
 }
