@@ -1,9 +1,12 @@
 // The camera line follower's pass over one 320 x 240 frame.
 //
-//   CameraLine/pass         the whole pass but its motor pulses: grab, save,
-//                           load, average, labels (counter "grabbed" is 1 when
-//                           a capture window on the test picture did the grab
-//                           and the save, 0 when the pass found the file alone)
+//   CameraLine/pass/camera:1  the whole pass but its motor pulses: grab and
+//                           save by a capture window on the test picture, load,
+//                           average, labels ("grabbed" says the window was live)
+//   CameraLine/pass/camera:0  the same with no capture window: load, average,
+//                           labels of the file left there
+// The frame file goes to a temporary folder (TMPDIR, else /tmp); the capture
+// windows flush each saved frame to the disk, which shows in the real time.
 //   CameraLine/rows         the nine averages as the follower reads them
 //   CameraLine/per_pixel    the same through QImage::pixel(); its counter
 //                           "x_rows" is how many times slower it is than the
@@ -24,7 +27,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cstdlib>
 
 namespace {
 // Seconds per averaging of each reading, as measured in this run.
@@ -59,24 +61,31 @@ double TimeAverages(benchmark::State &state, Average average)
     return rounds ? spent.count() / rounds : 0;
 }
 
-// A window of the program in a working directory of its own, the follower
-// started on the test picture and set to send no pulse.
+// A window of the program in a working directory of its own, its follower set
+// to send no pulse; with `camera`, started on the test picture (or on
+// ROBOT_CAPTURE_SOURCE), otherwise with no capture window, so that the pass
+// works on the frame file alone.
 class FollowerRig {
 public:
-    FollowerRig()
+    explicit FollowerRig(bool camera)
     {
         oldCwd_ = QDir::currentPath();
         QDir(dir_.path()).mkpath("zdjecia/przechwyt");
         QDir::setCurrent(dir_.path());
         CameraFrame().save("zdjecia/przechwyt/temp.bmp", "BMP");
-        if (!std::getenv("ROBOT_CAPTURE_SOURCE"))
-            setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
+        oldSource_ = qgetenv("ROBOT_CAPTURE_SOURCE");
+        if (oldSource_.isEmpty())
+            qputenv("ROBOT_CAPTURE_SOURCE", "test");
         previousForm_ = Form1;
         Form1 = &form_;
         form_.Edit37->setText("0"); // no forward pulses
         form_.Edit38->setText("0"); // no turn pulses
         CameraRunning = 0;
         form_.Button15Click();
+        if (!camera) {
+            form_.Button15Click();
+            LineCaptureWindow = nullptr;
+        }
         // Let the first frames arrive (each runs a pass of its own).
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
         while (IsWindow(LineCaptureWindow) && std::chrono::steady_clock::now() < until)
@@ -84,8 +93,11 @@ public:
     }
     ~FollowerRig()
     {
-        form_.Button15Click();
+        if (CameraRunning != 0)
+            form_.Button15Click();
         Form1 = previousForm_;
+        if (oldSource_.isEmpty())
+            qunsetenv("ROBOT_CAPTURE_SOURCE");
         QDir::setCurrent(oldCwd_);
     }
     bool Grabbing() const { return IsWindow(LineCaptureWindow); }
@@ -100,13 +112,14 @@ private:
 
     QTemporaryDir dir_;
     QString oldCwd_;
+    QByteArray oldSource_;
     TForm1 form_;
     TForm1 *previousForm_ = nullptr;
 };
 
 void LinePass(benchmark::State &state)
 {
-    FollowerRig rig;
+    FollowerRig rig(state.range(0) != 0);
     for (auto _ : state)
         benchmark::DoNotOptimize(LineFrameCallback(nullptr, nullptr));
     state.counters["grabbed"] = rig.Grabbing() ? 1 : 0;
@@ -125,6 +138,6 @@ void LineAveragePerPixel(benchmark::State &state)
 }
 } // namespace
 
-BENCHMARK(LinePass)->Name("CameraLine/pass")->Unit(benchmark::kMicrosecond);
+BENCHMARK(LinePass)->Name("CameraLine/pass")->ArgName("camera")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 BENCHMARK(LineAverageRows)->Name("CameraLine/rows")->Unit(benchmark::kMicrosecond);
 BENCHMARK(LineAveragePerPixel)->Name("CameraLine/per_pixel")->Unit(benchmark::kMicrosecond);
