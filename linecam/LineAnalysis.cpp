@@ -58,8 +58,8 @@ QImage ScanImage(const QImage &picture)
     }
 }
 
-// Sums columns [begin, end) of one row. The running sums stay in unsigned
-// locals so that the compiler keeps them in registers and vectorises the loop;
+// Sums columns [begin, end) of one row. The running sums stay in locals, which
+// the compiler keeps in registers (the row's words could alias the struct's);
 // a half row adds at most 160 x 255.
 void AddRow(const QRgb *row, int begin, int end, Sums &sums)
 {
