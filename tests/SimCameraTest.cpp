@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QImage>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -46,7 +47,53 @@ double MeanGrey(const QImage &image, int from, int to)
     return sum / (image.height() * (to - from));
 }
 
-class SimCameraEndToEnd : public SimEndToEnd {};
+// The same line, the robot 2.5 cm to its left: the line in the right half.
+QString LineOnTheRight() { return QString(LineOnTheLeft).replace("0.975", "1.025"); }
+
+// The mean colour of the picture's left half as the line follower averages it.
+QRgb LeftHalfColour(const QImage &picture)
+{
+    int64_t r = 0, g = 0, b = 0;
+    for (int y = 0; y < 240; ++y)
+        for (int x = 0; x < 160; ++x) {
+            const QRgb c = picture.pixel(x, y);
+            r += qRed(c);
+            g += qGreen(c);
+            b += qBlue(c);
+        }
+    return qRgb(int(r / 38400), int(g / 38400), int(b / 38400));
+}
+
+class SimCameraEndToEnd : public SimEndToEnd {
+protected:
+    // The first turn the camera line follower makes on this world, with the
+    // reference colour of a half that holds the line as the simulator draws it.
+    int FirstTurn(const QString &world)
+    {
+        StartSim(world);
+        const sim::World w = sim::ParseWorld(LineOnTheLeft);
+        const QRgb line = LeftHalfColour(sim::RenderCamera(sim::FloorMap(w), w.robot.camera, w.robot.start));
+        TForm1 &f = Form();
+        f.TrackBar1->setValue(qRed(line));
+        f.TrackBar2->setValue(qGreen(line));
+        f.TrackBar3->setValue(qBlue(line));
+        f.Edit3->setText("100"); // forward pulse, ms
+        f.Edit35->setText("50"); // turn pulse, ms
+        f.Edit37->setText("1");  // forward pulses per frame
+        f.Edit38->setText("1");  // turn pulses per frame
+        f.Button15Click();       // start
+        const bool reacted = WaitUntil([this] {
+            const auto w = Writes();
+            return std::find(w.begin(), w.end(), 18) != w.end();
+        });
+        f.Button15Click(); // stop
+        EXPECT_TRUE(reacted) << "no frame reached the follower";
+        for (int code : Writes())
+            if (code != 0)
+                return code;
+        return 0;
+    }
+};
 } // namespace
 
 TEST_F(SimCameraEndToEnd, CameraTabShowsWhatTheVirtualRobotsCameraSees)
@@ -77,4 +124,14 @@ TEST_F(SimCameraEndToEnd, CameraTabShowsWhatTheVirtualRobotsCameraSees)
     f.Button12Click();
     EXPECT_TRUE(WaitUntil([this] { return sim->Query()->cameraClients == 0; }))
         << "the simulator lets go of a client that stopped";
+}
+
+TEST_F(SimCameraEndToEnd, CameraLineFollowerTurnsLeftForTheLineInTheLeftHalf)
+{
+    EXPECT_EQ(FirstTurn(LineOnTheLeft), 17);
+}
+
+TEST_F(SimCameraEndToEnd, CameraLineFollowerTurnsRightForTheLineInTheRightHalf)
+{
+    EXPECT_EQ(FirstTurn(LineOnTheRight()), 10);
 }
