@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QImage>
+#include <QSlider>
 
 #include <algorithm>
 #include <chrono>
@@ -134,4 +135,37 @@ TEST_F(SimCameraEndToEnd, CameraLineFollowerTurnsLeftForTheLineInTheLeftHalf)
 TEST_F(SimCameraEndToEnd, CameraLineFollowerTurnsRightForTheLineInTheRightHalf)
 {
     EXPECT_EQ(FirstTurn(LineOnTheRight()), 10);
+}
+
+TEST_F(SimCameraEndToEnd, CameraLineFollowerWithTheReadmeSettingsFollowsTheDefaultTrack)
+{
+    StartSim(); // the default world: the robot on the line, facing along it
+    TForm1 &f = Form();
+    // The README's settings: a grey reference, short pulses, one of each per frame.
+    for (QSlider *bar : {f.TrackBar1, f.TrackBar2, f.TrackBar3})
+        bar->setValue(100);
+    f.Edit3->setText("100"); // forward pulse, ms
+    f.Edit35->setText("50"); // turn pulse, ms
+    f.Edit37->setText("1");
+    f.Edit38->setText("1");
+    SimWatcher watcher(*sim, 20);
+    f.Button15Click();
+    WaitUntil([] { return false; }, 20000);
+    f.Button15Click();
+    watcher.Stop();
+
+    const auto samples = watcher.Samples();
+    ASSERT_GT(samples.size(), 200u);
+    double worst = 0, progress = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        worst = std::max(worst, samples[i].lineDistance);
+        if (i > 0) // along the line, across the lap's end
+            progress += std::remainder(samples[i].trackPosition - samples[i - 1].trackPosition,
+                                       samples[i].trackLength);
+    }
+    RecordProperty("worstLineDistanceMm", static_cast<int>(worst * 1000));
+    RecordProperty("progressCm", static_cast<int>(progress * 100));
+    EXPECT_LT(worst, 0.04) << "never more than 4 cm off the line";
+    EXPECT_GT(progress, 1.0) << "at least 1 m along the line in 20 s";
+    EXPECT_EQ(samples.back().contacts, 0);
 }
