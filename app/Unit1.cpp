@@ -16,6 +16,9 @@ constexpr int DesignedTop = 177;
 
 TForm1::TForm1(QWidget *parent) : QWidget(parent)
 {
+    // The stored pictures live in a resource of the static library; the linker
+    // keeps its registration only when something names it.
+    Q_INIT_RESOURCE(Unit1);
     setupUi(this);
     move(DesignedLeft, DesignedTop);
 }

@@ -1,4 +1,26 @@
-// "Seria ruchow": up to fifteen chosen moves, back to back.
+// "Seria ruchow": up to fifteen chosen moves, back to back. The series never
+// drains messages: nothing interrupts it, and clicks wait until it is over.
+#include "app/Convert.h"
+#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
+#include "drive/Motor.h"
+#include "drive/MoveChoice.h"
 
-void TForm1::Button5Click() {}
+void TForm1::Button5Click()
+{
+    RunHandler([this] {
+        // Row 1's duration is taken first, whatever row 1's choice is.
+        ForwardTimeMs = StrToInt(Edit4->text());
+        const struct {
+            QComboBox *choice;
+            QLineEdit *duration;
+        } rows[] = {
+            {ComboBox1, Edit4},   {ComboBox2, Edit5},   {ComboBox3, Edit6},   {ComboBox4, Edit7},
+            {ComboBox5, Edit8},   {ComboBox6, Edit9},   {ComboBox7, Edit10},  {ComboBox8, Edit11},
+            {ComboBox9, Edit12},  {ComboBox10, Edit13}, {ComboBox11, Edit14}, {ComboBox12, Edit15},
+            {ComboBox13, Edit16}, {ComboBox14, Edit17}, {ComboBox15, Edit18},
+        };
+        for (const auto &row : rows)
+            RunChosenMove(row.choice->currentIndex(), row.duration->text());
+    });
+}

@@ -10,7 +10,7 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
-  xvfb xdotool
+  xvfb xdotool imagemagick
 )
 
 missing=()

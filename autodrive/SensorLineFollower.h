@@ -1,0 +1,35 @@
+#pragma once
+// The sensor line follower's loop, in the steps its START button runs. The
+// sampling step is separate so that its cost can be measured on its own.
+#include "autodrive/SensorDecisions.h"
+#include "drive/PortIo.h"
+
+#include <cstdint>
+
+class TForm1;
+
+namespace autodrive {
+
+// The seven settings, read once per START; times in milliseconds.
+struct LineFollowerSettings {
+    int32_t Samples = 0;    // N, samples per cycle
+    int32_t IntervalMs = 0; // I, pause after each sample and after each match
+    int32_t StopMs = 0;     // T, one step of the wait while stopped
+    int32_t LeftTurnMs = 0; // TL
+    int32_t RightTurnMs = 0; // TR
+    int32_t StopValue = 0;  // V, the reading that keeps the robot stopped
+    int32_t SlowDownMs = 0; // D, motors off before the last sample
+};
+
+// Converts the seven fields in the order START reads them; throws
+// EConvertError at the first bad one.
+LineFollowerSettings ReadLineFollowerSettings(const TForm1 &form);
+
+// Sample `index` (from 0) of a cycle: the slow-down step before the last
+// sample, one reading of the status register, the reading and the counts so
+// far on the labels, a message drain, then the five category tests with their
+// pauses.
+void TakeLineSample(TForm1 &form, const PortIoLibrary &lib, const LineFollowerSettings &settings,
+                    LineCounts &counts, int32_t index);
+
+} // namespace autodrive
