@@ -1,8 +1,55 @@
 // "Kamerka": external viewer, preview, snapshot, driver dialogs.
+#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
+#include "camera/CameraShared.h"
 
-void TForm1::Button11Click() {}
-void TForm1::Button12Click() {}
-void TForm1::Button14Click() {}
-void TForm1::Button17Click() {}
-void TForm1::Button19Click() {}
+#include <QProcess>
+
+namespace {
+// The stand-alone camera viewer, relative to the working directory.
+constexpr const char *ViewerProgram = "kamera/kamera";
+// The camera tab's snapshot.
+constexpr const char *SnapshotPath = "zdjecia/przechwyt/plik.bmp";
+// Size of the preview window in Panel1.
+constexpr int PreviewWidth = 160;
+constexpr int PreviewHeight = 120;
+constexpr WPARAM On = 1;
+} // namespace
+
+void TForm1::Button11Click()
+{
+    // Shown in a window of its own; whether it started is not looked at.
+    RunHandler([] { QProcess::startDetached(QString::fromLatin1(ViewerProgram)); });
+}
+
+void TForm1::Button12Click()
+{
+    RunHandler([this] {
+        if (CameraRunning == 0)
+            StartCapturePreview(Button12, Panel1, PreviewWidth, PreviewHeight, CaptureWindow,
+                                nullptr);
+        else
+            StopCapture(Button12, CaptureWindow);
+    });
+}
+
+void TForm1::Button14Click()
+{
+    RunHandler([this] {
+        GuardedSend(CaptureWindow, WM_CAP_GRAB_FRAME, 0, 0);
+        GuardedSend(CaptureWindow, WM_CAP_FILE_SAVEDIB, 0, reinterpret_cast<LPARAM>(SnapshotPath));
+        Image4->LoadFromFile(QString::fromLatin1(SnapshotPath));
+        Image7->LoadFromFile(QString::fromLatin1(SnapshotPath));
+        GuardedSend(CaptureWindow, WM_CAP_SET_PREVIEW, On, 0);
+    });
+}
+
+void TForm1::Button17Click()
+{
+    RunHandler([] { GuardedSend(CaptureWindow, WM_CAP_DLG_VIDEOSOURCE, 0, 0); });
+}
+
+void TForm1::Button19Click()
+{
+    RunHandler([] { GuardedSend(CaptureWindow, WM_CAP_DLG_VIDEOFORMAT, 0, 0); });
+}

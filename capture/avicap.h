@@ -46,6 +46,9 @@ struct VIDEOHDR {
     uint32_t dwFlags = 0;
 };
 
+constexpr uint32_t VHDR_DONE = 0x00000001;     // dwFlags: the frame is complete
+constexpr uint32_t VHDR_KEYFRAME = 0x00000008; // dwFlags: the frame stands alone
+
 // Called on the GUI thread once per preview frame; never re-entered.
 using CAPVIDEOCALLBACK = LRESULT (*)(HWND window, VIDEOHDR *header);
 

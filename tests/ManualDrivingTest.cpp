@@ -5,6 +5,9 @@
 #include "drive/RunState.h"
 #include "manual/ContinuousMoves.h"
 
+#include <QLineEdit>
+#include <QTest>
+
 namespace {
 class ContinuousMoves : public RobotTest {
 protected:
@@ -189,4 +192,20 @@ TEST_F(MoveSeries, ABadDurationEndsTheSeriesAtItsRow)
     f.Button5Click();
     EXPECT_EQ(errors.size(), 2u);
     EXPECT_EQ(Writes().size(), 6u);
+}
+
+TEST_F(MoveSeries, TypedTextChoosesOnlyTheItemItNames)
+{
+    TForm1 &f = Form();
+    f.ComboBox2->setCurrentIndex(1);
+    f.ComboBox2->lineEdit()->selectAll();
+    QTest::keyClicks(f.ComboBox2->lineEdit(), "cokolwiek");
+    EXPECT_EQ(f.ComboBox2->currentIndex(), -1);
+    EXPECT_EQ(f.ComboBox2->currentText(), QString("cokolwiek"));
+    QTest::keyClick(f.ComboBox2->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(f.ComboBox2->count(), 4) << "typed text never becomes an item";
+
+    f.ComboBox2->lineEdit()->selectAll();
+    QTest::keyClicks(f.ComboBox2->lineEdit(), "silnik skrecajacy w lewo");
+    EXPECT_EQ(f.ComboBox2->currentIndex(), 3);
 }

@@ -1,6 +1,8 @@
 #include "support/Harness.h"
 
 #include "app/ErrorDisplay.h"
+#include "camera/CameraShared.h"
+#include "capture/CaptureTesting.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 
@@ -53,6 +55,12 @@ void RobotTest::SetUp()
     ForwardTimeMs = 0;
     TurnTimeMs = 0;
     SetWindowClosing(false);
+    // The camera state lives for the whole program: each test starts as a
+    // freshly started program would.
+    CameraRunning = 0;
+    CaptureWindow = nullptr;
+    LineCaptureWindow = nullptr;
+    ResetCaptureDriverSettings();
 }
 
 void RobotTest::TearDown()

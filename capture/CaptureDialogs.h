@@ -1,0 +1,48 @@
+#pragma once
+// The driver's own dialogs of a capture window: the video source (which device,
+// its picture controls) and the video format (the frame size).
+#include "capture/CameraPipeline.h"
+#include "capture/CaptureSources.h"
+
+#include <QDialog>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QSlider;
+
+// Runs a driver dialog modally (or hands it to the test hook); its result.
+int RunDriverDialog(QDialog &dialog);
+
+class VideoSourceDialog : public QDialog {
+    Q_OBJECT
+public:
+    // `apply` is called while a control is moved, so its effect shows at once.
+    VideoSourceDialog(const std::vector<CaptureSource> &devices, const std::string &current,
+                      const std::vector<PictureControl> &controls,
+                      std::function<void(const std::string &, int)> apply, QWidget *parent);
+
+    std::string ChosenDevice() const;
+    // Control name → the value set now.
+    std::map<std::string, int> Values() const;
+
+private:
+    QComboBox *device_;
+    std::vector<std::string> keys_;
+    std::map<std::string, QSlider *> sliders_;
+};
+
+class VideoFormatDialog : public QDialog {
+    Q_OBJECT
+public:
+    VideoFormatDialog(const std::vector<QSize> &sizes, QSize current, QWidget *parent);
+
+    QSize ChosenSize() const;
+
+private:
+    QComboBox *size_;
+    std::vector<QSize> sizes_;
+};

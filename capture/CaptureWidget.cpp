@@ -1,0 +1,293 @@
+#include "capture/CaptureWidget.h"
+
+#include "app/ErrorDisplay.h"
+#include "capture/CaptureDialogs.h"
+#include "capture/FrameFormat.h"
+
+#include <QPainter>
+#include <QPointer>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+
+namespace {
+// How long a grab waits for the first frame of a camera just connected.
+constexpr int FirstFrameWaitMs = 2000;
+constexpr int64_t NsPerMs = 1000000;
+constexpr LRESULT Done = 1;
+constexpr LRESULT Failed = 0;
+} // namespace
+
+// The hand-over from the streaming thread: only the newest frame is kept, and
+// at most one queued call to the GUI thread is outstanding.
+struct CaptureWidget::Mailbox {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::optional<CapturedFrame> newest;
+    bool posted = false;
+};
+
+CaptureWidget::CaptureWidget(QWidget *parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+CaptureWidget::~CaptureWidget()
+{
+    // Stops the streaming threads before the widget they post to goes away.
+    pipeline_.reset();
+}
+
+LRESULT CaptureWidget::Message(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CAP_DRIVER_CONNECT:
+        return Connect(unsigned(wParam)) ? Done : Failed;
+    case WM_CAP_DRIVER_DISCONNECT:
+        return Disconnect() ? Done : Failed;
+    case WM_CAP_SET_CALLBACK_FRAME:
+        callback_ = reinterpret_cast<CAPVIDEOCALLBACK>(lParam);
+        return Done;
+    case WM_CAP_SET_PREVIEW:
+        preview_ = wParam != 0;
+        return Done;
+    case WM_CAP_SET_PREVIEWRATE:
+        previewPeriodMs_ = unsigned(wParam);
+        return Done;
+    case WM_CAP_SET_SCALE:
+        scale_ = wParam != 0;
+        update();
+        return Done;
+    case WM_CAP_GRAB_FRAME:
+        return Grab() ? Done : Failed;
+    case WM_CAP_FILE_SAVEDIB:
+        return SaveDib(reinterpret_cast<const char *>(lParam)) ? Done : Failed;
+    case WM_CAP_DLG_VIDEOSOURCE:
+        return SourceDialog() ? Done : Failed;
+    case WM_CAP_DLG_VIDEOFORMAT:
+        return FormatDialog() ? Done : Failed;
+    default:
+        return Failed;
+    }
+}
+
+bool CaptureWidget::Connect(unsigned driver)
+{
+    Disconnect();
+    CaptureSource source;
+    if (!ResolveDriver(driver, source))
+        return false;
+    auto box = std::make_shared<Mailbox>();
+    auto onFrame = [this, box](CapturedFrame &&frame) {
+        bool post = false;
+        {
+            std::lock_guard<std::mutex> lock(box->mutex);
+            box->newest = std::move(frame);
+            post = !box->posted;
+            box->posted = true;
+        }
+        box->arrived.notify_all();
+        if (post)
+            QMetaObject::invokeMethod(
+                this, [this, box] { if (box == mailbox_) FrameArrived(); },
+                Qt::QueuedConnection);
+    };
+    auto onError = [this, box] {
+        QMetaObject::invokeMethod(
+            this, [this, box] { if (box == mailbox_) Disconnect(); }, Qt::QueuedConnection);
+    };
+    DriverSettings &settings = CaptureDriverSettings();
+    pipeline_ = CameraPipeline::Open(source, settings.FrameSize(source.key), onFrame, onError);
+    if (!pipeline_)
+        return false;
+    for (const auto &[name, value] : settings.pictureControls[source.key])
+        pipeline_->SetPictureControl(name, value);
+    source_ = source;
+    driver_ = driver;
+    mailbox_ = box;
+    received_ = callbacks_ = skipped_ = 0;
+    return true;
+}
+
+bool CaptureWidget::Disconnect()
+{
+    if (!pipeline_)
+        return false;
+    pipeline_.reset();
+    mailbox_.reset(); // frames of this connection still queued are dropped
+    latest_ = CapturedFrame();
+    return true;
+}
+
+bool CaptureWidget::TakeFromMailbox(int waitMs)
+{
+    if (!mailbox_)
+        return false;
+    std::unique_lock<std::mutex> lock(mailbox_->mutex);
+    if (waitMs > 0)
+        mailbox_->arrived.wait_for(lock, std::chrono::milliseconds(waitMs),
+                                   [this] { return mailbox_->newest.has_value(); });
+    mailbox_->posted = false;
+    if (!mailbox_->newest)
+        return false;
+    latest_ = std::move(*mailbox_->newest);
+    mailbox_->newest.reset();
+    ++received_;
+    return true;
+}
+
+void CaptureWidget::FrameArrived()
+{
+    if (!TakeFromMailbox(0))
+        return;
+    // A call still running (it may be waiting in a nested event loop) gets no
+    // second frame; preview off shows none; a preview period above the camera's
+    // skips frames that come too soon.
+    const bool tooSoon = previewPeriodMs_ > 1 && lastPreviewNs_ != 0 &&
+                         latest_.sampleNs - lastPreviewNs_ < int64_t(previewPeriodMs_) * NsPerMs;
+    if (!preview_ || inCallback_ || tooSoon) {
+        ++skipped_;
+        return;
+    }
+    lastPreviewNs_ = latest_.sampleNs;
+    CopyToFrameBuffer(latest_);
+    if (callback_ && !RunCallback())
+        return;
+    ShowFrameBuffer();
+}
+
+void CaptureWidget::CopyToFrameBuffer(const CapturedFrame &frame)
+{
+    // Same size: the bytes are copied into place, so the buffer keeps its address.
+    if (frameBuffer_.size() == frame.data.size())
+        std::copy(frame.data.begin(), frame.data.end(), frameBuffer_.begin());
+    else
+        frameBuffer_ = frame.data;
+    bufferWidth_ = frame.width;
+    bufferHeight_ = frame.height;
+    bufferTimeMs_ = frame.timeMs;
+    bufferSampleNs_ = frame.sampleNs;
+}
+
+bool CaptureWidget::RunCallback()
+{
+    VIDEOHDR header;
+    header.lpData = frameBuffer_.data();
+    header.dwBufferLength = uint32_t(frameBuffer_.size());
+    header.dwBytesUsed = header.dwBufferLength;
+    header.dwTimeCaptured = bufferTimeMs_;
+    header.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
+    ++callbacks_;
+    QPointer<CaptureWidget> alive(this);
+    inCallback_ = true;
+    const CAPVIDEOCALLBACK callback = callback_;
+    RunHandler([&] { callback(handle_, &header); });
+    if (!alive)
+        return false;
+    inCallback_ = false;
+    return true;
+}
+
+void CaptureWidget::ShowFrameBuffer()
+{
+    shown_ = I420ToImage(frameBuffer_.data(), bufferWidth_, bufferHeight_);
+    update();
+}
+
+bool CaptureWidget::Grab()
+{
+    if (!pipeline_)
+        return false;
+    TakeFromMailbox(latest_.data.empty() ? FirstFrameWaitMs : 0);
+    if (latest_.data.empty())
+        return false;
+    CopyToFrameBuffer(latest_);
+    preview_ = false;
+    ShowFrameBuffer();
+    return true;
+}
+
+bool CaptureWidget::SaveDib(const char *path)
+{
+    if (!path || frameBuffer_.empty())
+        return false;
+    return SaveI420AsBmp(QString::fromLocal8Bit(path), frameBuffer_.data(), bufferWidth_,
+                         bufferHeight_);
+}
+
+bool CaptureWidget::SourceDialog()
+{
+    if (!pipeline_)
+        return false;
+    const std::vector<PictureControl> before = pipeline_->PictureControls();
+    VideoSourceDialog dialog(
+        CaptureSources(), source_.key, before,
+        [this](const std::string &name, int value) {
+            if (pipeline_)
+                pipeline_->SetPictureControl(name, value);
+        },
+        this);
+    const int result = RunDriverDialog(dialog);
+    if (!pipeline_)
+        return false; // disconnected while the dialog was open
+    DriverSettings &settings = CaptureDriverSettings();
+    if (result != QDialog::Accepted) {
+        for (const PictureControl &control : before)
+            pipeline_->SetPictureControl(control.name, control.value);
+        return false;
+    }
+    settings.pictureControls[source_.key] = dialog.Values();
+    const std::string chosen = dialog.ChosenDevice();
+    if (!chosen.empty() && chosen != source_.key) {
+        settings.chosenDevice = chosen;
+        if (driver_ == 0)
+            return Connect(driver_);
+    }
+    return true;
+}
+
+bool CaptureWidget::FormatDialog()
+{
+    if (!pipeline_)
+        return false;
+    const QSize current = pipeline_->FrameSize();
+    VideoFormatDialog dialog(pipeline_->OfferedSizes(), current, this);
+    const int result = RunDriverDialog(dialog);
+    if (!pipeline_ || result != QDialog::Accepted)
+        return false;
+    const QSize chosen = dialog.ChosenSize();
+    if (chosen.isEmpty() || chosen == current)
+        return true;
+    CaptureDriverSettings().frameSizes[source_.key] = chosen;
+    return Connect(driver_);
+}
+
+void CaptureWidget::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    if (shown_.isNull()) {
+        painter.fillRect(rect(), Qt::black);
+        return;
+    }
+    if (scale_) {
+        painter.drawImage(rect(), shown_);
+        return;
+    }
+    painter.fillRect(rect(), Qt::black);
+    painter.drawImage(0, 0, shown_);
+}
+
+CaptureStats CaptureWidget::Stats() const
+{
+    CaptureStats stats;
+    stats.connected = pipeline_ != nullptr;
+    stats.samples = pipeline_ ? pipeline_->Samples() : 0;
+    stats.received = received_;
+    stats.callbacks = callbacks_;
+    stats.skipped = skipped_;
+    stats.frameSampleNs = bufferSampleNs_;
+    stats.frameSize = QSize(bufferWidth_, bufferHeight_);
+    return stats;
+}

@@ -1,0 +1,77 @@
+#pragma once
+// A capture window: a child widget of a panel that is connected to a camera
+// (driver), shows its live picture, hands each frame to an installed callback
+// on the GUI thread, grabs single frames and saves them as bitmap files.
+#include "capture/CameraPipeline.h"
+#include "capture/CaptureSources.h"
+#include "capture/CaptureTesting.h"
+#include "capture/avicap.h"
+
+#include <QImage>
+#include <QWidget>
+
+#include <memory>
+#include <vector>
+
+class CaptureWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit CaptureWidget(QWidget *parent);
+    ~CaptureWidget() override;
+
+    // One capture-window message; 0 for unknown ones and failures.
+    LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam);
+    CaptureStats Stats() const;
+    // The handle the frame callback is given.
+    void SetHandle(HWND handle) { handle_ = handle; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    struct Mailbox;
+
+    bool Connect(unsigned driver);
+    bool Disconnect();
+    bool Grab();
+    bool SaveDib(const char *path);
+    bool SourceDialog();
+    bool FormatDialog();
+
+    // The newest frame from the pipeline into latest_; false when none came.
+    // With `waitMs` > 0 it waits that long for a first frame.
+    bool TakeFromMailbox(int waitMs);
+    // A queued call from the streaming thread: the newest frame to the
+    // callback and onto the screen.
+    void FrameArrived();
+    void CopyToFrameBuffer(const CapturedFrame &frame);
+    // Runs the installed callback on the frame buffer; false when the window
+    // went away meanwhile.
+    bool RunCallback();
+    void ShowFrameBuffer();
+
+    HWND handle_ = nullptr;
+    CaptureSource source_;
+    unsigned driver_ = 0;
+    std::unique_ptr<CameraPipeline> pipeline_;
+    std::shared_ptr<Mailbox> mailbox_; // one per connection
+    CapturedFrame latest_;             // the newest frame received
+
+    std::vector<uint8_t> frameBuffer_; // what the callback sees and the window shows
+    int bufferWidth_ = 0;
+    int bufferHeight_ = 0;
+    uint32_t bufferTimeMs_ = 0;
+    int64_t bufferSampleNs_ = 0;
+    QImage shown_;
+
+    bool preview_ = false;
+    bool scale_ = false;
+    unsigned previewPeriodMs_ = 0;
+    int64_t lastPreviewNs_ = 0;
+    CAPVIDEOCALLBACK callback_ = nullptr;
+    bool inCallback_ = false;
+
+    uint64_t received_ = 0;
+    uint64_t callbacks_ = 0;
+    uint64_t skipped_ = 0;
+};

@@ -1,0 +1,419 @@
+// The capture windows: frame arithmetic, handles, frames to the callback,
+// grab and save, the driver dialogs; on the test picture.
+#include "support/Harness.h"
+
+#include "capture/CameraPipeline.h"
+#include "capture/CaptureTesting.h"
+#include "capture/FrameFormat.h"
+#include "capture/avicap.h"
+#include "drive/Motor.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QFile>
+#include <QImage>
+#include <QSlider>
+#include <QThread>
+
+#include <gst/gst.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace {
+constexpr size_t DefaultFrameBytes = 115200; // 320 x 240 I420
+// A solid test picture of a known colour (ARGB 0xff3366cc).
+constexpr const char *SolidSource =
+    "videotestsrc is-live=true pattern=solid-color foreground-color=0xff3366cc";
+constexpr int SolidRed = 0x33, SolidGreen = 0x66, SolidBlue = 0xcc;
+
+// Processes events until `done` holds or the deadline passes.
+bool WaitUntil(const std::function<bool()> &done, int ms = 5000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+void ProcessFor(int ms)
+{
+    WaitUntil([] { return false; }, ms);
+}
+
+uint16_t BitsPerPixel(const QString &bmp)
+{
+    QFile file(bmp);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray head = file.read(30);
+    return head.size() < 30 ? 0 : uint16_t(uint8_t(head[28]) | uint8_t(head[29]) << 8);
+}
+
+void ExpectColourNear(QRgb pixel, int r, int g, int b, int tolerance)
+{
+    EXPECT_NEAR(qRed(pixel), r, tolerance);
+    EXPECT_NEAR(qGreen(pixel), g, tolerance);
+    EXPECT_NEAR(qBlue(pixel), b, tolerance);
+}
+
+// What the frame callback saw; the callback is a plain function.
+struct CallbackLog {
+    int calls = 0;
+    int depth = 0;
+    int deepest = 0;
+    bool offGuiThread = false;
+    std::vector<uint32_t> lengths;
+    std::function<void(VIDEOHDR *)> action; // run inside the call
+};
+CallbackLog *Log = nullptr;
+
+LRESULT Recorded(HWND, VIDEOHDR *header)
+{
+    ++Log->calls;
+    Log->deepest = std::max(Log->deepest, ++Log->depth);
+    Log->offGuiThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+    Log->lengths.push_back(header->dwBufferLength);
+    if (Log->action)
+        Log->action(header);
+    --Log->depth;
+    return 1;
+}
+
+class CaptureLayer : public RobotTest {
+protected:
+    void SetUp() override
+    {
+        RobotTest::SetUp();
+        setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
+        ResetCaptureDriverSettings();
+        panel = std::make_unique<QWidget>();
+        panel->resize(161, 121);
+        log = CallbackLog();
+        Log = &log;
+    }
+    void TearDown() override
+    {
+        panel.reset();
+        SetCaptureDialogHook({});
+        Log = nullptr;
+        unsetenv("ROBOT_CAPTURE_SOURCE");
+        RobotTest::TearDown();
+    }
+    HWND Create(int width = 160, int height = 120)
+    {
+        return capCreateCaptureWindowA(nullptr, WS_CHILD | WS_VISIBLE, 0, 0, width, height,
+                                       WindowHandle(panel.get()), 1);
+    }
+    // Connected, scaled, previewing, with the recording callback.
+    HWND StartPreview()
+    {
+        const HWND w = Create();
+        EXPECT_EQ(SendMessageA(w, WM_CAP_DRIVER_CONNECT, 0, 0), 1);
+        SendMessageA(w, WM_CAP_SET_SCALE, 1, 0);
+        SendMessageA(w, WM_CAP_SET_PREVIEWRATE, 1, 0);
+        SendMessageA(w, WM_CAP_SET_PREVIEW, 1, 0);
+        SendMessageA(w, WM_CAP_SET_CALLBACK_FRAME, 0, reinterpret_cast<LPARAM>(&Recorded));
+        return w;
+    }
+    bool WaitForCalls(int n) { return WaitUntil([&] { return log.calls >= n; }); }
+
+    std::unique_ptr<QWidget> panel;
+    CallbackLog log;
+};
+} // namespace
+
+TEST(FrameFormat, ConvertsPacksAndSavesFrames)
+{
+    EXPECT_EQ(I420FrameSize(320, 240), DefaultFrameBytes);
+    EXPECT_EQ(I420FrameSize(5, 3), 15u + 2 * 3 * 2);
+    EXPECT_EQ(I420FrameSize(0, 240), 0u);
+
+    // BT.601 video range: black, white, and the primaries.
+    auto same = [](Rgb c, int r, int g, int b) { return c.r == r && c.g == g && c.b == b; };
+    EXPECT_TRUE(same(YuvToRgb(16, 128, 128), 0, 0, 0));
+    EXPECT_TRUE(same(YuvToRgb(235, 128, 128), 255, 255, 255));
+    EXPECT_TRUE(same(YuvToRgb(0, 0, 0), 0, 135, 0)); // clamped, never wrapped
+    const Rgb red = YuvToRgb(81, 90, 240), green = YuvToRgb(145, 54, 34),
+              blue = YuvToRgb(41, 240, 110);
+    EXPECT_GE(red.r, 253);
+    EXPECT_LE(std::max(red.g, red.b), 1);
+    EXPECT_GE(green.g, 253);
+    EXPECT_LE(std::max(green.r, green.b), 1);
+    EXPECT_GE(blue.b, 253);
+    EXPECT_LE(std::max(blue.r, blue.g), 1);
+
+    // Padded rows are packed; chroma of odd sizes rounds up.
+    const uint8_t y[] = {1, 2, 3, 0xEE, 4, 5, 6, 0xEE, 7, 8, 9, 0xEE};
+    const uint8_t u[] = {10, 11, 0xEE, 12, 13, 0xEE};
+    const uint8_t v[] = {20, 21, 0xEE, 22, 23, 0xEE};
+    const PlaneView planes[3] = {{y, 4}, {u, 3}, {v, 3}};
+    std::vector<uint8_t> packed(I420FrameSize(3, 3));
+    PackI420(planes, 3, 3, packed.data());
+    EXPECT_EQ(packed, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 20, 21,
+                                            22, 23}));
+
+    // A 2 x 2 block shares one chroma sample: left half red, right half blue.
+    std::vector<uint8_t> frame(I420FrameSize(4, 2));
+    const uint8_t frameData[] = {81, 81, 41, 41, 81, 81, 41, 41, 90, 240, 240, 110};
+    std::copy(std::begin(frameData), std::end(frameData), frame.begin());
+    const QImage image = I420ToImage(frame.data(), 4, 2);
+    ASSERT_EQ(image.size(), QSize(4, 2));
+    EXPECT_GE(qRed(image.pixel(1, 1)), 253);
+    EXPECT_GE(qBlue(image.pixel(2, 0)), 253);
+
+    // Saving: a 24-bit bitmap, or nothing at all.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("frame.bmp");
+    std::vector<uint8_t> grey(I420FrameSize(320, 240), 128);
+    ASSERT_TRUE(SaveI420AsBmp(path, grey.data(), 320, 240));
+    EXPECT_EQ(QFile(path).size(), 230454);
+    EXPECT_EQ(BitsPerPixel(path), 24);
+    const QString missing = dir.filePath("no/such/folder/frame.bmp");
+    EXPECT_FALSE(SaveI420AsBmp(missing, grey.data(), 320, 240));
+    EXPECT_FALSE(QFile::exists(missing));
+    EXPECT_FALSE(SaveI420AsBmp(dir.filePath("empty.bmp"), grey.data(), 0, 0));
+    EXPECT_FALSE(QFile::exists(dir.filePath("empty.bmp")));
+}
+
+TEST(FrameFormat, OffersTheSizesASourceHas)
+{
+    EnsureGstreamer();
+    auto sizes = [](const char *text) {
+        GstCaps *caps = gst_caps_from_string(text);
+        std::vector<QSize> out = SizesInCaps(caps);
+        gst_caps_unref(caps);
+        return out;
+    };
+    EXPECT_EQ(sizes("video/x-raw,width=640,height=480;video/x-raw,width={320,160},height=240;"
+                    "image/jpeg,width=1280,height=720;video/x-raw,width=640,height=480"),
+              (std::vector<QSize>{{160, 240}, {320, 240}, {640, 480}}));
+    EXPECT_EQ(sizes("video/x-raw,width=[1,400],height=[1,300]"),
+              (std::vector<QSize>{{160, 120}, {176, 144}, {320, 240}, {352, 288}}));
+}
+
+TEST_F(CaptureLayer, HandlesNameLiveWindowsOnly)
+{
+    EXPECT_FALSE(IsWindow(nullptr));
+    const HWND panelHandle = WindowHandle(panel.get());
+    EXPECT_EQ(WindowHandle(panel.get()), panelHandle);
+    EXPECT_TRUE(IsWindow(panelHandle));
+    EXPECT_EQ(capCreateCaptureWindowA(nullptr, WS_CHILD | WS_VISIBLE, 0, 0, 160, 120, nullptr, 1),
+              nullptr);
+
+    const HWND first = Create();
+    const HWND second = Create();
+    ASSERT_TRUE(IsWindow(first));
+    ASSERT_NE(first, second);
+    const auto windows = panel->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+    ASSERT_EQ(windows.size(), 2);
+    EXPECT_EQ(windows.last()->geometry(), QRect(0, 0, 160, 120));
+    EXPECT_EQ(SendMessageA(first, WM_USER + 999, 0, 0), 0);
+    EXPECT_EQ(SendMessageA(panelHandle, WM_CAP_DRIVER_CONNECT, 0, 0), 0);
+
+    panel.reset();
+    EXPECT_FALSE(IsWindow(first));
+    EXPECT_FALSE(IsWindow(panelHandle));
+    EXPECT_EQ(SendMessageA(first, WM_CAP_DRIVER_CONNECT, 0, 0), 0);
+    panel = std::make_unique<QWidget>();
+    const HWND later = WindowHandle(panel.get());
+    EXPECT_NE(later, panelHandle);
+    EXPECT_NE(later, first);
+}
+
+TEST_F(CaptureLayer, FramesReachTheCallbackOnTheGuiThreadOneAtATimeWhilePreviewIsOn)
+{
+    // The first call waits in a nested event loop; frames that come meanwhile
+    // must not start a second call.
+    log.action = [](VIDEOHDR *) {
+        if (Log->calls == 1)
+            ProcessFor(300);
+    };
+    const HWND w = StartPreview();
+    ASSERT_TRUE(WaitForCalls(10));
+    EXPECT_FALSE(log.offGuiThread);
+    EXPECT_EQ(log.deepest, 1);
+    for (uint32_t length : log.lengths)
+        EXPECT_EQ(length, DefaultFrameBytes);
+    const CaptureStats stats = GetCaptureStats(w);
+    EXPECT_GT(stats.skipped, 0u); // the frames of the nested loop
+    EXPECT_EQ(stats.frameSize, QSize(320, 240));
+
+    // A grab switches the preview off until it is switched on again.
+    EXPECT_EQ(SendMessageA(w, WM_CAP_GRAB_FRAME, 0, 0), 1);
+    int calls = log.calls;
+    ProcessFor(300);
+    EXPECT_EQ(log.calls, calls);
+    SendMessageA(w, WM_CAP_SET_PREVIEW, 1, 0);
+    EXPECT_TRUE(WaitForCalls(calls + 2));
+
+    // After a disconnect no frame comes, and the window stays.
+    SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+    calls = log.calls;
+    ProcessFor(300);
+    EXPECT_EQ(log.calls, calls);
+    EXPECT_TRUE(IsWindow(w));
+    EXPECT_FALSE(GetCaptureStats(w).connected);
+}
+
+TEST_F(CaptureLayer, TheWindowShowsTheFrameAsTheCallbackLeftIt)
+{
+    // The ball picture is mostly black; the callback paints the frame white.
+    log.action = [](VIDEOHDR *h) {
+        std::fill(h->lpData, h->lpData + 76800, uint8_t(235));
+        std::fill(h->lpData + 76800, h->lpData + h->dwBufferLength, uint8_t(128));
+    };
+    const HWND w = StartPreview();
+    ASSERT_TRUE(WaitForCalls(2));
+    ProcessFor(50);
+    QWidget *window = panel->findChild<QWidget *>();
+    ASSERT_NE(window, nullptr);
+    const QImage shown = window->grab().toImage();
+    ASSERT_EQ(shown.size(), QSize(160, 120));
+    for (QPoint p : {QPoint(0, 0), QPoint(80, 60), QPoint(159, 119)})
+        ExpectColourNear(shown.pixel(p), 255, 255, 255, 2);
+    SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+}
+
+TEST_F(CaptureLayer, SavesTheGrabbedFrameAsA24BitBitmap)
+{
+    setenv("ROBOT_CAPTURE_SOURCE", SolidSource, 1);
+    const HWND w = Create();
+    // Nothing to save before a frame was grabbed, and no grab without a camera.
+    EXPECT_EQ(SendMessageA(w, WM_CAP_GRAB_FRAME, 0, 0), 0);
+    EXPECT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("zdjecia/przechwyt/plik.bmp")), 0);
+    EXPECT_FALSE(QFile::exists("zdjecia/przechwyt/plik.bmp"));
+
+    ASSERT_EQ(SendMessageA(w, WM_CAP_DRIVER_CONNECT, 0, 0), 1);
+    // The grab waits for the camera's first frame.
+    ASSERT_EQ(SendMessageA(w, WM_CAP_GRAB_FRAME, 0, 0), 1);
+    ASSERT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("zdjecia/przechwyt/plik.bmp")), 1);
+    EXPECT_EQ(BitsPerPixel("zdjecia/przechwyt/plik.bmp"), 24);
+    const QImage saved("zdjecia/przechwyt/plik.bmp");
+    ASSERT_EQ(saved.size(), QSize(320, 240));
+    for (QPoint p : {QPoint(0, 0), QPoint(160, 120), QPoint(319, 239)})
+        ExpectColourNear(saved.pixel(p), SolidRed, SolidGreen, SolidBlue, 4);
+
+    EXPECT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("brak/plik.bmp")), 0);
+    EXPECT_FALSE(QFile::exists("brak/plik.bmp"));
+    EXPECT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, 0), 0);
+    SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+}
+
+TEST_F(CaptureLayer, WithoutACameraConnectFailsQuietly)
+{
+    for (const char *source : {"v4l2", "no-such-element", "videotestsrc ! no-such-element"}) {
+        setenv("ROBOT_CAPTURE_SOURCE", source, 1);
+        if (std::string(source) == "v4l2" && !CaptureSources().empty())
+            continue; // this machine has a camera
+        const HWND w = Create();
+        EXPECT_EQ(SendMessageA(w, WM_CAP_DRIVER_CONNECT, 0, 0), 0) << source;
+        SendMessageA(w, WM_CAP_SET_PREVIEW, 1, 0);
+        SendMessageA(w, WM_CAP_SET_CALLBACK_FRAME, 0, reinterpret_cast<LPARAM>(&Recorded));
+        EXPECT_EQ(SendMessageA(w, WM_CAP_GRAB_FRAME, 0, 0), 0);
+        EXPECT_EQ(SendMessageA(w, WM_CAP_DLG_VIDEOSOURCE, 0, 0), 0);
+        EXPECT_TRUE(IsWindow(w));
+    }
+    // The test picture has driver 0 only.
+    setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
+    EXPECT_EQ(SendMessageA(Create(), WM_CAP_DRIVER_CONNECT, 1, 0), 0);
+    ProcessFor(200);
+    EXPECT_EQ(log.calls, 0);
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(CaptureLayer, FormatDialogChangesTheFrameSizeOfTheDriver)
+{
+    int dialogs = 0;
+    QString preselected;
+    QString chosen = "160 x 120";
+    int answer = QDialog::Accepted;
+    SetCaptureDialogHook([&](QDialog &dialog) {
+        ++dialogs;
+        auto *size = dialog.findChild<QComboBox *>("size");
+        preselected = size->currentText();
+        size->setCurrentIndex(size->findText(chosen));
+        return answer;
+    });
+    const HWND unconnected = Create();
+    EXPECT_EQ(SendMessageA(unconnected, WM_CAP_DLG_VIDEOFORMAT, 0, 0), 0);
+    EXPECT_EQ(dialogs, 0);
+
+    const HWND w = StartPreview();
+    ASSERT_TRUE(WaitForCalls(1));
+    EXPECT_EQ(SendMessageA(w, WM_CAP_DLG_VIDEOFORMAT, 0, 0), 1);
+    EXPECT_EQ(preselected, "320 x 240");
+    log.lengths.clear();
+    ASSERT_TRUE(WaitUntil([&] { return log.lengths.size() >= 2; }));
+    EXPECT_EQ(log.lengths.back(), 160u * 120 * 3 / 2);
+
+    // The driver keeps the size for later windows; a cancelled dialog changes nothing.
+    SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+    const HWND later = StartPreview();
+    answer = QDialog::Rejected;
+    chosen = "640 x 480";
+    EXPECT_EQ(SendMessageA(later, WM_CAP_DLG_VIDEOFORMAT, 0, 0), 0);
+    EXPECT_EQ(preselected, "160 x 120");
+    log.lengths.clear();
+    ASSERT_TRUE(WaitUntil([&] { return log.lengths.size() >= 2; }));
+    EXPECT_EQ(log.lengths.back(), 160u * 120 * 3 / 2);
+    SendMessageA(later, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+}
+
+TEST_F(CaptureLayer, SourceDialogAdjustsThePicture)
+{
+    double meanLuma = 0;
+    log.action = [&](VIDEOHDR *h) {
+        uint64_t sum = 0;
+        for (int i = 0; i < 76800; ++i)
+            sum += h->lpData[i];
+        meanLuma = sum / 76800.0;
+    };
+    std::function<int(QDialog &)> answer;
+    SetCaptureDialogHook([&](QDialog &dialog) { return answer(dialog); });
+    const HWND w = StartPreview();
+    ASSERT_TRUE(WaitForCalls(1));
+    const double dark = meanLuma;
+
+    QStringList devices;
+    answer = [&](QDialog &dialog) {
+        auto *device = dialog.findChild<QComboBox *>("device");
+        for (int i = 0; i < device->count(); ++i)
+            devices << device->itemText(i);
+        for (const char *name : PictureControlNames)
+            EXPECT_NE(dialog.findChild<QSlider *>(name), nullptr) << name;
+        auto *brightness = dialog.findChild<QSlider *>("brightness");
+        brightness->setValue(brightness->maximum());
+        return int(QDialog::Rejected);
+    };
+    EXPECT_EQ(SendMessageA(w, WM_CAP_DLG_VIDEOSOURCE, 0, 0), 0);
+    EXPECT_EQ(devices, QStringList{"Obraz testowy"});
+    log.calls = 0;
+    ASSERT_TRUE(WaitForCalls(3));
+    EXPECT_LT(meanLuma, dark + 20); // cancelled: back as it was
+
+    answer = [](QDialog &dialog) {
+        auto *brightness = dialog.findChild<QSlider *>("brightness");
+        brightness->setValue(brightness->maximum() / 2);
+        return int(QDialog::Accepted);
+    };
+    EXPECT_EQ(SendMessageA(w, WM_CAP_DLG_VIDEOSOURCE, 0, 0), 1);
+    log.calls = 0;
+    ASSERT_TRUE(WaitForCalls(3));
+    EXPECT_GT(meanLuma, dark + 50);
+    SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+
+    // The driver keeps the setting for the next connection.
+    const HWND later = StartPreview();
+    log.calls = 0;
+    ASSERT_TRUE(WaitForCalls(3));
+    EXPECT_GT(meanLuma, dark + 50);
+    SendMessageA(later, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+}
