@@ -7,11 +7,13 @@
 #include "camera/MediaPlayer.h"
 #include "camera/MotionDetection.h"
 #include "camera/MotionMeasure.h"
+#include "capture/CaptureTesting.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
 #include <QThread>
 
 #include <cstdlib>
@@ -23,6 +25,11 @@ void WriteToneWav(const QString &path, int ms); // MediaPlayerTest.cpp
 namespace {
 constexpr uint32_t FrameBytes = 115200; // 320 x 240 planar 4:2:0
 constexpr uint32_t PictureBytes = 76800;
+// Still cameras of a known grey.
+constexpr const char *GreyCamera =
+    "videotestsrc is-live=true pattern=solid-color foreground-color=0xff808080";
+constexpr const char *DarkCamera =
+    "videotestsrc is-live=true pattern=solid-color foreground-color=0xff303030";
 
 class MotionDetection : public RobotTest {
 protected:
@@ -30,6 +37,7 @@ protected:
     {
         RobotTest::SetUp();
         setenv("ROBOT_AUDIO_SINK", "fakesink", 1);
+        setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
         RestartProgramState();
         WriteToneWav("m.wav", 30);
     }
@@ -41,6 +49,7 @@ protected:
         CameraRunning = 0;
         CaptureWindow = nullptr;
         unsetenv("ROBOT_AUDIO_SINK");
+        SetCaptureMessageRecorder({});
         unsetenv("ROBOT_CAPTURE_SOURCE");
         RobotTest::TearDown();
     }
@@ -272,4 +281,64 @@ TEST_F(MotionDetection, ThresholdFieldShowsTextThatIsNoNumber)
     EXPECT_FALSE(reddish());
     QCoreApplication::processEvents();
     EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(MotionDetection, CameraMotionFramesAreSavedNumberedAndDatedAndALaterRunKeepsThem)
+{
+    TForm1 &f = Form();
+    std::vector<CaptureMessage> sent;
+    SetCaptureMessageRecorder([&sent](const CaptureMessage &m) { sent.push_back(m); });
+
+    // First run: a still grey picture. Its first frame differs from the 0 of
+    // program start, the following ones do not.
+    setenv("ROBOT_CAPTURE_SOURCE", GreyCamera, 1);
+    f.Button16Click();
+    ASSERT_NE(CameraRunning, 0);
+    ASSERT_TRUE(WaitFor([] { return MotionCount >= 1 && StillCount >= 3; }, 5000));
+    f.Button16Click();
+    EXPECT_EQ(MotionCount, 1);
+    EXPECT_EQ(SnapshotNumber, 1);
+    const int mean = f.Label49->text().toInt();
+    EXPECT_NEAR(mean, 126, 4); // grey 128 as the camera's luma
+    EXPECT_EQ(f.Label52->text(), QString("0"));
+
+    const QString first = Snapshot(0);
+    const QImage saved(first);
+    ASSERT_FALSE(saved.isNull()) << first.toStdString();
+    EXPECT_EQ(saved.size(), QSize(320, 240));
+    EXPECT_NEAR(qGray(saved.pixel(300, 200)), 128, 6);
+    EXPECT_EQ(f.Image5->Picture().size(), QSize(320, 240));
+    EXPECT_EQ(f.MediaPlayer1->FileName, QString("m.wav"));
+
+    // The motion frame's messages, in order, to the detector's window.
+    std::vector<std::pair<UINT, WPARAM>> grabbing;
+    std::string savedPath;
+    for (const CaptureMessage &m : sent) {
+        if (m.message != WM_CAP_GRAB_FRAME && m.message != WM_CAP_FILE_SAVEDIB &&
+            !(m.message == WM_CAP_SET_PREVIEW && !grabbing.empty()))
+            continue;
+        EXPECT_EQ(m.window, CaptureWindow);
+        grabbing.push_back({m.message, m.wParam});
+        if (m.message == WM_CAP_FILE_SAVEDIB)
+            savedPath = m.path;
+    }
+    EXPECT_EQ(grabbing, (std::vector<std::pair<UINT, WPARAM>>{
+                            {WM_CAP_GRAB_FRAME, 0}, {WM_CAP_FILE_SAVEDIB, 0}, {WM_CAP_SET_PREVIEW, 1}}));
+    EXPECT_EQ(savedPath, first.toStdString());
+
+    // Second run the same day, as after a new program start: the numbering
+    // starts again at 0, and the first run's picture stays.
+    const QByteArray firstBytes = ReadAll(first);
+    RestartProgramState();
+    setenv("ROBOT_CAPTURE_SOURCE", DarkCamera, 1);
+    f.Button16Click();
+    ASSERT_TRUE(WaitFor([] { return MotionCount >= 1; }, 5000));
+    f.Button16Click();
+    EXPECT_EQ(ReadAll(first), firstBytes);
+    EXPECT_EQ(SnapshotNumber, 2);
+    const QImage second(Snapshot(1));
+    ASSERT_FALSE(second.isNull());
+    EXPECT_NEAR(qGray(second.pixel(300, 200)), 0x30, 6);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(errors.empty()) << errors.front();
 }
