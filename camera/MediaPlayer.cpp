@@ -132,7 +132,8 @@ void TMediaPlayer::Open()
     const QString path = file.absoluteFilePath();
 
     // The same file again: keep the prepared output unless it failed meanwhile.
-    if (pipeline_ && path == openedPath_ && playbackError_.isEmpty() && file.isFile()) {
+    if (pipeline_ && path == openedPath_ && openedSink_ == audioSink_ && playbackError_.isEmpty() &&
+        file.isFile()) {
         const QString error = TakeBusMessages();
         if (error.isEmpty())
             return;
@@ -179,6 +180,7 @@ void TMediaPlayer::Open()
         Fail(QStringLiteral("Cannot open \"%1\": %2").arg(FileName, error));
     }
     openedPath_ = path;
+    openedSink_ = audioSink_;
     SetMode(mpStopped);
 }
 

@@ -50,6 +50,7 @@ private:
     QString openedPath_;
     QString playbackError_; // an error of the output while playing, reported by the next call
     QString audioSink_;
+    QString openedSink_; // the output the open file was prepared for
     TMPModes mode_ = mpNotReady;
     QToolButton *playButton_;
     QToolButton *stopButton_;
