@@ -5,9 +5,9 @@
 #include "camera/MediaPlayer.h"
 
 #include <QCoreApplication>
+#include <QDataStream>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QThread>
 #include <QToolButton>
 
 #include <cmath>
@@ -17,31 +17,20 @@
 void WriteToneWav(const QString &path, int ms)
 {
     constexpr uint32_t Rate = 8000;
-    constexpr double Pi = 3.14159265358979;
     const uint32_t samples = Rate * uint32_t(ms) / 1000;
-    QByteArray data;
-    auto put16 = [&data](uint16_t v) { data.append(char(v & 0xff)).append(char(v >> 8)); };
-    auto put32 = [&](uint32_t v) {
-        put16(uint16_t(v & 0xffff));
-        put16(uint16_t(v >> 16));
-    };
-    data.append("RIFF");
-    put32(36 + samples * 2);
-    data.append("WAVEfmt ");
-    put32(16);
-    put16(1); // PCM
-    put16(1); // mono
-    put32(Rate);
-    put32(Rate * 2);
-    put16(2);
-    put16(16);
-    data.append("data");
-    put32(samples * 2);
-    for (uint32_t i = 0; i < samples; ++i)
-        put16(uint16_t(int16_t(8000 * std::sin(2 * Pi * 880 * i / Rate))));
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(data);
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + samples * 2);
+    out.writeRawData("WAVEfmt ", 8);
+    // PCM, mono, rate, bytes per second, block size, bits per sample
+    out << quint32(16) << quint16(1) << quint16(1) << Rate << Rate * 2 << quint16(2) << quint16(16);
+    out.writeRawData("data", 4);
+    out << quint32(samples * 2);
+    for (uint32_t i = 0; i < samples; ++i)
+        out << qint16(8000 * std::sin(2 * M_PI * 880 * i / Rate));
 }
 
 namespace {
@@ -62,10 +51,8 @@ protected:
     {
         QElapsedTimer clock;
         clock.start();
-        while (!done() && clock.elapsed() < ms) {
-            QCoreApplication::processEvents();
-            QThread::msleep(5);
-        }
+        while (!done() && clock.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         return done();
     }
 };

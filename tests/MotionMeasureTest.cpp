@@ -99,19 +99,7 @@ TEST(MotionMeasure, EmptyBufferHasNoMeanAndIsNotTouched)
     EXPECT_EQ(std::count(memory.begin(), memory.end(), Sentinel), long(memory.size()));
 }
 
-TEST(MotionMeasure, DecisionIsOnTheSizeOfTheChange)
-{
-    EXPECT_EQ(MeanDifference(40, 50), 10);
-    EXPECT_EQ(MeanDifference(50, 40), 10);
-    EXPECT_TRUE(IsMotion(3, 3));
-    EXPECT_FALSE(IsMotion(2, 3));
-    EXPECT_TRUE(IsMotion(0, 0));
-    EXPECT_TRUE(IsMotion(0, -1));
-    EXPECT_EQ(NextMeanSlot(0), 1);
-    EXPECT_EQ(NextMeanSlot(1), 0);
-}
-
-TEST(SnapshotName, NumberAndDateWithoutSeparator)
+TEST(SnapshotName, NumberAndDateWithoutSeparatorNeverATakenName)
 {
     EXPECT_EQ(SnapshotFileName(12, "2026-12-06"), QString("zdjecia/ruch/ruch122026-12-06.bmp"));
     EXPECT_EQ(SnapshotFileName(0, "06.12.2026"), QString("zdjecia/ruch/ruch006.12.2026.bmp"));
@@ -121,10 +109,8 @@ TEST(SnapshotName, NumberAndDateWithoutSeparator)
     const QString today = TodaySnapshotDateText();
     EXPECT_FALSE(today.isEmpty());
     EXPECT_FALSE(today.contains('/') || today.contains('\\')) << today.toStdString();
-}
 
-TEST(SnapshotName, FirstFreeNumberSkipsTakenNames)
-{
+    // Names taken by an earlier run are skipped.
     const std::set<QString> taken = {SnapshotFileName(0, "d"), SnapshotFileName(1, "d"),
                                      SnapshotFileName(3, "d")};
     auto isTaken = [&taken](const QString &path) { return taken.count(path) > 0; };
