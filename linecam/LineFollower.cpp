@@ -1,4 +1,100 @@
 // "Kamera po linii": the camera line follower.
-#include "app/Unit1.h"
+#include "linecam/LineFollower.h"
 
-void TForm1::Button15Click() {}
+#include "app/Convert.h"
+#include "app/ErrorDisplay.h"
+#include "app/Unit1.h"
+#include "camera/CameraShared.h"
+#include "drive/Motor.h"
+#include "linecam/LineAnalysis.h"
+
+int32_t LineTolerance = 0;
+int32_t LineForwardSteps = 0;
+int32_t LineTurnSteps = 0;
+
+namespace {
+// Every frame is saved here and read back from here.
+constexpr char LineFramePath[] = "zdjecia/przechwyt/temp.bmp";
+// The follower's capture window fills Panel3.
+constexpr int LineCaptureWidth = 193;
+constexpr int LineCaptureHeight = 161;
+// wParam of WM_CAP_SET_PREVIEW: preview on.
+constexpr WPARAM PreviewOn = 1;
+// What the frame callback always answers.
+constexpr LRESULT FrameDone = 1;
+
+// The five fields, in this order, each stored as soon as it is read; a bad one
+// ends the click there.
+void ReadLineSettings(const TForm1 &form)
+{
+    ForwardTimeMs = StrToInt(form.Edit3->text());
+    TurnTimeMs = StrToInt(form.Edit35->text());
+    LineTolerance = StrToInt(form.Edit36->text());
+    LineForwardSteps = StrToInt(form.Edit37->text());
+    LineTurnSteps = StrToInt(form.Edit38->text());
+}
+
+void ShowAverages(TForm1 &form, const LineAverages &a)
+{
+    const struct {
+        QLabel *label;
+        int32_t value;
+    } shown[] = {
+        {form.Label58, a.whole.red}, {form.Label59, a.whole.green}, {form.Label60, a.whole.blue},
+        {form.Label61, a.left.red},  {form.Label62, a.left.green},  {form.Label63, a.left.blue},
+        {form.Label64, a.right.red}, {form.Label65, a.right.green}, {form.Label66, a.right.blue},
+    };
+    for (const auto &s : shown)
+        s.label->setText(QString::number(s.value));
+}
+
+// The reference colour as the three track bars stand now.
+Rgb ReferenceColour(const TForm1 &form)
+{
+    return {form.TrackBar1->value(), form.TrackBar2->value(), form.TrackBar3->value()};
+}
+
+void SendPulses(const LinePulsePlan &plan)
+{
+    for (const LineMoveRun &run : plan) {
+        void (*command)() = run.move == LineMove::TurnLeft    ? TurnLeft
+                            : run.move == LineMove::TurnRight ? TurnRight
+                                                              : MoveForward;
+        for (int32_t i = 0; i < run.count; ++i)
+            command();
+    }
+}
+
+// One pass. A picture that cannot be loaded ends it with the error shown, no
+// label changed, no pulse sent and the preview left off.
+void FollowOneFrame(TForm1 &form)
+{
+    GuardedSend(LineCaptureWindow, WM_CAP_GRAB_FRAME, 0, 0);
+    GuardedSend(LineCaptureWindow, WM_CAP_FILE_SAVEDIB, 0, reinterpret_cast<LPARAM>(LineFramePath));
+    form.Image7->LoadFromFile(LineFramePath);
+    const LineAverages averages = AverageFrame(form.Image7->Picture());
+    ShowAverages(form, averages);
+    SendPulses(PlanFramePulses(averages, ReferenceColour(form), LineTolerance, LineTurnSteps,
+                               LineForwardSteps));
+    GuardedSend(LineCaptureWindow, WM_CAP_SET_PREVIEW, PreviewOn, 0);
+}
+} // namespace
+
+LRESULT LineFrameCallback(HWND, VIDEOHDR *)
+{
+    if (Form1)
+        RunHandler([] { FollowOneFrame(*Form1); });
+    return FrameDone;
+}
+
+void TForm1::Button15Click()
+{
+    RunHandler([this] {
+        ReadLineSettings(*this);
+        if (CameraRunning == 0)
+            StartCapturePreview(Button15, Panel3, LineCaptureWidth, LineCaptureHeight,
+                                LineCaptureWindow, LineFrameCallback);
+        else
+            StopCapture(Button15, LineCaptureWindow);
+    });
+}

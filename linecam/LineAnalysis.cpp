@@ -1,0 +1,159 @@
+#include "linecam/LineAnalysis.h"
+
+#include <algorithm>
+
+namespace {
+// Running channel sums of one half; 76,800 x 255 fits in 32 bits.
+struct Sums {
+    int32_t red = 0;
+    int32_t green = 0;
+    int32_t blue = 0;
+
+    void Add(ColourValue v)
+    {
+        red += RedOf(v);
+        green += GreenOf(v);
+        blue += BlueOf(v);
+    }
+    void AddOutside(int32_t positions)
+    {
+        red += positions * LineOutsideChannel;
+        green += positions * LineOutsideChannel;
+        blue += positions * LineOutsideChannel;
+    }
+};
+
+Rgb Divide(int32_t red, int32_t green, int32_t blue, int32_t pixels)
+{
+    return {red / pixels, green / pixels, blue / pixels};
+}
+
+LineAverages Finish(const Sums &left, const Sums &right)
+{
+    LineAverages out;
+    out.whole = Divide(left.red + right.red, left.green + right.green, left.blue + right.blue,
+                       LineFramePixels);
+    out.left = Divide(left.red, left.green, left.blue, LineHalfPixels);
+    out.right = Divide(right.red, right.green, right.blue, LineHalfPixels);
+    return out;
+}
+
+// The picture in a 32-bit format whose words give exactly the channels that
+// QImage::pixel() gives: pixel() returns premultiplied formats' words as stored
+// and every other format unpremultiplied. The formats a bitmap file loads as
+// (32-bit RGB, ARGB) are used as they are; others are converted once.
+QImage ScanImage(const QImage &picture)
+{
+    switch (picture.format()) {
+    case QImage::Format_Invalid:
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+        return picture;
+    default:
+        return picture.convertToFormat(picture.pixelFormat().premultiplied() ==
+                                               QPixelFormat::Premultiplied
+                                           ? QImage::Format_ARGB32_Premultiplied
+                                           : QImage::Format_ARGB32);
+    }
+}
+
+// Sums columns [begin, end) of one row. The running sums stay in locals, which
+// the compiler keeps in registers (the row's words could alias the struct's);
+// a half row adds at most 160 x 255.
+void AddRow(const QRgb *row, int begin, int end, Sums &sums)
+{
+    uint32_t red = 0;
+    uint32_t green = 0;
+    uint32_t blue = 0;
+    for (int x = begin; x < end; ++x) {
+        const ColourValue v = ColourValueOf(row[x]);
+        red += uint32_t(RedOf(v));
+        green += uint32_t(GreenOf(v));
+        blue += uint32_t(BlueOf(v));
+    }
+    sums.red += int32_t(red);
+    sums.green += int32_t(green);
+    sums.blue += int32_t(blue);
+}
+} // namespace
+
+LineAverages AverageFrame(const QImage &picture)
+{
+    Sums left;
+    Sums right;
+    const QImage scan = ScanImage(picture);
+    // The part of the frame the picture covers; the rest counts as outside.
+    const int width = std::min(scan.width(), LineFrameWidth);
+    const int height = std::min(scan.height(), LineFrameHeight);
+    const int leftEnd = std::min(width, LineHalfWidth);
+    const int rightEnd = std::max(width, LineHalfWidth);
+    for (int y = 0; y < height; ++y) {
+        const QRgb *row = reinterpret_cast<const QRgb *>(scan.constScanLine(y));
+        AddRow(row, 0, leftEnd, left);
+        AddRow(row, LineHalfWidth, width, right);
+    }
+    const int32_t missingRows = LineFrameHeight - height;
+    left.AddOutside((LineHalfWidth - leftEnd) * height + LineHalfWidth * missingRows);
+    right.AddOutside((LineFrameWidth - rightEnd) * height + LineHalfWidth * missingRows);
+    return Finish(left, right);
+}
+
+LineAverages AverageFramePerPixel(const QImage &picture)
+{
+    Sums left;
+    Sums right;
+    for (int y = 0; y < LineFrameHeight; ++y) {
+        for (int x = 0; x < LineFrameWidth; ++x) {
+            const ColourValue v = picture.valid(x, y) ? ColourValueOf(picture.pixel(x, y))
+                                                      : InvalidColourValue;
+            (x < LineHalfWidth ? left : right).Add(v);
+        }
+    }
+    return Finish(left, right);
+}
+
+bool InColourWindow(int32_t value, int32_t reference, int32_t tolerance)
+{
+    const int64_t low = int64_t(reference) - tolerance;
+    const int64_t high = int64_t(reference) + tolerance;
+    return low < value && value < high;
+}
+
+bool ColourMatches(const Rgb &average, const Rgb &reference, int32_t tolerance)
+{
+    return InColourWindow(average.red, reference.red, tolerance) &&
+           InColourWindow(average.green, reference.green, tolerance) &&
+           InColourWindow(average.blue, reference.blue, tolerance);
+}
+
+LinePulsePlan PlanFramePulses(bool leftMatches, bool rightMatches, int32_t turnSteps,
+                              int32_t forwardSteps)
+{
+    LinePulsePlan plan;
+    auto add = [&plan](LineMove move, int32_t count) {
+        if (count > 0)
+            plan.runs[plan.size++] = {move, count};
+    };
+    if (leftMatches)
+        add(LineMove::TurnLeft, turnSteps);
+    if (rightMatches)
+        add(LineMove::TurnRight, turnSteps);
+    add(LineMove::Forward, forwardSteps);
+    return plan;
+}
+
+LinePulsePlan PlanFramePulses(const LineAverages &averages, const Rgb &reference,
+                              int32_t tolerance, int32_t turnSteps, int32_t forwardSteps)
+{
+    return PlanFramePulses(ColourMatches(averages.left, reference, tolerance),
+                           ColourMatches(averages.right, reference, LineRightTolerance),
+                           turnSteps, forwardSteps);
+}
+
+QImage MakeSwatch(ColourValue colour)
+{
+    QImage swatch(LineSwatchSize, LineSwatchSize, QImage::Format_RGB32);
+    swatch.fill(qRgb(RedOf(colour), GreenOf(colour), BlueOf(colour)));
+    return swatch;
+}

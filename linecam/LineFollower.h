@@ -1,0 +1,17 @@
+#pragma once
+// The camera line follower's settings and its per-frame function.
+#include "capture/avicap.h"
+
+#include <cstdint>
+
+// Half-width of the left half's colour window (Edit36).
+extern int32_t LineTolerance;
+// MoveForward pulses at the end of every analysed frame (Edit37).
+extern int32_t LineForwardSteps;
+// TurnLeft or TurnRight pulses per matching half per frame (Edit38).
+extern int32_t LineTurnSteps;
+
+// Installed on LineCaptureWindow: one full pass of the follower per preview
+// frame (grab, save, load, average, show, steer, preview on). Works on
+// LineCaptureWindow whatever window it is given; always returns 1.
+LRESULT LineFrameCallback(HWND window, VIDEOHDR *header);
