@@ -1,6 +1,180 @@
 // Motion detection on the camera tab.
-#include "app/Unit1.h"
+#include "camera/MotionDetection.h"
 
-void TForm1::Button16Click() {}
-void TForm1::Button18Click() {}
-void TForm1::Edit34Change() {}
+#include "app/Convert.h"
+#include "app/ErrorDisplay.h"
+#include "app/Exceptions.h"
+#include "app/Unit1.h"
+#include "camera/CameraShared.h"
+#include "camera/MediaPlayer.h"
+#include "camera/MotionMeasure.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <string>
+
+int32_t MotionThreshold = 0;
+int32_t FrameMeans[2] = {0, 0};
+int32_t FrameMeanSlot = 0;
+int32_t CurrentFrameMean = 0;
+int32_t MotionCount = 0;
+int32_t StillCount = 0;
+int32_t SnapshotNumber = 0;
+QString SnapshotPath;
+
+namespace {
+// The detector's capture window in Panel2.
+constexpr int DetectorWidth = 160;
+constexpr int DetectorHeight = 120;
+constexpr WPARAM PreviewOn = 1;
+const QString MotionSound = QStringLiteral("m.wav");
+// A field whose text is not a number.
+const QString InvalidNumberStyle = QStringLiteral("background-color: #ffc8c8; color: #a00000;");
+
+// The steps of a motion frame that can fail; each failure is shown once per
+// detection run, not once per frame.
+enum FrameStep { SoundStep, PictureStep, FrameStepCount };
+bool ErrorShown[FrameStepCount] = {};
+
+void ForgetShownErrors()
+{
+    for (bool &shown : ErrorShown)
+        shown = false;
+}
+
+void ShowOnce(FrameStep step, const std::string &message)
+{
+    if (ErrorShown[step])
+        return;
+    ErrorShown[step] = true;
+    // Shown from the message loop once the frame is done: a message box must
+    // not hold the frame callback open.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [message] { ShowErrorMessage(message); },
+        Qt::QueuedConnection);
+}
+
+// Runs one step of a motion frame; its failure is shown and the frame goes on.
+template <class Body>
+void RunFrameStep(FrameStep step, Body &&body)
+{
+    try {
+        body();
+    } catch (const std::exception &e) {
+        ShowOnce(step, e.what());
+    } catch (...) {
+        ShowOnce(step, "Unknown error");
+    }
+}
+
+bool FileTaken(const QString &path)
+{
+    return QFileInfo::exists(path);
+}
+
+// The steps of a motion frame after the counts: sound, grab, save, show,
+// preview on again.
+void HandleMotionFrame()
+{
+    RunFrameStep(SoundStep, [] {
+        if (!Form1)
+            return;
+        Form1->MediaPlayer1->FileName = MotionSound;
+        Form1->MediaPlayer1->Open();
+        Form1->MediaPlayer1->Play();
+    });
+    GuardedSend(CaptureWindow, WM_CAP_GRAB_FRAME, 0, 0);
+    const QByteArray path = QFile::encodeName(SnapshotPath); // NUL-terminated
+    GuardedSend(CaptureWindow, WM_CAP_FILE_SAVEDIB, 0, reinterpret_cast<LPARAM>(path.constData()));
+    RunFrameStep(PictureStep, [] {
+        if (Form1)
+            Form1->Image5->LoadFromFile(SnapshotPath);
+    });
+    GuardedSend(CaptureWindow, WM_CAP_SET_PREVIEW, PreviewOn, 0);
+}
+} // namespace
+
+LRESULT MotionFrameCallback(HWND, VIDEOHDR *header)
+{
+    int32_t mean = 0;
+    // An empty buffer has no mean: the frame is passed over.
+    if (!header || !MeasureAndMark(header->lpData, header->dwBufferLength, mean))
+        return 1;
+    CurrentFrameMean = mean;
+    FrameMeans[FrameMeanSlot] = CurrentFrameMean;
+
+    const QString dateText = TodaySnapshotDateText();
+    SnapshotPath = SnapshotFileName(SnapshotNumber, dateText);
+    if (Form1)
+        Form1->Label49->setText(QString::number(CurrentFrameMean));
+
+    const int32_t difference = MeanDifference(FrameMeans[0], FrameMeans[1]);
+    if (!IsMotion(difference, MotionThreshold)) {
+        ++StillCount;
+    } else {
+        // A snapshot of an earlier run of the same day keeps its name.
+        const int32_t freeNumber = FirstFreeSnapshotNumber(SnapshotNumber, dateText, FileTaken);
+        if (freeNumber != SnapshotNumber) {
+            SnapshotNumber = freeNumber;
+            SnapshotPath = SnapshotFileName(SnapshotNumber, dateText);
+        }
+        ++MotionCount;
+        ++SnapshotNumber;
+        HandleMotionFrame();
+    }
+
+    if (Form1) {
+        Form1->Label50->setText(QString::number(MotionCount));
+        Form1->Label51->setText(QString::number(StillCount));
+        Form1->Label52->setText(QString::number(MeanDifference(FrameMeans[0], FrameMeans[1])));
+    }
+    CurrentFrameMean = 0;
+    FrameMeanSlot = NextMeanSlot(FrameMeanSlot);
+    return 1;
+}
+
+void ResetMotionCounters()
+{
+    MotionCount = 0;
+    StillCount = 0;
+    CurrentFrameMean = 0;
+    if (Form1) {
+        Form1->Label49->setText(QStringLiteral("0"));
+        Form1->Label50->setText(QStringLiteral("0"));
+        Form1->Label51->setText(QStringLiteral("0"));
+    }
+}
+
+void TForm1::Button16Click()
+{
+    RunHandler([this] {
+        MotionThreshold = StrToInt(Edit34->text());
+        if (CameraRunning == 0) {
+            ForgetShownErrors();
+            StartCapturePreview(Button16, Panel2, DetectorWidth, DetectorHeight, CaptureWindow,
+                                MotionFrameCallback);
+        } else {
+            StopCapture(Button16, CaptureWindow);
+        }
+    });
+}
+
+void TForm1::Button18Click()
+{
+    RunHandler([] { ResetMotionCounters(); });
+}
+
+void TForm1::Edit34Change()
+{
+    // The threshold itself is taken at the next click of Button16; while the
+    // text is not a number the field says so instead of an error per keystroke.
+    bool valid = true;
+    try {
+        StrToInt(Edit34->text());
+    } catch (const EConvertError &) {
+        valid = false;
+    }
+    Edit34->setStyleSheet(valid ? QString() : InvalidNumberStyle);
+}
