@@ -4,6 +4,8 @@
 #include "sim/testing/SimFixture.h"
 
 #include "camera/CameraShared.h"
+#include "camera/MotionDetection.h"
+#include "drive/PortIo.h"
 #include "capture/CaptureTesting.h"
 #include "sim/core/Camera.h"
 #include "sim/core/World.h"
@@ -168,4 +170,47 @@ TEST_F(SimCameraEndToEnd, CameraLineFollowerWithTheReadmeSettingsFollowsTheDefau
     EXPECT_LT(worst, 0.04) << "never more than 4 cm off the line";
     EXPECT_GT(progress, 1.0) << "at least 1 m along the line in 20 s";
     EXPECT_EQ(samples.back().contacts, 0);
+}
+
+TEST_F(SimCameraEndToEnd, MotionDetectionCountsStillFramesWhileTheRobotStandsAndMotionWhileItDrives)
+{
+    // A floor of big tiles, light and dark, larger than the camera's field:
+    // while a tile's edge crosses the picture its mean changes by several
+    // levels a frame.
+    StartSim(R"({
+      "arena": {"width": 3, "height": 1, "texture": {"tile": 0.2, "contrast": 0.8, "grain": 0}},
+      "robot": {"start": {"x": 0.5, "y": 0.5, "heading": 0}}
+    })");
+    setenv("ROBOT_AUDIO_SINK", "fakesink", 1);
+    TForm1 &f = Form();
+    f.Edit34->setText("3"); // the default threshold
+    f.Button16Click();      // "Kamera 3"
+    auto frames = [] { return MotionCount + StillCount; };
+    const int before = frames();
+    ASSERT_TRUE(WaitUntil([&] { return frames() >= before + 5; })) << "no frames reach the detector";
+
+    // Standing: every frame is still.
+    const int motionStanding = MotionCount, stillStanding = StillCount;
+    WaitUntil([] { return false; }, 1500);
+    EXPECT_EQ(MotionCount, motionStanding);
+    EXPECT_GE(StillCount - stillStanding, 10);
+
+    // Driving: motion frames.
+    const PortIoLibrary lib = BindPortIoLibrary();
+    lib.Out(DataPort, 18);
+    const int motionBefore = MotionCount, stillBefore = StillCount;
+    WaitUntil([] { return false; }, 2000);
+    lib.Out(DataPort, 0);
+    const int motionDriving = MotionCount - motionBefore, stillDriving = StillCount - stillBefore;
+    EXPECT_GE(motionDriving, 10) << stillDriving << " still frames while driving";
+
+    // Standing again: still frames again, once the last moving frames are through.
+    WaitUntil([] { return false; }, 300);
+    const int motionAfter = MotionCount;
+    WaitUntil([] { return false; }, 1000);
+    EXPECT_EQ(MotionCount, motionAfter);
+    f.Button16Click();
+    unsetenv("ROBOT_AUDIO_SINK");
+    RecordProperty("motionWhileDriving", motionDriving);
+    RecordProperty("stillWhileDriving", stillDriving);
 }
