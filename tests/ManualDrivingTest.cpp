@@ -144,6 +144,14 @@ TEST_F(ContinuousMoves, ClosingTheWindowEndsEveryLoopWithTheMotorsOff)
     ExpectFramedPulses(writes);
 }
 
+TEST_F(ContinuousMoves, ClosingTheIdleWindowTouchesNoPort)
+{
+    Form().show();
+    Form().close();
+    EXPECT_FALSE(WindowClosing());
+    EXPECT_TRUE(Trace().empty());
+}
+
 TEST_F(MoveSeries, RunsTheChosenRowsWithTheirOwnDurations)
 {
     TForm1 &f = Form();
