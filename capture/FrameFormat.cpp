@@ -1,6 +1,8 @@
 #include "capture/FrameFormat.h"
 
-#include <QSaveFile>
+#include <QFile>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <cstring>
@@ -99,13 +101,18 @@ bool SaveI420AsBmp(const QString &path, const uint8_t *i420, int width, int heig
     const QImage image = I420ToImage(i420, width, height);
     if (image.isNull())
         return false;
-    // Written beside the target and renamed over it only when complete.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Written beside the target and renamed over it only when complete. No
+    // sync to disk: the follower rewrites its frame file for every frame.
+    const QString partial = path + QStringLiteral(".part");
+    QFile file(partial);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    if (!image.save(&file, "BMP")) {
-        file.cancelWriting();
+    const bool written = image.save(&file, "BMP") && file.flush();
+    file.close();
+    if (!written || std::rename(QFile::encodeName(partial).constData(),
+                                QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(partial);
         return false;
     }
-    return file.commit();
+    return true;
 }

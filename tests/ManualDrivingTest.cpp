@@ -5,7 +5,9 @@
 #include "drive/RunState.h"
 #include "manual/ContinuousMoves.h"
 
+#include <QApplication>
 #include <QLineEdit>
+#include <QTimer>
 #include <QTest>
 
 namespace {
@@ -142,6 +144,31 @@ TEST_F(ContinuousMoves, ClosingTheWindowEndsEveryLoopWithTheMotorsOff)
     ASSERT_FALSE(writes.empty());
     EXPECT_EQ(writes.back(), 0);
     ExpectFramedPulses(writes);
+}
+
+TEST_F(ContinuousMoves, ClosingTheWindowDuringALoopLetsTheProgramEnd)
+{
+    Form().show();
+    After(0, [this] {
+        After(300, [this] { Form().close(); });
+        Form().Button7Click();
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    watchdog.start(10000);
+    EXPECT_EQ(QApplication::exec(), 0) << "the main loop ends once the window is gone";
+    EXPECT_EQ(RunningLoops(), 0);
+    ASSERT_FALSE(Writes().empty());
+    EXPECT_EQ(Writes().back(), 0);
+}
+
+TEST_F(ContinuousMoves, ClosingTheIdleWindowTouchesNoPort)
+{
+    Form().show();
+    Form().close();
+    EXPECT_FALSE(WindowClosing());
+    EXPECT_TRUE(Trace().empty());
 }
 
 TEST_F(MoveSeries, RunsTheChosenRowsWithTheirOwnDurations)
