@@ -128,11 +128,11 @@ void ArenaView::paintEvent(QPaintEvent *)
 void ArenaView::DrawRobot(QPainter &painter, const sim::Simulation &view, const sim::SensorReadings &sensors)
 {
     const sim::World &world = view.world();
-    const sim::RobotSpec &spec = world.robot;
+    const sim::RobotSpec &body = world.robot;
     const sim::Pose &pose = view.pose();
 
     // The camera's field of view.
-    const auto corners = sim::CameraCorners(spec.camera, pose);
+    const auto corners = sim::CameraCorners(body.camera, pose);
     QPolygonF fov;
     for (const sim::Vec2 &c : corners)
         fov << ToScreen(c);
@@ -141,12 +141,12 @@ void ArenaView::DrawRobot(QPainter &painter, const sim::Simulation &view, const 
     painter.drawPolygon(fov);
 
     // The obstacle sensor's cone, red while something is within range.
-    const sim::Vec2 origin = sim::ToWorld(pose, spec.obstacleSensor.position);
-    const double range = spec.obstacleSensor.range;
+    const sim::Vec2 origin = sim::ToWorld(pose, body.obstacleSensor.position);
+    const double range = body.obstacleSensor.range;
     QPainterPath cone(ToScreen(origin));
     const int steps = 12;
     for (int i = 0; i <= steps; ++i) {
-        const double a = pose.heading + spec.obstacleSensor.halfAngle * (2.0 * i / steps - 1);
+        const double a = pose.heading + body.obstacleSensor.halfAngle * (2.0 * i / steps - 1);
         cone.lineTo(ToScreen(origin + range * sim::Vec2{std::cos(a), std::sin(a)}));
     }
     cone.closeSubpath();
@@ -155,24 +155,24 @@ void ArenaView::DrawRobot(QPainter &painter, const sim::Simulation &view, const 
     painter.drawPath(cone);
 
     // The body, its wheels and its heading.
-    const double r = spec.bodyRadius * pixelsPerMetre_;
+    const double r = body.bodyRadius * pixelsPerMetre_;
     const QPointF centre = ToScreen({pose.x, pose.y});
     painter.setPen(QPen(view.touching() ? QColor(230, 30, 30) : QColor(30, 30, 30), 2));
     painter.setBrush(QColor(90, 150, 90, 200));
     painter.drawEllipse(centre, r, r);
     painter.setPen(QPen(QColor(20, 20, 20), std::max(3.0, 0.015 * pixelsPerMetre_), Qt::SolidLine, Qt::FlatCap));
     for (double side : {1.0, -1.0}) {
-        const sim::Vec2 a = sim::ToWorld(pose, {0.025, side * spec.trackWidth / 2});
-        const sim::Vec2 b = sim::ToWorld(pose, {-0.025, side * spec.trackWidth / 2});
+        const sim::Vec2 a = sim::ToWorld(pose, {0.025, side * body.trackWidth / 2});
+        const sim::Vec2 b = sim::ToWorld(pose, {-0.025, side * body.trackWidth / 2});
         painter.drawLine(ToScreen(a), ToScreen(b));
     }
     painter.setPen(QPen(QColor(250, 250, 250), 2));
-    painter.drawLine(centre, ToScreen(sim::ToWorld(pose, {spec.bodyRadius, 0})));
+    painter.drawLine(centre, ToScreen(sim::ToWorld(pose, {body.bodyRadius, 0})));
 
     // The line sensors, lit while over the line.
     const double dot = std::max(3.0, 0.008 * pixelsPerMetre_);
-    for (const auto &[where, lit] : {std::pair{spec.leftSensor, sensors.leftLine},
-                                     std::pair{spec.rightSensor, sensors.rightLine}}) {
+    for (const auto &[where, lit] : {std::pair{body.leftSensor, sensors.leftLine},
+                                     std::pair{body.rightSensor, sensors.rightLine}}) {
         painter.setPen(QPen(QColor(20, 20, 20), 1));
         painter.setBrush(lit ? QColor(255, 60, 30) : QColor(120, 120, 120));
         painter.drawEllipse(ToScreen(sim::ToWorld(pose, where)), dot, dot);
