@@ -6,32 +6,18 @@
 #include "capture/CaptureTesting.h"
 #include "capture/avicap.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QDialog>
 #include <QFile>
 #include <QImage>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 
 namespace {
 // A solid test picture of a known colour (ARGB 0xff3366cc).
 constexpr const char *SolidSource =
     "videotestsrc is-live=true pattern=solid-color foreground-color=0xff3366cc";
 constexpr const char *Snapshot = "zdjecia/przechwyt/plik.bmp";
-
-bool WaitUntil(const std::function<bool()> &done, int ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 struct Sent {
     UINT message;

@@ -18,7 +18,6 @@
 
 #include <gst/gst.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -30,23 +29,6 @@ constexpr size_t DefaultFrameBytes = 115200; // 320 x 240 I420
 constexpr const char *SolidSource =
     "videotestsrc is-live=true pattern=solid-color foreground-color=0xff3366cc";
 constexpr int SolidRed = 0x33, SolidGreen = 0x66, SolidBlue = 0xcc;
-
-// Processes events until `done` holds or the deadline passes.
-bool WaitUntil(const std::function<bool()> &done, int ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void ProcessFor(int ms)
-{
-    WaitUntil([] { return false; }, ms);
-}
 
 uint16_t BitsPerPixel(const QString &bmp)
 {

@@ -8,14 +8,11 @@
 #include "drive/Motor.h"
 #include "linecam/LineFollower.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 
 namespace {
 constexpr int Left = 17;
@@ -26,17 +23,6 @@ constexpr const char *FramePath = "zdjecia/przechwyt/temp.bmp";
 constexpr const char *DarkLeftSource =
     "videotestsrc is-live=true pattern=solid-color foreground-color=0xff000000"
     " ! video/x-raw,width=160,height=240 ! videobox right=-160 fill=white";
-
-bool WaitUntil(const std::function<bool()> &done, int ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // The data-register writes of `count` pulses of `code`, after `before`.
 std::vector<int> Then(std::vector<int> before, int code, int count)
@@ -251,7 +237,7 @@ TEST_F(LineFollower, UnreadableFrameEndsThePassAndLeavesThePreviewOff)
     Form().Button15Click();
     const size_t started = sent.size();
     ASSERT_TRUE(WaitUntil([this] { return errors.size() > 2; }));
-    WaitUntil([] { return false; }, 300);
+    ProcessFor(300);
     EXPECT_EQ(errors.size(), 3u);
     EXPECT_EQ(GetCaptureStats(LineCaptureWindow).callbacks, 1u);
     EXPECT_EQ(Messages(started), (std::vector<UINT>{WM_CAP_GRAB_FRAME, WM_CAP_FILE_SAVEDIB}));

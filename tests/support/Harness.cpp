@@ -6,9 +6,11 @@
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -37,6 +39,22 @@ std::vector<int> DataWrites(const std::vector<PortAccess> &trace)
         if (a.kind == 'W' && a.port == 888)
             out.push_back(a.value);
     return out;
+}
+
+bool WaitUntil(const std::function<bool()> &done, int ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+void ProcessFor(int ms)
+{
+    WaitUntil([] { return false; }, ms);
 }
 
 void RobotTest::SetUp()

@@ -25,6 +25,11 @@ std::vector<PortAccess> ReadTrace(const std::string &path);
 // The values written to the data register, in order.
 std::vector<int> DataWrites(const std::vector<PortAccess> &trace);
 
+// Processes events until `done` holds (true) or `ms` milliseconds pass (false).
+bool WaitUntil(const std::function<bool()> &done, int ms = 5000);
+// Processes events for `ms` milliseconds.
+void ProcessFor(int ms);
+
 // Puts the process into a fresh working directory with the program's folders,
 // points the recording library's trace (and, optionally, status script) at
 // files of its own, and records error messages instead of showing them.
