@@ -106,13 +106,11 @@ TEST_F(LineFollower, MatchingLeftHalfTurnsLeftThenDrivesForward)
     EXPECT_EQ(Averages(), QStringList({"127", "127", "127", "0", "0", "0", "255", "255", "255"}));
     EXPECT_EQ(Writes(), Then(Then({}, Left, 3), Forward, 2));
     // Each pulse holds for its field's milliseconds (turns 2, forward 5).
-    const auto trace = Trace();
-    for (size_t i = 0, pulse = 0; i + 1 < trace.size(); ++i) {
-        if (trace[i].value == 0)
-            continue;
-        const double ms = (trace[i + 1].ns - trace[i].ns) / 1e6, wanted = pulse++ < 3 ? 2 : 5;
-        EXPECT_GE(ms, wanted) << i;
-        EXPECT_LT(ms, wanted + 50) << i;
+    const auto pulses = Pulses(Trace());
+    for (size_t i = 0; i < pulses.size(); ++i) {
+        const double wanted = i < 3 ? 2 : 5;
+        EXPECT_GE(pulses[i].ms, wanted) << i;
+        EXPECT_LT(pulses[i].ms, wanted + 50) << i;
     }
 }
 

@@ -41,6 +41,15 @@ std::vector<int> DataWrites(const std::vector<PortAccess> &trace)
     return out;
 }
 
+std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace)
+{
+    std::vector<Pulse> out;
+    for (size_t i = 0; i + 1 < trace.size(); ++i)
+        if (trace[i].kind == 'W' && trace[i].value != 0)
+            out.push_back({trace[i].value, (trace[i + 1].ns - trace[i].ns) / 1e6});
+    return out;
+}
+
 bool WaitUntil(const std::function<bool()> &done, int ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

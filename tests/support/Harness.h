@@ -25,6 +25,13 @@ std::vector<PortAccess> ReadTrace(const std::string &path);
 // The values written to the data register, in order.
 std::vector<int> DataWrites(const std::vector<PortAccess> &trace);
 
+struct Pulse {
+    int code;
+    double ms;
+};
+// The pulses of a trace: each write of a non-zero code, held up to the next access.
+std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace);
+
 // Processes events until `done` holds (true) or `ms` milliseconds pass (false).
 bool WaitUntil(const std::function<bool()> &done, int ms = 5000);
 // Processes events for `ms` milliseconds.
