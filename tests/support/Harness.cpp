@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QImage>
 #include <QTimer>
 
 #include <chrono>
@@ -48,6 +49,13 @@ std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace)
         if (trace[i].kind == 'W' && trace[i].value != 0)
             out.push_back({trace[i].value, (trace[i + 1].ns - trace[i].ns) / 1e6});
     return out;
+}
+
+bool SaveSolidBmp(const QString &path, const QColor &colour)
+{
+    QImage image(8, 4, QImage::Format_RGB32);
+    image.fill(colour);
+    return image.save(path, "BMP");
 }
 
 bool WaitUntil(const std::function<bool()> &done, int ms)
@@ -92,6 +100,7 @@ void RobotTest::SetUp()
 
 void RobotTest::TearDown()
 {
+    timers_.clear();
     form_.reset();
     Form1 = nullptr;
     SetErrorDisplay({});
@@ -122,4 +131,34 @@ void RobotTest::ScriptStatus(const std::vector<int> &values)
 void RobotTest::After(int ms, std::function<void()> action)
 {
     QTimer::singleShot(ms, std::move(action));
+}
+
+size_t RobotTest::Reads() const
+{
+    size_t n = 0;
+    for (const auto &a : Trace())
+        n += a.kind == 'R';
+    return n;
+}
+
+void RobotTest::ClickAfterReads(size_t reads, std::function<void()> click)
+{
+    timers_.push_back(std::make_unique<QTimer>());
+    QTimer *t = timers_.back().get();
+    QObject::connect(t, &QTimer::timeout, [this, t, reads, click] {
+        if (Reads() >= reads) {
+            t->stop();
+            click();
+        }
+    });
+    t->start(0);
+}
+
+double RobotTest::Held(size_t i) const
+{
+    std::vector<int64_t> at;
+    for (const auto &a : Trace())
+        if (a.kind == 'W')
+            at.push_back(a.ns);
+    return i + 1 < at.size() ? (at[i + 1] - at[i]) / 1e6 : -1;
 }

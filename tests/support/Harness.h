@@ -3,7 +3,9 @@
 // recording library, recorded error messages, and the main window.
 #include "app/Unit1.h"
 
+#include <QColor>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +34,9 @@ struct Pulse {
 // The pulses of a trace: each write of a non-zero code, held up to the next access.
 std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace);
 
+// Saves an 8 x 4 bitmap of one colour, as the program's pictures are.
+bool SaveSolidBmp(const QString &path, const QColor &colour);
+
 // Processes events until `done` holds (true) or `ms` milliseconds pass (false).
 bool WaitUntil(const std::function<bool()> &done, int ms = 5000);
 // Processes events for `ms` milliseconds.
@@ -54,6 +59,13 @@ protected:
     // Runs `action` from the event loop after `ms` milliseconds (a click made
     // while a handler drains messages).
     void After(int ms, std::function<void()> action);
+    // The status reads in the trace so far.
+    size_t Reads() const;
+    // Runs `click` at the first drain once `reads` status reads are in the
+    // trace. One timer per click: a timer does not fire while its own callback runs.
+    void ClickAfterReads(size_t reads, std::function<void()> click);
+    // Milliseconds between the i-th and the next write; -1 without a next.
+    double Held(size_t i) const;
     std::string Dir() const { return dir_->path().toStdString(); }
 
     std::vector<std::string> errors;
@@ -64,4 +76,5 @@ private:
     std::string tracePath_;
     int scripts_ = 0;
     QString oldCwd_;
+    std::vector<std::unique_ptr<QTimer>> timers_;
 };
