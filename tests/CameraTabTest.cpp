@@ -1,6 +1,7 @@
 // The camera tab on the test picture: the shared start and stop sequences, the
 // snapshot, the driver dialogs and the external viewer.
 #include "support/Harness.h"
+#include "support/TestPicture.h"
 
 #include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
@@ -14,9 +15,6 @@
 #include <cstdlib>
 
 namespace {
-// A solid test picture of a known colour (ARGB 0xff3366cc).
-constexpr const char *SolidSource =
-    "videotestsrc is-live=true pattern=solid-color foreground-color=0xff3366cc";
 constexpr const char *Snapshot = "zdjecia/przechwyt/plik.bmp";
 
 struct Sent {
@@ -34,16 +32,6 @@ std::ostream &operator<<(std::ostream &out, const Sent &s)
 }
 
 LRESULT NoOpCallback(HWND, VIDEOHDR *) { return 1; }
-
-void ExpectSolidColour(const QImage &image)
-{
-    ASSERT_EQ(image.size(), QSize(320, 240));
-    for (QPoint p : {QPoint(0, 0), QPoint(160, 120), QPoint(319, 239)}) {
-        EXPECT_NEAR(qRed(image.pixel(p)), 0x33, 4);
-        EXPECT_NEAR(qGreen(image.pixel(p)), 0x66, 4);
-        EXPECT_NEAR(qBlue(image.pixel(p)), 0xcc, 4);
-    }
-}
 
 class CameraTab : public RobotTest {
 protected:
@@ -167,10 +155,7 @@ TEST_F(CameraTab, PrzechwytSavesTheCameraPictureAndShowsIt)
     EXPECT_EQ(log[1].path, Snapshot);
     EXPECT_EQ(sent[2], (Sent{WM_CAP_SET_PREVIEW, 1, 0}));
 
-    QFile file(Snapshot);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray head = file.read(30);
-    EXPECT_EQ(uint8_t(head[28]) | uint8_t(head[29]) << 8, 24); // bits per pixel
+    EXPECT_EQ(BitsPerPixel(Snapshot), 24);
     ExpectSolidColour(QImage(Snapshot));
     ExpectSolidColour(f.Image4->Picture());
     ExpectSolidColour(f.Image7->Picture());

@@ -1,6 +1,7 @@
 // The capture windows: frame arithmetic, handles, frames to the callback,
 // grab and save, the driver dialogs; on the test picture.
 #include "support/Harness.h"
+#include "support/TestPicture.h"
 
 #include "capture/CameraPipeline.h"
 #include "capture/CaptureTesting.h"
@@ -25,19 +26,6 @@
 
 namespace {
 constexpr size_t DefaultFrameBytes = 115200; // 320 x 240 I420
-// A solid test picture of a known colour (ARGB 0xff3366cc).
-constexpr const char *SolidSource =
-    "videotestsrc is-live=true pattern=solid-color foreground-color=0xff3366cc";
-constexpr int SolidRed = 0x33, SolidGreen = 0x66, SolidBlue = 0xcc;
-
-uint16_t BitsPerPixel(const QString &bmp)
-{
-    QFile file(bmp);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray head = file.read(30);
-    return head.size() < 30 ? 0 : uint16_t(uint8_t(head[28]) | uint8_t(head[29]) << 8);
-}
 
 void ExpectColourNear(QRgb pixel, int r, int g, int b, int tolerance)
 {
@@ -278,10 +266,7 @@ TEST_F(CaptureLayer, SavesTheGrabbedFrameAsA24BitBitmap)
     ASSERT_EQ(SendMessageA(w, WM_CAP_GRAB_FRAME, 0, 0), 1);
     ASSERT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("zdjecia/przechwyt/plik.bmp")), 1);
     EXPECT_EQ(BitsPerPixel("zdjecia/przechwyt/plik.bmp"), 24);
-    const QImage saved("zdjecia/przechwyt/plik.bmp");
-    ASSERT_EQ(saved.size(), QSize(320, 240));
-    for (QPoint p : {QPoint(0, 0), QPoint(160, 120), QPoint(319, 239)})
-        ExpectColourNear(saved.pixel(p), SolidRed, SolidGreen, SolidBlue, 4);
+    ExpectSolidColour(QImage("zdjecia/przechwyt/plik.bmp"));
 
     EXPECT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("brak/plik.bmp")), 0);
     EXPECT_FALSE(QFile::exists("brak/plik.bmp"));

@@ -2,6 +2,7 @@
 // Clicks come from timers, which fire only while the drive drains messages: at
 // the start of a standstill and at the end of every cycle.
 #include "support/Harness.h"
+#include "support/TestPicture.h"
 
 #include "autodrive/SensorStop.h"
 #include "drive/Motor.h"

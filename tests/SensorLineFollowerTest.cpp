@@ -2,6 +2,7 @@
 // Clicks and probes come from timers, which fire only while the follower
 // drains messages: at every sample, every decision and in the stop state.
 #include "support/Harness.h"
+#include "support/TestPicture.h"
 
 #include "autodrive/SensorStop.h"
 #include "drive/Motor.h"

@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QImage>
 #include <QTimer>
 
 #include <chrono>
@@ -49,13 +48,6 @@ std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace)
         if (trace[i].kind == 'W' && trace[i].value != 0)
             out.push_back({trace[i].value, (trace[i + 1].ns - trace[i].ns) / 1e6});
     return out;
-}
-
-bool SaveSolidBmp(const QString &path, const QColor &colour)
-{
-    QImage image(8, 4, QImage::Format_RGB32);
-    image.fill(colour);
-    return image.save(path, "BMP");
 }
 
 bool WaitUntil(const std::function<bool()> &done, int ms)

@@ -3,7 +3,6 @@
 // recording library, recorded error messages, and the main window.
 #include "app/Unit1.h"
 
-#include <QColor>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -33,9 +32,6 @@ struct Pulse {
 };
 // The pulses of a trace: each write of a non-zero code, held up to the next access.
 std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace);
-
-// Saves an 8 x 4 bitmap of one colour, as the program's pictures are.
-bool SaveSolidBmp(const QString &path, const QColor &colour);
 
 // Processes events until `done` holds (true) or `ms` milliseconds pass (false).
 bool WaitUntil(const std::function<bool()> &done, int ms = 5000);
