@@ -39,21 +39,10 @@ protected:
     {
         RobotTest::SetUp();
         setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
-        ResetCaptureDriverSettings();
-        CameraRunning = 0;
-        CaptureWindow = LineCaptureWindow = nullptr;
         SetCaptureMessageRecorder([this](const CaptureMessage &m) {
             log.push_back(m);
             sent.push_back({m.message, m.wParam, m.lParam});
         });
-    }
-    void TearDown() override
-    {
-        SetCaptureMessageRecorder({});
-        SetCaptureDialogHook({});
-        RobotTest::TearDown(); // the form and its capture windows go
-        CameraRunning = 0;
-        unsetenv("ROBOT_CAPTURE_SOURCE");
     }
     std::vector<QWidget *> PanelWindows(QWidget *panel)
     {

@@ -63,7 +63,6 @@ protected:
     {
         RobotTest::SetUp();
         setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
-        ResetCaptureDriverSettings();
         panel = std::make_unique<QWidget>();
         panel->resize(161, 121);
         log = CallbackLog();
@@ -72,9 +71,7 @@ protected:
     void TearDown() override
     {
         panel.reset();
-        SetCaptureDialogHook({});
         Log = nullptr;
-        unsetenv("ROBOT_CAPTURE_SOURCE");
         RobotTest::TearDown();
     }
     HWND Create(int width = 160, int height = 120)

@@ -41,13 +41,6 @@ protected:
         LineTolerance = LineForwardSteps = LineTurnSteps = 0;
         SetCaptureMessageRecorder([this](const CaptureMessage &m) { sent.push_back(m); });
     }
-    void TearDown() override
-    {
-        SetCaptureMessageRecorder({});
-        RobotTest::TearDown();
-        CameraRunning = 0;
-        unsetenv("ROBOT_CAPTURE_SOURCE");
-    }
 
     // Edit3, Edit35, Edit36, Edit37, Edit38.
     void Fields(const QStringList &texts)

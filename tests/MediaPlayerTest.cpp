@@ -39,11 +39,6 @@ protected:
         RobotTest::SetUp();
         setenv("ROBOT_AUDIO_SINK", "fakesink sync=true", 1);
     }
-    void TearDown() override
-    {
-        unsetenv("ROBOT_AUDIO_SINK");
-        RobotTest::TearDown();
-    }
 };
 } // namespace
 

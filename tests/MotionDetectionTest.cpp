@@ -33,9 +33,6 @@ protected:
     void TearDown() override
     {
         QCoreApplication::processEvents(); // errors still queued belong to this test
-        SetCaptureMessageRecorder({});
-        unsetenv("ROBOT_AUDIO_SINK");
-        unsetenv("ROBOT_CAPTURE_SOURCE");
         RobotTest::TearDown();
     }
 

@@ -93,11 +93,14 @@ void RobotTest::SetUp()
 void RobotTest::TearDown()
 {
     timers_.clear();
-    form_.reset();
+    SetCaptureMessageRecorder({});
+    SetCaptureDialogHook({});
+    form_.reset(); // and with it the capture windows
     Form1 = nullptr;
+    CameraRunning = 0;
     SetErrorDisplay({});
-    unsetenv("ROBOT_PORT_TRACE");
-    unsetenv("ROBOT_STATUS_SCRIPT");
+    for (const char *name : {"ROBOT_PORT_TRACE", "ROBOT_STATUS_SCRIPT", "ROBOT_CAPTURE_SOURCE", "ROBOT_AUDIO_SINK"})
+        unsetenv(name);
     QDir::setCurrent(oldCwd_);
 }
 

@@ -41,6 +41,8 @@ void ProcessFor(int ms);
 // Puts the process into a fresh working directory with the program's folders,
 // points the recording library's trace (and, optionally, status script) at
 // files of its own, and records error messages instead of showing them.
+// Tear-down drops the capture hooks, stops the camera state and unsets the
+// environment switches the tests set (capture source, audio sink).
 class RobotTest : public ::testing::Test {
 protected:
     void SetUp() override;
