@@ -1,37 +1,21 @@
 // The camera tab on the test picture: the shared start and stop sequences, the
 // snapshot, the driver dialogs and the external viewer.
 #include "support/Harness.h"
+#include "support/TestPicture.h"
 
 #include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
 #include "capture/avicap.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QDialog>
 #include <QFile>
 #include <QImage>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 
 namespace {
-// A solid test picture of a known colour (ARGB 0xff3366cc).
-constexpr const char *SolidSource =
-    "videotestsrc is-live=true pattern=solid-color foreground-color=0xff3366cc";
 constexpr const char *Snapshot = "zdjecia/przechwyt/plik.bmp";
-
-bool WaitUntil(const std::function<bool()> &done, int ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 struct Sent {
     UINT message;
@@ -49,37 +33,16 @@ std::ostream &operator<<(std::ostream &out, const Sent &s)
 
 LRESULT NoOpCallback(HWND, VIDEOHDR *) { return 1; }
 
-void ExpectSolidColour(const QImage &image)
-{
-    ASSERT_EQ(image.size(), QSize(320, 240));
-    for (QPoint p : {QPoint(0, 0), QPoint(160, 120), QPoint(319, 239)}) {
-        EXPECT_NEAR(qRed(image.pixel(p)), 0x33, 4);
-        EXPECT_NEAR(qGreen(image.pixel(p)), 0x66, 4);
-        EXPECT_NEAR(qBlue(image.pixel(p)), 0xcc, 4);
-    }
-}
-
 class CameraTab : public RobotTest {
 protected:
     void SetUp() override
     {
         RobotTest::SetUp();
         setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
-        ResetCaptureDriverSettings();
-        CameraRunning = 0;
-        CaptureWindow = LineCaptureWindow = nullptr;
         SetCaptureMessageRecorder([this](const CaptureMessage &m) {
             log.push_back(m);
             sent.push_back({m.message, m.wParam, m.lParam});
         });
-    }
-    void TearDown() override
-    {
-        SetCaptureMessageRecorder({});
-        SetCaptureDialogHook({});
-        RobotTest::TearDown(); // the form and its capture windows go
-        CameraRunning = 0;
-        unsetenv("ROBOT_CAPTURE_SOURCE");
     }
     std::vector<QWidget *> PanelWindows(QWidget *panel)
     {
@@ -181,10 +144,7 @@ TEST_F(CameraTab, PrzechwytSavesTheCameraPictureAndShowsIt)
     EXPECT_EQ(log[1].path, Snapshot);
     EXPECT_EQ(sent[2], (Sent{WM_CAP_SET_PREVIEW, 1, 0}));
 
-    QFile file(Snapshot);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray head = file.read(30);
-    EXPECT_EQ(uint8_t(head[28]) | uint8_t(head[29]) << 8, 24); // bits per pixel
+    EXPECT_EQ(BitsPerPixel(Snapshot), 24);
     ExpectSolidColour(QImage(Snapshot));
     ExpectSolidColour(f.Image4->Picture());
     ExpectSolidColour(f.Image7->Picture());

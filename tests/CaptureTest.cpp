@@ -1,6 +1,7 @@
 // The capture windows: frame arithmetic, handles, frames to the callback,
 // grab and save, the driver dialogs; on the test picture.
 #include "support/Harness.h"
+#include "support/TestPicture.h"
 
 #include "capture/CameraPipeline.h"
 #include "capture/CaptureTesting.h"
@@ -18,7 +19,6 @@
 
 #include <gst/gst.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -26,36 +26,6 @@
 
 namespace {
 constexpr size_t DefaultFrameBytes = 115200; // 320 x 240 I420
-// A solid test picture of a known colour (ARGB 0xff3366cc).
-constexpr const char *SolidSource =
-    "videotestsrc is-live=true pattern=solid-color foreground-color=0xff3366cc";
-constexpr int SolidRed = 0x33, SolidGreen = 0x66, SolidBlue = 0xcc;
-
-// Processes events until `done` holds or the deadline passes.
-bool WaitUntil(const std::function<bool()> &done, int ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void ProcessFor(int ms)
-{
-    WaitUntil([] { return false; }, ms);
-}
-
-uint16_t BitsPerPixel(const QString &bmp)
-{
-    QFile file(bmp);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray head = file.read(30);
-    return head.size() < 30 ? 0 : uint16_t(uint8_t(head[28]) | uint8_t(head[29]) << 8);
-}
 
 void ExpectColourNear(QRgb pixel, int r, int g, int b, int tolerance)
 {
@@ -93,7 +63,6 @@ protected:
     {
         RobotTest::SetUp();
         setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
-        ResetCaptureDriverSettings();
         panel = std::make_unique<QWidget>();
         panel->resize(161, 121);
         log = CallbackLog();
@@ -102,9 +71,7 @@ protected:
     void TearDown() override
     {
         panel.reset();
-        SetCaptureDialogHook({});
         Log = nullptr;
-        unsetenv("ROBOT_CAPTURE_SOURCE");
         RobotTest::TearDown();
     }
     HWND Create(int width = 160, int height = 120)
@@ -296,10 +263,7 @@ TEST_F(CaptureLayer, SavesTheGrabbedFrameAsA24BitBitmap)
     ASSERT_EQ(SendMessageA(w, WM_CAP_GRAB_FRAME, 0, 0), 1);
     ASSERT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("zdjecia/przechwyt/plik.bmp")), 1);
     EXPECT_EQ(BitsPerPixel("zdjecia/przechwyt/plik.bmp"), 24);
-    const QImage saved("zdjecia/przechwyt/plik.bmp");
-    ASSERT_EQ(saved.size(), QSize(320, 240));
-    for (QPoint p : {QPoint(0, 0), QPoint(160, 120), QPoint(319, 239)})
-        ExpectColourNear(saved.pixel(p), SolidRed, SolidGreen, SolidBlue, 4);
+    ExpectSolidColour(QImage("zdjecia/przechwyt/plik.bmp"));
 
     EXPECT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("brak/plik.bmp")), 0);
     EXPECT_FALSE(QFile::exists("brak/plik.bmp"));

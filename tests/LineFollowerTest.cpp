@@ -8,14 +8,11 @@
 #include "drive/Motor.h"
 #include "linecam/LineFollower.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 
 namespace {
 constexpr int Left = 17;
@@ -26,17 +23,6 @@ constexpr const char *FramePath = "zdjecia/przechwyt/temp.bmp";
 constexpr const char *DarkLeftSource =
     "videotestsrc is-live=true pattern=solid-color foreground-color=0xff000000"
     " ! video/x-raw,width=160,height=240 ! videobox right=-160 fill=white";
-
-bool WaitUntil(const std::function<bool()> &done, int ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // The data-register writes of `count` pulses of `code`, after `before`.
 std::vector<int> Then(std::vector<int> before, int code, int count)
@@ -54,13 +40,6 @@ protected:
         setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
         LineTolerance = LineForwardSteps = LineTurnSteps = 0;
         SetCaptureMessageRecorder([this](const CaptureMessage &m) { sent.push_back(m); });
-    }
-    void TearDown() override
-    {
-        SetCaptureMessageRecorder({});
-        RobotTest::TearDown();
-        CameraRunning = 0;
-        unsetenv("ROBOT_CAPTURE_SOURCE");
     }
 
     // Edit3, Edit35, Edit36, Edit37, Edit38.
@@ -120,13 +99,11 @@ TEST_F(LineFollower, MatchingLeftHalfTurnsLeftThenDrivesForward)
     EXPECT_EQ(Averages(), QStringList({"127", "127", "127", "0", "0", "0", "255", "255", "255"}));
     EXPECT_EQ(Writes(), Then(Then({}, Left, 3), Forward, 2));
     // Each pulse holds for its field's milliseconds (turns 2, forward 5).
-    const auto trace = Trace();
-    for (size_t i = 0, pulse = 0; i + 1 < trace.size(); ++i) {
-        if (trace[i].value == 0)
-            continue;
-        const double ms = (trace[i + 1].ns - trace[i].ns) / 1e6, wanted = pulse++ < 3 ? 2 : 5;
-        EXPECT_GE(ms, wanted) << i;
-        EXPECT_LT(ms, wanted + 50) << i;
+    const auto pulses = Pulses(Trace());
+    for (size_t i = 0; i < pulses.size(); ++i) {
+        const double wanted = i < 3 ? 2 : 5;
+        EXPECT_GE(pulses[i].ms, wanted) << i;
+        EXPECT_LT(pulses[i].ms, wanted + 50) << i;
     }
 }
 
@@ -251,7 +228,7 @@ TEST_F(LineFollower, UnreadableFrameEndsThePassAndLeavesThePreviewOff)
     Form().Button15Click();
     const size_t started = sent.size();
     ASSERT_TRUE(WaitUntil([this] { return errors.size() > 2; }));
-    WaitUntil([] { return false; }, 300);
+    ProcessFor(300);
     EXPECT_EQ(errors.size(), 3u);
     EXPECT_EQ(GetCaptureStats(LineCaptureWindow).callbacks, 1u);
     EXPECT_EQ(Messages(started), (std::vector<UINT>{WM_CAP_GRAB_FRAME, WM_CAP_FILE_SAVEDIB}));

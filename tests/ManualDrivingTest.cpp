@@ -21,20 +21,6 @@ protected:
 };
 class MoveSeries : public RobotTest {};
 
-struct Pulse {
-    int code;
-    double ms;
-};
-
-std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace)
-{
-    std::vector<Pulse> out;
-    for (size_t i = 0; i + 1 < trace.size(); ++i)
-        if (trace[i].kind == 'W' && trace[i].value != 0)
-            out.push_back({trace[i].value, (trace[i + 1].ns - trace[i].ns) / 1e6});
-    return out;
-}
-
 // The codes of the pulses with repeats folded: {18, 18, 17, 18} -> {18, 17, 18}.
 std::vector<int> Runs(const std::vector<Pulse> &pulses)
 {

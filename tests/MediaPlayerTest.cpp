@@ -4,9 +4,7 @@
 #include "app/Exceptions.h"
 #include "camera/MediaPlayer.h"
 
-#include <QCoreApplication>
 #include <QDataStream>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QToolButton>
 
@@ -41,20 +39,6 @@ protected:
         RobotTest::SetUp();
         setenv("ROBOT_AUDIO_SINK", "fakesink sync=true", 1);
     }
-    void TearDown() override
-    {
-        unsetenv("ROBOT_AUDIO_SINK");
-        RobotTest::TearDown();
-    }
-
-    bool WaitFor(const std::function<bool()> &done, int ms)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done() && clock.elapsed() < ms)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done();
-    }
 };
 } // namespace
 
@@ -70,7 +54,7 @@ TEST_F(MediaPlayer, PlaysAWaveFileToItsEndAndAgain)
     for (int round = 0; round < 2; ++round) {
         player.Play();
         EXPECT_EQ(player.Mode(), TMediaPlayer::mpPlaying);
-        EXPECT_TRUE(WaitFor([&] { return player.Mode() == TMediaPlayer::mpStopped; }, 3000))
+        EXPECT_TRUE(WaitUntil([&] { return player.Mode() == TMediaPlayer::mpStopped; }, 3000))
             << "the end of the sound was not noticed, round " << round;
         player.Open(); // the same file again, as every motion frame does
     }

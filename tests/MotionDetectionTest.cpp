@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QImage>
 
-#include <chrono>
 #include <cstdlib>
 
 void WriteToneWav(const QString &path, int ms); // MediaPlayerTest.cpp
@@ -34,9 +33,6 @@ protected:
     void TearDown() override
     {
         QCoreApplication::processEvents(); // errors still queued belong to this test
-        SetCaptureMessageRecorder({});
-        unsetenv("ROBOT_AUDIO_SINK");
-        unsetenv("ROBOT_CAPTURE_SOURCE");
         RobotTest::TearDown();
     }
 
@@ -81,14 +77,6 @@ protected:
     }
 
     static QString Snapshot(int number) { return SnapshotFileName(number, TodaySnapshotDateText()); }
-
-    static bool WaitFor(const std::function<bool()> &done)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done() && std::chrono::steady_clock::now() < deadline)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done();
-    }
 };
 
 QByteArray ReadAll(const QString &path)
@@ -222,7 +210,7 @@ TEST_F(MotionDetection, CameraMotionFramesAreSavedNumberedAndDatedAndALaterRunKe
     setenv("ROBOT_CAPTURE_SOURCE",
            "videotestsrc is-live=true pattern=solid-color foreground-color=0xff808080", 1);
     f.Button16Click();
-    ASSERT_TRUE(WaitFor([] { return MotionCount >= 1 && StillCount >= 3; }));
+    ASSERT_TRUE(WaitUntil([] { return MotionCount >= 1 && StillCount >= 3; }));
     f.Button16Click();
     EXPECT_EQ(MotionCount, 1);
     EXPECT_NEAR(f.Label49->text().toInt(), 126, 4); // grey 128 as the camera's luma
@@ -248,7 +236,7 @@ TEST_F(MotionDetection, CameraMotionFramesAreSavedNumberedAndDatedAndALaterRunKe
     setenv("ROBOT_CAPTURE_SOURCE",
            "videotestsrc is-live=true pattern=solid-color foreground-color=0xff303030", 1);
     f.Button16Click();
-    ASSERT_TRUE(WaitFor([] { return MotionCount >= 1; }));
+    ASSERT_TRUE(WaitUntil([] { return MotionCount >= 1; }));
     f.Button16Click();
     EXPECT_EQ(ReadAll(first), firstBytes);
     EXPECT_EQ(SnapshotNumber, 2);

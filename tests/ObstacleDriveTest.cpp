@@ -2,14 +2,13 @@
 // Clicks come from timers, which fire only while the drive drains messages: at
 // the start of a standstill and at the end of every cycle.
 #include "support/Harness.h"
+#include "support/TestPicture.h"
 
 #include "autodrive/SensorStop.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 
 #include <QFile>
-#include <QImage>
-#include <QTimer>
 
 namespace {
 using Ints = std::vector<int>;
@@ -19,58 +18,14 @@ protected:
     void SetUp() override
     {
         RobotTest::SetUp();
-        MakePicture("obrazki/naprzod.bmp", Qt::green);
-        MakePicture("obrazki/stop.bmp", Qt::red);
+        ASSERT_TRUE(SaveSolidBmp("obrazki/naprzod.bmp", Qt::green));
+        ASSERT_TRUE(SaveSolidBmp("obrazki/stop.bmp", Qt::red));
         Form().Edit1->setText("3");   // samples per cycle
         Form().Edit2->setText("0");   // interval
         Form().Edit23->setText("20"); // standstill
         ClickAfterReads(100000, [this] { ADD_FAILURE() << "never stopped"; Form().BitBtn2Click(); });
     }
-    void TearDown() override
-    {
-        timers_.clear();
-        RobotTest::TearDown();
-    }
-    static void MakePicture(const char *path, Qt::GlobalColor colour)
-    {
-        QImage image(8, 4, QImage::Format_RGB32);
-        image.fill(colour);
-        ASSERT_TRUE(image.save(path, "BMP"));
-    }
     QRgb Shown() { return Form().Image2->Picture().pixel(0, 0); }
-    size_t Reads() const
-    {
-        size_t n = 0;
-        for (const auto &a : Trace())
-            n += a.kind == 'R';
-        return n;
-    }
-    // Runs `click` at the first drain once `reads` status reads are in the
-    // trace. One timer per click: a timer does not fire while its own callback runs.
-    void ClickAfterReads(size_t reads, std::function<void()> click)
-    {
-        timers_.push_back(std::make_unique<QTimer>());
-        QTimer *t = timers_.back().get();
-        QObject::connect(t, &QTimer::timeout, [this, t, reads, click] {
-            if (Reads() >= reads) {
-                t->stop();
-                click();
-            }
-        });
-        t->start(0);
-    }
-    // Milliseconds between the i-th and the next write.
-    double Held(size_t i) const
-    {
-        std::vector<int64_t> at;
-        for (const auto &a : Trace())
-            if (a.kind == 'W')
-                at.push_back(a.ns);
-        return i + 1 < at.size() ? (at[i + 1] - at[i]) / 1e6 : -1;
-    }
-
-private:
-    std::vector<std::unique_ptr<QTimer>> timers_;
 };
 } // namespace
 
@@ -160,7 +115,7 @@ TEST_F(ObstacleDrive, ErrorsEndTheDriveWithTheMotorsOff)
 TEST_F(ObstacleDrive, OneStopEndsNestedLoopsInnermostFirst)
 {
     TForm1 &f = Form();
-    MakePicture("obrazki/naprzod2.bmp", Qt::green);
+    ASSERT_TRUE(SaveSolidBmp("obrazki/naprzod2.bmp", Qt::green));
     f.Edit39->setText("2"); // the line follower: two samples, no waits
     f.Edit40->setText("0");
     int running = 0;

@@ -65,9 +65,16 @@ private:
     void *handle_ = nullptr;
 };
 
-// Drives the port as the program does and returns what went to standard error.
-std::string DriveAndCaptureStderr(HardwareLibrary &lib, std::vector<short> &reads)
+size_t Lines(const std::string &text)
 {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Drives the port as the program does where it cannot be used: every read
+// gives 0 and one line goes to standard error, which is returned.
+std::string DriveWithoutAPort(HardwareLibrary &lib)
+{
+    std::vector<short> reads;
     testing::internal::CaptureStderr();
     lib.Out32(888, 0);
     lib.Out32(888, 18);
@@ -77,12 +84,10 @@ std::string DriveAndCaptureStderr(HardwareLibrary &lib, std::vector<short> &read
     reads.push_back(lib.Inp32(889));
     lib.Out32(890, 4);
     reads.push_back(lib.Inp32(890));
-    return testing::internal::GetCapturedStderr();
-}
-
-size_t Lines(const std::string &text)
-{
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reads, std::vector<short>(4, 0));
+    EXPECT_EQ(Lines(said), 1u) << said;
+    return said;
 }
 
 bool Has(const std::string &text, const std::string &part)
@@ -151,10 +156,7 @@ TEST(HardwarePortLibrary, WithoutTheDeviceGoesNowhereAndSaysOnceWhatIsMissing)
     HardwareLibrary lib(root.Path());
     ASSERT_TRUE(lib.Loaded());
 
-    std::vector<short> reads;
-    const std::string said = DriveAndCaptureStderr(lib, reads);
-    EXPECT_EQ(reads, std::vector<short>(4, 0));
-    EXPECT_EQ(Lines(said), 1u) << said;
+    const std::string said = DriveWithoutAPort(lib);
     EXPECT_TRUE(Has(said, root.Path() + "/dev/parport0 does not exist")) << said;
     EXPECT_TRUE(Has(said, "modprobe parport_pc ppdev")) << said;
     EXPECT_TRUE(Has(said, "usermod -aG lp")) << said;
@@ -175,10 +177,7 @@ TEST(HardwarePortLibrary, WithoutAnyPortOrWithADeviceThatIsNoPortReadsZero)
         FakeRoot empty;
         HardwareLibrary lib(empty.Path());
         ASSERT_TRUE(lib.Loaded());
-        std::vector<short> reads;
-        const std::string said = DriveAndCaptureStderr(lib, reads);
-        EXPECT_EQ(reads, std::vector<short>(4, 0));
-        EXPECT_EQ(Lines(said), 1u) << said;
+        const std::string said = DriveWithoutAPort(lib);
         EXPECT_TRUE(Has(said, "no parallel port is known")) << said;
         EXPECT_TRUE(Has(said, "modprobe parport_pc ppdev")) << said;
     }
@@ -190,10 +189,7 @@ TEST(HardwarePortLibrary, WithoutAnyPortOrWithADeviceThatIsNoPortReadsZero)
         root.AddFile("dev/parport0");
         HardwareLibrary lib(root.Path());
         ASSERT_TRUE(lib.Loaded());
-        std::vector<short> reads;
-        const std::string said = DriveAndCaptureStderr(lib, reads);
-        EXPECT_EQ(reads, std::vector<short>(4, 0));
-        EXPECT_EQ(Lines(said), 1u) << said;
+        const std::string said = DriveWithoutAPort(lib);
         EXPECT_TRUE(Has(said, "cannot claim " + root.Path() + "/dev/parport0")) << said;
         EXPECT_EQ(fs::file_size(fs::path(root.Path()) / "dev/parport0"), 0u);
     }

@@ -2,14 +2,13 @@
 // Clicks and probes come from timers, which fire only while the follower
 // drains messages: at every sample, every decision and in the stop state.
 #include "support/Harness.h"
+#include "support/TestPicture.h"
 
 #include "autodrive/SensorStop.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 
 #include <QFile>
-#include <QImage>
-#include <QTimer>
 
 namespace {
 using Ints = std::vector<int>;
@@ -24,11 +23,8 @@ protected:
     void SetUp() override
     {
         RobotTest::SetUp();
-        for (auto [name, colour] : {std::pair{"naprzod2", Go}, {"stop2", Stop}, {"wlewo2", Left}, {"wprawo2", Right}}) {
-            QImage image(8, 4, QImage::Format_RGB32);
-            image.fill(colour);
-            ASSERT_TRUE(image.save(QString("obrazki/%1.bmp").arg(name), "BMP"));
-        }
+        for (auto [name, colour] : {std::pair{"naprzod2", Go}, {"stop2", Stop}, {"wlewo2", Left}, {"wprawo2", Right}})
+            ASSERT_TRUE(SaveSolidBmp(QString("obrazki/%1.bmp").arg(name), colour));
         TForm1 &f = Form();
         f.Edit39->setText("2");  // samples per cycle
         f.Edit40->setText("0");  // interval
@@ -37,45 +33,7 @@ protected:
         f.Edit33->setText("10"); // right turn
         ClickAfterReads(100000, [this] { ADD_FAILURE() << "never stopped"; Form().Button21Click(); });
     }
-    void TearDown() override
-    {
-        timers_.clear();
-        RobotTest::TearDown();
-    }
     QRgb Shown() { return Form().Image3->Picture().pixel(0, 0); }
-    size_t Reads() const
-    {
-        size_t n = 0;
-        for (const auto &a : Trace())
-            n += a.kind == 'R';
-        return n;
-    }
-    // Runs `click` at the first drain once `reads` status reads are in the
-    // trace. One timer per click: a timer does not fire while its own callback runs.
-    void ClickAfterReads(size_t reads, std::function<void()> click)
-    {
-        timers_.push_back(std::make_unique<QTimer>());
-        QTimer *t = timers_.back().get();
-        QObject::connect(t, &QTimer::timeout, [this, t, reads, click] {
-            if (Reads() >= reads) {
-                t->stop();
-                click();
-            }
-        });
-        t->start(0);
-    }
-    // Milliseconds between the i-th and the next write.
-    double Held(size_t i) const
-    {
-        std::vector<int64_t> at;
-        for (const auto &a : Trace())
-            if (a.kind == 'W')
-                at.push_back(a.ns);
-        return i + 1 < at.size() ? (at[i + 1] - at[i]) / 1e6 : -1;
-    }
-
-private:
-    std::vector<std::unique_ptr<QTimer>> timers_;
 };
 } // namespace
 

@@ -16,21 +16,6 @@ protected:
         return errors.size();
     }
 };
-
-struct Pulse {
-    int code;
-    double ms;
-};
-
-// The pulses of a trace: each write of a non-zero code up to the next write.
-std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace)
-{
-    std::vector<Pulse> out;
-    for (size_t i = 0; i + 1 < trace.size(); ++i)
-        if (trace[i].kind == 'W' && trace[i].value != 0)
-            out.push_back({trace[i].value, (trace[i + 1].ns - trace[i].ns) / 1e6});
-    return out;
-}
 } // namespace
 
 TEST(Conversion, AcceptsSignedDecimalIntegersOnly)

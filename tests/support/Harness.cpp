@@ -6,9 +6,11 @@
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -39,6 +41,31 @@ std::vector<int> DataWrites(const std::vector<PortAccess> &trace)
     return out;
 }
 
+std::vector<Pulse> Pulses(const std::vector<PortAccess> &trace)
+{
+    std::vector<Pulse> out;
+    for (size_t i = 0; i + 1 < trace.size(); ++i)
+        if (trace[i].kind == 'W' && trace[i].value != 0)
+            out.push_back({trace[i].value, (trace[i + 1].ns - trace[i].ns) / 1e6});
+    return out;
+}
+
+bool WaitUntil(const std::function<bool()> &done, int ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+void ProcessFor(int ms)
+{
+    WaitUntil([] { return false; }, ms);
+}
+
 void RobotTest::SetUp()
 {
     dir_ = std::make_unique<QTemporaryDir>();
@@ -65,11 +92,15 @@ void RobotTest::SetUp()
 
 void RobotTest::TearDown()
 {
-    form_.reset();
+    timers_.clear();
+    SetCaptureMessageRecorder({});
+    SetCaptureDialogHook({});
+    form_.reset(); // and with it the capture windows
     Form1 = nullptr;
+    CameraRunning = 0;
     SetErrorDisplay({});
-    unsetenv("ROBOT_PORT_TRACE");
-    unsetenv("ROBOT_STATUS_SCRIPT");
+    for (const char *name : {"ROBOT_PORT_TRACE", "ROBOT_STATUS_SCRIPT", "ROBOT_CAPTURE_SOURCE", "ROBOT_AUDIO_SINK"})
+        unsetenv(name);
     QDir::setCurrent(oldCwd_);
 }
 
@@ -95,4 +126,34 @@ void RobotTest::ScriptStatus(const std::vector<int> &values)
 void RobotTest::After(int ms, std::function<void()> action)
 {
     QTimer::singleShot(ms, std::move(action));
+}
+
+size_t RobotTest::Reads() const
+{
+    size_t n = 0;
+    for (const auto &a : Trace())
+        n += a.kind == 'R';
+    return n;
+}
+
+void RobotTest::ClickAfterReads(size_t reads, std::function<void()> click)
+{
+    timers_.push_back(std::make_unique<QTimer>());
+    QTimer *t = timers_.back().get();
+    QObject::connect(t, &QTimer::timeout, [this, t, reads, click] {
+        if (Reads() >= reads) {
+            t->stop();
+            click();
+        }
+    });
+    t->start(0);
+}
+
+double RobotTest::Held(size_t i) const
+{
+    std::vector<int64_t> at;
+    for (const auto &a : Trace())
+        if (a.kind == 'W')
+            at.push_back(a.ns);
+    return i + 1 < at.size() ? (at[i + 1] - at[i]) / 1e6 : -1;
 }
