@@ -29,17 +29,6 @@ const char *LineOnTheLeft = R"({
             "camera": {"near": 0.06, "far": 0.14, "nearWidth": 0.07, "farWidth": 0.09}}
 })";
 
-bool WaitUntil(const std::function<bool()> &done, int ms = 10000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
 // Mean grey level of the columns [from, to).
 double MeanGrey(const QImage &image, int from, int to)
 {
@@ -88,7 +77,7 @@ protected:
         const bool reacted = WaitUntil([this] {
             const auto w = Writes();
             return std::find(w.begin(), w.end(), 18) != w.end();
-        });
+        }, 10000);
         f.Button15Click(); // stop
         EXPECT_TRUE(reacted) << "no frame reached the follower";
         for (int code : Writes())
@@ -104,7 +93,7 @@ TEST_F(SimCameraEndToEnd, CameraTabShowsWhatTheVirtualRobotsCameraSees)
     StartSim(LineOnTheLeft);
     TForm1 &f = Form();
     f.Button12Click(); // "Kamera 2": preview of driver 0
-    ASSERT_TRUE(WaitUntil([] { return GetCaptureStats(CaptureWindow).received >= 3; }))
+    ASSERT_TRUE(WaitUntil([] { return GetCaptureStats(CaptureWindow).received >= 3; }, 10000))
         << "no frames from " << sim->cameraSource().toStdString();
     EXPECT_EQ(sim->Query()->cameraClients, 1);
     f.Button14Click(); // "Przechwyt"
@@ -125,7 +114,7 @@ TEST_F(SimCameraEndToEnd, CameraTabShowsWhatTheVirtualRobotsCameraSees)
     EXPECT_LT(MeanGrey(shot, 0, 160), MeanGrey(shot, 160, 320) - 60) << "the line is in the left half";
 
     f.Button12Click();
-    EXPECT_TRUE(WaitUntil([this] { return sim->Query()->cameraClients == 0; }))
+    EXPECT_TRUE(WaitUntil([this] { return sim->Query()->cameraClients == 0; }, 10000))
         << "the simulator lets go of a client that stopped";
 }
 
@@ -152,7 +141,7 @@ TEST_F(SimCameraEndToEnd, CameraLineFollowerWithTheReadmeSettingsFollowsTheDefau
     f.Edit38->setText("1");
     SimWatcher watcher(*sim, 20);
     f.Button15Click();
-    WaitUntil([] { return false; }, 20000);
+    ProcessFor(20000);
     f.Button15Click();
     watcher.Stop();
 
@@ -187,11 +176,11 @@ TEST_F(SimCameraEndToEnd, MotionDetectionCountsStillFramesWhileTheRobotStandsAnd
     f.Button16Click();      // "Kamera 3"
     auto frames = [] { return MotionCount + StillCount; };
     const int before = frames();
-    ASSERT_TRUE(WaitUntil([&] { return frames() >= before + 5; })) << "no frames reach the detector";
+    ASSERT_TRUE(WaitUntil([&] { return frames() >= before + 5; }, 10000)) << "no frames reach the detector";
 
     // Standing: every frame is still.
     const int motionStanding = MotionCount, stillStanding = StillCount;
-    WaitUntil([] { return false; }, 1500);
+    ProcessFor(1500);
     EXPECT_EQ(MotionCount, motionStanding);
     EXPECT_GE(StillCount - stillStanding, 10);
 
@@ -199,15 +188,15 @@ TEST_F(SimCameraEndToEnd, MotionDetectionCountsStillFramesWhileTheRobotStandsAnd
     const PortIoLibrary lib = BindPortIoLibrary();
     lib.Out(DataPort, 18);
     const int motionBefore = MotionCount, stillBefore = StillCount;
-    WaitUntil([] { return false; }, 2000);
+    ProcessFor(2000);
     lib.Out(DataPort, 0);
     const int motionDriving = MotionCount - motionBefore, stillDriving = StillCount - stillBefore;
     EXPECT_GE(motionDriving, 10) << stillDriving << " still frames while driving";
 
     // Standing again: still frames again, once the last moving frames are through.
-    WaitUntil([] { return false; }, 300);
+    ProcessFor(300);
     const int motionAfter = MotionCount;
-    WaitUntil([] { return false; }, 1000);
+    ProcessFor(1000);
     EXPECT_EQ(MotionCount, motionAfter);
     f.Button16Click();
     unsetenv("ROBOT_AUDIO_SINK");
