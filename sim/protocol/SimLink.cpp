@@ -138,21 +138,12 @@ std::optional<int16_t> SimLink::Read(int16_t port, int64_t ns, int timeoutMs)
     const int64_t deadline = MonotonicNs() + int64_t(timeoutMs) * 1'000'000;
     if (!Send(request, timeoutMs))
         return std::nullopt;
+    char buffer[MaxQueryAnswer];
     for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = poll(&p, 1, MsUntil(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return std::nullopt; // timed out; a late answer is dropped by its number
-        char buffer[MaxQueryAnswer];
-        const ssize_t got = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (got <= 0) {
-            Disconnect();
+        // On a time-out a late answer is dropped later by its number.
+        const ssize_t got = ReceivePacket(buffer, sizeof(buffer), deadline);
+        if (got <= 0)
             return std::nullopt;
-        }
         if (got != sizeof(PortMessage) || buffer[0] == '{')
             continue; // a stray query answer
         PortMessage answer;
@@ -173,24 +164,34 @@ std::optional<std::string> SimLink::Query(int timeoutMs)
     const int64_t deadline = MonotonicNs() + int64_t(timeoutMs) * 1'000'000;
     if (!Send(request, timeoutMs))
         return std::nullopt;
+    char buffer[MaxQueryAnswer];
+    for (;;) {
+        const ssize_t got = ReceivePacket(buffer, sizeof(buffer), deadline);
+        if (got <= 0)
+            return std::nullopt;
+        if (buffer[0] != '{')
+            continue; // a late answer to a read
+        return std::string(buffer, static_cast<size_t>(got));
+    }
+}
+
+ssize_t SimLink::ReceivePacket(char *buffer, size_t size, int64_t deadline)
+{
     for (;;) {
         pollfd p{fd_, POLLIN, 0};
         const int ready = poll(&p, 1, MsUntil(deadline));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
-            return std::nullopt;
-        char buffer[MaxQueryAnswer];
-        const ssize_t got = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+            return 0;
+        const ssize_t got = recv(fd_, buffer, size, MSG_DONTWAIT);
         if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (got <= 0) {
             Disconnect();
-            return std::nullopt;
+            return 0;
         }
-        if (buffer[0] != '{')
-            continue; // a late answer to a read
-        return std::string(buffer, static_cast<size_t>(got));
+        return got;
     }
 }
 

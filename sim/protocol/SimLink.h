@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
 namespace simproto {
 
@@ -36,6 +37,9 @@ public:
 private:
     bool EnsureConnected();
     bool Send(const PortMessage &message, int timeoutMs);
+    // Waits until `deadline` (monotonic ns) for one packet; 0 on a time-out or
+    // when the simulator has gone (then the link is closed).
+    ssize_t ReceivePacket(char *buffer, size_t size, int64_t deadline);
     void Disconnect();
 
     int fd_ = -1;
