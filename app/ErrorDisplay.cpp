@@ -1,7 +1,11 @@
 #include "app/ErrorDisplay.h"
 
+#include "drive/ProgramEnd.h"
+
 #include <QApplication>
 #include <QMessageBox>
+
+#include <cstdio>
 
 namespace {
 ErrorDisplayFn &CurrentDisplay()
@@ -17,6 +21,12 @@ void ShowErrorMessage(const std::string &message)
         CurrentDisplay()(message);
         return;
     }
+    // Also on standard error, for the operator's terminal and for logs.
+    std::fprintf(stderr, "robot: %s\n", message.c_str());
+    std::fflush(stderr);
+    // No box once the program is ending: nobody is left to close it.
+    if (programend::Requested())
+        return;
     QWidget *parent = QApplication::activeWindow();
     QMessageBox::critical(parent, QApplication::applicationName(), QString::fromStdString(message));
 }

@@ -8,7 +8,8 @@
 
 using ErrorDisplayFn = std::function<void(const std::string &message)>;
 
-// Shows the message; by default in a modal message box over the main window.
+// Shows the message; by default on standard error and in a modal message box
+// over the main window.
 void ShowErrorMessage(const std::string &message);
 
 // Replaces the display (tests record messages instead of blocking on a box).

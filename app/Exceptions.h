@@ -15,6 +15,11 @@ struct EFOpenError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A camera picture that could not be saved: the file and the system's reason.
+struct FileSaveError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // The media player could not open or play its file.
 struct EMCIDeviceError : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -1,6 +1,8 @@
 // Start-up: the application object, the one main window, the message loop.
 #include "app/ErrorDisplay.h"
+#include "app/Termination.h"
 #include "app/Unit1.h"
+#include "drive/ProgramEnd.h"
 
 #include <QApplication>
 
@@ -27,16 +29,23 @@ int main(int argc, char *argv[])
                              "under Xvfb (xvfb-run ./run).\n");
         return 1;
     }
+    InstallTerminationHandlers();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Robot"));
     try {
         TForm1 form;
         Form1 = &form;
         form.show();
-        QApplication::exec();
+        TerminationWatch watch(form);
+        // An end asked for before the loop started is not missed: the watch
+        // has seen it already.
+        if (!programend::Requested())
+            QApplication::exec();
         Form1 = nullptr;
     } catch (const std::exception &e) {
         ShowErrorMessage(e.what());
     }
-    return 0;
+    // 0 after the window was closed; 128 + n after signal n; 1 when the
+    // display went away.
+    return programend::Requested() ? programend::ExitStatus() : 0;
 }

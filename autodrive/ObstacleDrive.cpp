@@ -58,7 +58,7 @@ public:
         } catch (...) {
             // A bad field or a missing picture ends the drive: never leave the
             // motors running behind the error message.
-            lib_.Out(DataPort, MotorOff);
+            lib_.MotorsOff();
             throw;
         }
     }

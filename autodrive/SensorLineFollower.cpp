@@ -72,7 +72,7 @@ public:
         } catch (...) {
             // A bad field or a missing picture ends the follower: never leave
             // the motors running behind the error message.
-            lib_.Out(DataPort, MotorOff);
+            lib_.MotorsOff();
             throw;
         }
     }

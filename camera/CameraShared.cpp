@@ -1,6 +1,10 @@
 #include "camera/CameraShared.h"
 
+#include "app/Exceptions.h"
+
 #include <QAbstractButton>
+
+#include <string>
 
 HWND CaptureWindow = nullptr;
 HWND LineCaptureWindow = nullptr;
@@ -18,6 +22,16 @@ LRESULT GuardedSend(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     if (!IsWindow(window))
         return 0;
     return SendMessageA(window, message, wParam, lParam);
+}
+
+void SaveFrame(HWND window, const char *path)
+{
+    if (!IsWindow(window))
+        return;
+    if (SendMessageA(window, WM_CAP_FILE_SAVEDIB, 0, reinterpret_cast<LPARAM>(path)) != 0)
+        return;
+    throw FileSaveError(std::string("Cannot save the camera picture as \"") + path +
+                        "\": " + LastSaveError(window) + ".");
 }
 
 void StartCapturePreview(QAbstractButton *button, QWidget *panel, int width, int height,

@@ -19,6 +19,12 @@ extern uint8_t CameraRunning;
 // Sends a message only if `window` is a window at this moment.
 LRESULT GuardedSend(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Guarded WM_CAP_FILE_SAVEDIB of the frame just grabbed. A window that saved
+// nothing throws FileSaveError naming the file and the reason: a drive must
+// not go on with whatever picture an earlier save left there. No window: no
+// save, and nothing thrown.
+void SaveFrame(HWND window, const char *path);
+
 // The start branch: a new capture window of the given size at the top left of
 // `panel`, stored in `handle`; connect driver 0, scale on, preview rate 1 ms,
 // preview on, then the frame callback if there is one; complement the toggle;

@@ -2,6 +2,7 @@
 #include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
+#include "camera/MotionDetection.h"
 
 #include <QProcess>
 
@@ -9,7 +10,7 @@ namespace {
 // The stand-alone camera viewer, relative to the working directory.
 constexpr const char *ViewerProgram = "kamera/kamera";
 // The camera tab's snapshot.
-constexpr const char *SnapshotPath = "zdjecia/przechwyt/plik.bmp";
+constexpr const char *TabSnapshotPath = "zdjecia/przechwyt/plik.bmp";
 // Size of the preview window in Panel1.
 constexpr int PreviewWidth = 160;
 constexpr int PreviewHeight = 120;
@@ -25,11 +26,14 @@ void TForm1::Button11Click()
 void TForm1::Button12Click()
 {
     RunHandler([this] {
-        if (CameraRunning == 0)
+        if (CameraRunning == 0) {
             StartCapturePreview(Button12, Panel1, PreviewWidth, PreviewHeight, CaptureWindow,
                                 nullptr);
-        else
+        } else {
             StopCapture(Button12, CaptureWindow);
+            // Stopping the shared window ends a detection run too.
+            ReportLostSnapshots();
+        }
     });
 }
 
@@ -37,9 +41,10 @@ void TForm1::Button14Click()
 {
     RunHandler([this] {
         GuardedSend(CaptureWindow, WM_CAP_GRAB_FRAME, 0, 0);
-        GuardedSend(CaptureWindow, WM_CAP_FILE_SAVEDIB, 0, reinterpret_cast<LPARAM>(SnapshotPath));
-        Image4->LoadFromFile(QString::fromLatin1(SnapshotPath));
-        Image7->LoadFromFile(QString::fromLatin1(SnapshotPath));
+        // A snapshot that could not be saved is an error, not the older file.
+        SaveFrame(CaptureWindow, TabSnapshotPath);
+        Image4->LoadFromFile(QString::fromLatin1(TabSnapshotPath));
+        Image7->LoadFromFile(QString::fromLatin1(TabSnapshotPath));
         GuardedSend(CaptureWindow, WM_CAP_SET_PREVIEW, On, 0);
     });
 }

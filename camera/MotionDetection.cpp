@@ -35,13 +35,16 @@ const QString InvalidNumberStyle = QStringLiteral("background-color: #ffc8c8; co
 
 // The steps of a motion frame that can fail; each failure is shown once per
 // detection run, not once per frame.
-enum FrameStep { SoundStep, PictureStep, FrameStepCount };
+enum FrameStep { SoundStep, SaveStep, PictureStep, FrameStepCount };
 bool ErrorShown[FrameStepCount] = {};
+// Motion snapshots of this detection run that could not be saved.
+int32_t LostSnapshots = 0;
 
 void ForgetShownErrors()
 {
     for (bool &shown : ErrorShown)
         shown = false;
+    LostSnapshots = 0;
 }
 
 void ShowOnce(FrameStep step, const std::string &message)
@@ -87,11 +90,22 @@ void HandleMotionFrame()
     });
     GuardedSend(CaptureWindow, WM_CAP_GRAB_FRAME, 0, 0);
     const QByteArray path = QFile::encodeName(SnapshotPath); // NUL-terminated
-    GuardedSend(CaptureWindow, WM_CAP_FILE_SAVEDIB, 0, reinterpret_cast<LPARAM>(path.constData()));
-    RunFrameStep(PictureStep, [] {
-        if (Form1)
-            Form1->Image5->LoadFromFile(SnapshotPath);
+    bool saved = false;
+    RunFrameStep(SaveStep, [&] {
+        try {
+            SaveFrame(CaptureWindow, path.constData());
+            saved = true;
+        } catch (...) {
+            ++LostSnapshots;
+            throw;
+        }
     });
+    // A snapshot that was not saved is not looked for: its error says why.
+    if (saved)
+        RunFrameStep(PictureStep, [] {
+            if (Form1)
+                Form1->Image5->LoadFromFile(SnapshotPath);
+        });
     GuardedSend(CaptureWindow, WM_CAP_SET_PREVIEW, PreviewOn, 0);
 }
 } // namespace
@@ -147,6 +161,17 @@ void ResetMotionCounters()
     }
 }
 
+void ReportLostSnapshots()
+{
+    // The first failure was shown; the ones after it were counted.
+    const int32_t unreported = LostSnapshots - 1;
+    LostSnapshots = 0;
+    if (unreported > 0)
+        ShowErrorMessage("Motion detection stopped: " + std::to_string(unreported) +
+                         (unreported == 1 ? " more snapshot" : " more snapshots") +
+                         " could not be saved after the first error.");
+}
+
 void TForm1::Button16Click()
 {
     RunHandler([this] {
@@ -157,6 +182,7 @@ void TForm1::Button16Click()
                                 MotionFrameCallback);
         } else {
             StopCapture(Button16, CaptureWindow);
+            ReportLostSnapshots();
         }
     });
 }

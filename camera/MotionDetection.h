@@ -30,3 +30,7 @@ LRESULT MotionFrameCallback(HWND window, VIDEOHDR *header);
 
 // Clears the counts and the current mean and their labels.
 void ResetMotionCounters();
+
+// When detection stops: tells the operator how many snapshots could not be
+// saved after the first such error (which was shown when it happened).
+void ReportLostSnapshots();

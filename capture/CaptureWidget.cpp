@@ -211,10 +211,21 @@ bool CaptureWidget::Grab()
 
 bool CaptureWidget::SaveDib(const char *path)
 {
-    if (!path || frameBuffer_.empty())
+    lastSaveError_.clear();
+    if (!path) {
+        lastSaveError_ = "no file name was given";
         return false;
-    return SaveI420AsBmp(QString::fromLocal8Bit(path), frameBuffer_.data(), bufferWidth_,
-                         bufferHeight_);
+    }
+    if (frameBuffer_.empty()) {
+        lastSaveError_ = "the camera has delivered no picture";
+        return false;
+    }
+    QString error;
+    if (SaveI420AsBmp(QString::fromLocal8Bit(path), frameBuffer_.data(), bufferWidth_,
+                      bufferHeight_, &error))
+        return true;
+    lastSaveError_ = error.toStdString();
+    return false;
 }
 
 bool CaptureWidget::SourceDialog()

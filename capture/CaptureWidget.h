@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 class CaptureWidget : public QWidget {
@@ -22,6 +23,8 @@ public:
     // One capture-window message; 0 for unknown ones and failures.
     LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam);
     CaptureStats Stats() const;
+    // Why the last save failed; empty after a save that succeeded.
+    const std::string &LastSaveError() const { return lastSaveError_; }
     // The handle the frame callback is given.
     void SetHandle(HWND handle) { handle_ = handle; }
 
@@ -63,6 +66,7 @@ private:
     uint32_t bufferTimeMs_ = 0;
     int64_t bufferSampleNs_ = 0;
     QImage shown_;
+    std::string lastSaveError_;
 
     bool preview_ = false;
     bool scale_ = false;

@@ -103,6 +103,12 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return capture ? capture->Message(message, wParam, lParam) : 0;
 }
 
+std::string LastSaveError(HWND window)
+{
+    auto *capture = qobject_cast<CaptureWidget *>(Lookup(window));
+    return capture ? capture->LastSaveError() : std::string();
+}
+
 CaptureMessageRecorder SetCaptureMessageRecorder(CaptureMessageRecorder recorder)
 {
     std::swap(Recorder(), recorder);

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <cerrno>
 #include <cstdio>
 
 #include <algorithm>
@@ -96,23 +97,33 @@ QImage I420ToImage(const uint8_t *i420, int width, int height)
     return image;
 }
 
-bool SaveI420AsBmp(const QString &path, const uint8_t *i420, int width, int height)
+bool SaveI420AsBmp(const QString &path, const uint8_t *i420, int width, int height, QString *error)
 {
+    auto fail = [error](const QString &reason) {
+        if (error)
+            *error = reason;
+        return false;
+    };
     const QImage image = I420ToImage(i420, width, height);
     if (image.isNull())
-        return false;
+        return fail(QStringLiteral("the frame is empty"));
     // Written beside the target and renamed over it only when complete. No
     // sync to disk: the follower rewrites its frame file for every frame.
     const QString partial = path + QStringLiteral(".part");
     QFile file(partial);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
+        return fail(file.errorString());
     const bool written = image.save(&file, "BMP") && file.flush();
+    // The file's own error says why (a full disk), where the image writer
+    // would only say that it failed.
+    QString reason = file.error() != QFileDevice::NoError ? file.errorString()
+                                                          : QStringLiteral("the picture could not be written");
     file.close();
-    if (!written || std::rename(QFile::encodeName(partial).constData(),
-                                QFile::encodeName(path).constData()) != 0) {
-        QFile::remove(partial);
-        return false;
+    if (written) {
+        if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) == 0)
+            return true;
+        reason = QString::fromLocal8Bit(std::strerror(errno));
     }
-    return true;
+    QFile::remove(partial);
+    return fail(reason);
 }

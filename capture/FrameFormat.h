@@ -36,5 +36,7 @@ void I420ToRgb888(const uint8_t *i420, int width, int height, uint8_t *rgb, int 
 QImage I420ToImage(const uint8_t *i420, int width, int height);
 
 // Writes the frame as a 24-bit bitmap file. The file appears only when it was
-// written completely; on any failure nothing is written and false returned.
-bool SaveI420AsBmp(const QString &path, const uint8_t *i420, int width, int height);
+// written completely; on any failure nothing is written, false is returned and
+// `error` (if given) says why, in the system's words ("No space left on device").
+bool SaveI420AsBmp(const QString &path, const uint8_t *i420, int width, int height,
+                   QString *error = nullptr);

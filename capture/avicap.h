@@ -10,6 +10,7 @@
 // planar I420 at 320 x 240 (115,200 bytes) unless the format dialog chose
 // another size.
 #include <cstdint>
+#include <string>
 
 class QWidget;
 
@@ -65,3 +66,8 @@ bool IsWindow(HWND window);
 
 // Sends a message to a capture window; unknown messages are ignored (result 0).
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Why the window's last WM_CAP_FILE_SAVEDIB saved nothing, in the system's
+// words ("No space left on device"); empty after a save that succeeded and for
+// a handle that is no capture window.
+std::string LastSaveError(HWND window);

@@ -1,11 +1,11 @@
 #include "drive/Motor.h"
 
 #include "drive/PortIo.h"
+#include "drive/ProgramEnd.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 
-#include <cerrno>
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -27,11 +27,17 @@ void TightenTimerSlackOnce()
 void Pulse(short code, const int32_t &durationMs)
 {
     const PortIoLibrary lib = BindPortIoLibrary();
-    lib.Out(DataPort, MotorOff);
-    lib.Out(DataPort, code);
-    // The duration is read now, after the code went out, and measured from here.
-    SleepUntilMs(MonotonicNs(), durationMs);
-    lib.Out(DataPort, MotorOff);
+    try {
+        lib.Out(DataPort, MotorOff);
+        lib.Out(DataPort, code);
+        // The duration is read now, after the code went out, and measured from here.
+        SleepUntilMs(MonotonicNs(), durationMs);
+        lib.Out(DataPort, MotorOff);
+    } catch (...) {
+        // The port failed mid-pulse: try to leave it at 0 before the error is shown.
+        lib.MotorsOff();
+        throw;
+    }
 }
 } // namespace
 
@@ -47,12 +53,9 @@ void SleepUntilMs(int64_t startNs, int32_t ms)
     if (ms <= 0)
         return;
     TightenTimerSlackOnce();
-    const int64_t deadline = startNs + int64_t(ms) * 1000000;
-    timespec ts;
-    ts.tv_sec = deadline / 1000000000;
-    ts.tv_nsec = deadline % 1000000000;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    // Woken early when the program is asked to end; the caller then writes
+    // 0 and its loop ends at the next test.
+    programend::SleepUntil(startNs + int64_t(ms) * 1000000);
 }
 
 void SleepMs(int32_t ms)

@@ -1,18 +1,28 @@
 #include "drive/PortIo.h"
 
 #include "app/ErrorDisplay.h"
+#include "drive/ProgramEnd.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <string>
 
 namespace {
 const char *g_fileName = PortIoLibraryFileName;
 bool g_reported = false;
+
+// What the program last wrote to the data register (0 before the first
+// write), and the entry point it went through: what a way out that runs no
+// ordinary code (exit(), a crash) needs to switch the motors off.
+std::atomic<short> g_lastData{0};
+std::atomic<PortIoLibrary::Out32Fn> g_lastOut32{nullptr};
+static_assert(std::atomic<PortIoLibrary::Out32Fn>::is_always_lock_free);
 
 // Tells the operator once, after the current handler, that the port is out of reach.
 void ReportOnce(const std::string &what)
@@ -26,7 +36,70 @@ void ReportOnce(const std::string &what)
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(app, [message] { ShowErrorMessage(message); }, Qt::QueuedConnection);
 }
+
+// Runs when the process ends through exit() (also the toolkit's exit when the
+// display connection breaks): a motor left running is switched off. A normal
+// end after a stopped drive writes nothing.
+void MotorsOffAtExit()
+{
+    if (g_lastData.load() == 0)
+        return;
+    if (PortIoLibrary::Out32Fn out = g_lastOut32.load()) {
+        out(DataPort, 0);
+        g_lastData.store(0);
+        std::fprintf(stderr, "robot: the program ended with a motor running; motors off.\n");
+    }
+}
+
+// Registered after the first successful load, so that it runs before the
+// library's own clean-up at exit (exit handlers run in reverse order).
+void RememberForTheWayOut(PortIoLibrary::Out32Fn out)
+{
+    static const bool registered = std::atexit(MotorsOffAtExit) == 0;
+    (void)registered;
+    g_lastOut32.store(out);
+}
+
+void ThrowIfFailed(PortIoLibrary::LastErrorFn lastError)
+{
+    if (!lastError)
+        return;
+    if (const char *error = lastError())
+        throw PortIoError(std::string("The parallel port failed: ") + error + ".");
+}
 } // namespace
+
+short PortIoLibrary::In(short port) const
+{
+    if (!Inp32)
+        return 0;
+    const short value = Inp32(port);
+    ThrowIfFailed(LastError);
+    return value;
+}
+
+void PortIoLibrary::Out(short port, short value) const
+{
+    if (port == DataPort) {
+        if (value != 0 && programend::Requested())
+            value = 0;
+        g_lastData.store(value);
+    }
+    if (!Out32)
+        return;
+    Out32(port, value);
+    ThrowIfFailed(LastError);
+}
+
+void PortIoLibrary::MotorsOff() const noexcept
+{
+    g_lastData.store(0);
+    if (!Out32)
+        return;
+    Out32(DataPort, 0);
+    if (LastError)
+        (void)LastError(); // already failing: nothing more to tell
+}
 
 PortIoLibrary BindPortIoLibrary()
 {
@@ -39,9 +112,18 @@ PortIoLibrary BindPortIoLibrary()
     }
     lib.Inp32 = reinterpret_cast<PortIoLibrary::Inp32Fn>(dlsym(lib.Handle, "Inp32"));
     lib.Out32 = reinterpret_cast<PortIoLibrary::Out32Fn>(dlsym(lib.Handle, "Out32"));
+    lib.LastError = reinterpret_cast<PortIoLibrary::LastErrorFn>(dlsym(lib.Handle, "PortIoLastError"));
     if (!lib.Inp32 || !lib.Out32)
         ReportOnce(std::string(g_fileName) + " lacks the entry point " + (lib.Inp32 ? "Out32" : "Inp32"));
+    if (lib.Out32)
+        RememberForTheWayOut(lib.Out32);
     return lib;
+}
+
+void MotorsOffLastChance() noexcept
+{
+    if (PortIoLibrary::Out32Fn out = g_lastOut32.load())
+        out(DataPort, 0);
 }
 
 void SetPortIoLibraryFileNameForTesting(const char *fileName)

@@ -4,6 +4,7 @@
 // hardware library next to the program, or another one put first on
 // LD_LIBRARY_PATH (the recording library, the virtual robot's library).
 #include <cstdint>
+#include <stdexcept>
 
 // Parallel-port registers, as I/O addresses of the first port (base 0x378).
 constexpr short DataPort = 888;   // 0x378, data register D0..D7 (pins 2..9): motor codes
@@ -12,28 +13,44 @@ constexpr short StatusPort = 889; // 0x379, status register S3..S7 (pins 15, 13,
 // The file name the loader is asked for.
 constexpr const char *PortIoLibraryFileName = "libinpout32.so";
 
+// A register access that the library reports as failed (the hardware library
+// on an I/O error of the device).
+struct PortIoError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // One binding: the entry points looked up for one operation. A missing library
 // or entry point leaves its pointer null; the calls below then do nothing
 // (writes go nowhere, reads return 0) and the operator is told once.
 struct PortIoLibrary {
     using Inp32Fn = short (*)(short port);
     using Out32Fn = void (*)(short port, short value);
+    // Optional third entry point: the text of a failed access since the last
+    // call, or null. Libraries without it never report one.
+    using LastErrorFn = const char *(*)();
 
     void *Handle = nullptr;
     Inp32Fn Inp32 = nullptr;
     Out32Fn Out32 = nullptr;
+    LastErrorFn LastError = nullptr;
 
-    short In(short port) const { return Inp32 ? Inp32(port) : 0; }
-    void Out(short port, short value) const
-    {
-        if (Out32)
-            Out32(port, value);
-    }
+    // Both throw PortIoError when the library reports the access as failed.
+    short In(short port) const;
+    // Once the program has been asked to end, a data-register write carries 0
+    // whatever the caller wanted: nothing drives on after that.
+    void Out(short port, short value) const;
+    // Writes 0 to the data register and swallows any failure: the way out of
+    // a pulse or a loop that has already failed.
+    void MotorsOff() const noexcept;
 };
 
 // Loads the library by name and looks up "Inp32", then "Out32". Never unloads:
 // every binding adds one reference that stays until the process ends.
 PortIoLibrary BindPortIoLibrary();
+
+// The last resort of a crash handler: 0 to the data register through the
+// entry point bound last, if any. Takes no lock and allocates nothing.
+void MotorsOffLastChance() noexcept;
 
 // For tests: asks the loader for another file name (nullptr restores the default).
 void SetPortIoLibraryFileNameForTesting(const char *fileName);

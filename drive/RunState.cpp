@@ -1,11 +1,13 @@
 #include "drive/RunState.h"
 
+#include "drive/ProgramEnd.h"
+
 namespace {
 bool g_closing = false;
 int g_loops = 0;
 } // namespace
 
-bool WindowClosing() { return g_closing; }
+bool WindowClosing() { return g_closing || programend::Requested(); }
 void SetWindowClosing(bool closing) { g_closing = closing; }
 int RunningLoops() { return g_loops; }
 LoopScope::LoopScope() { ++g_loops; }

@@ -2,7 +2,7 @@
 // Closing the main window while a driving loop runs: the loops test this besides
 // their own run flags, end at their next test, and leave the motors off.
 
-// True once the main window has been closed.
+// True once the main window has been closed, or the program asked to end.
 bool WindowClosing();
 void SetWindowClosing(bool closing);
 

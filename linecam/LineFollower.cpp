@@ -6,6 +6,7 @@
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
 #include "drive/Motor.h"
+#include "drive/PortIo.h"
 #include "linecam/LineAnalysis.h"
 
 int32_t LineTolerance = 0;
@@ -65,13 +66,19 @@ void SendPulses(const LinePulsePlan &plan)
     }
 }
 
-// One pass. A picture that cannot be loaded ends it with the error shown, no
-// label changed, no pulse sent and the preview left off.
+// One pass. A frame that cannot be saved, or a picture that cannot be loaded,
+// ends it with the error shown, no label changed, no pulse sent, the motors
+// off and the preview left off: the robot never steers by an older picture.
 void FollowOneFrame(TForm1 &form)
 {
     GuardedSend(LineCaptureWindow, WM_CAP_GRAB_FRAME, 0, 0);
-    GuardedSend(LineCaptureWindow, WM_CAP_FILE_SAVEDIB, 0, reinterpret_cast<LPARAM>(LineFramePath));
-    form.Image7->LoadFromFile(LineFramePath);
+    try {
+        SaveFrame(LineCaptureWindow, LineFramePath);
+        form.Image7->LoadFromFile(LineFramePath);
+    } catch (...) {
+        BindPortIoLibrary().MotorsOff();
+        throw;
+    }
     const LineAverages averages = AverageFrame(form.Image7->Picture());
     ShowAverages(form, averages);
     SendPulses(PlanFramePulses(averages, ReferenceColour(form), LineTolerance, LineTurnSteps,

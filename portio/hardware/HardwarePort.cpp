@@ -12,12 +12,22 @@
 // once per port on standard error, with the fix; then writes go nowhere and
 // reads return 0.
 //
+// A failed read or write of a claimed device is also kept for the program,
+// which asks for it through PortIoLastError() after its accesses and ends what
+// it was doing with the error shown.
+//
+// A guard process started at the first access switches the motors off when
+// the program dies without ending normally: it claims every device the
+// program had claimed, writes 0 to its data register and releases it (see
+// PortGuard.h).
+//
 // ROBOT_PARPORT_ROOT  a directory that stands for "/" when the library looks
 //                     for proc/sys/dev/parport and dev/parportN; for tests of
 //                     the library as a whole. Read once, at the first access.
 // ROBOT_PORT_TRACE    file that receives one line per access, as the recording
 //                     library writes it: what the program wrote and what the
 //                     port answered (0 when it could not be reached).
+#include "portio/PortGuard.h"
 #include "portio/PortIoExports.h"
 #include "portio/PortTrace.h"
 #include "portio/hardware/ParportMap.h"
@@ -164,6 +174,7 @@ public:
     short In(uint16_t address)
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        guard_.Start();
         unsigned char byte = 0;
         const std::optional<parport::Register> reg = Resolve(address);
         if (ParportDevice *device = reg ? Device(reg->Index) : nullptr)
@@ -178,6 +189,7 @@ public:
     void Out(uint16_t address, short value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        guard_.Start();
         const std::optional<parport::Register> reg = Resolve(address);
         if (ParportDevice *device = reg ? Device(reg->Index) : nullptr)
             if (const int error = device->Write(reg->Offset, static_cast<unsigned>(value) & 0xFF))
@@ -185,12 +197,26 @@ public:
         trace_.Record('W', static_cast<short>(address), value);
     }
 
-    // Releases and closes every port; later accesses go nowhere.
+    // Releases and closes every port and stands the guard down; later
+    // accesses go nowhere.
     void CloseAll()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
         slots_.clear();
+        guard_.StandDown();
+    }
+
+    // The failed access since the last call, or null. The text stays valid
+    // until the next call.
+    const char *TakeError()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pendingError_.empty())
+            return nullptr;
+        takenError_.swap(pendingError_);
+        pendingError_.clear();
+        return takenError_.c_str();
     }
 
 private:
@@ -276,6 +302,7 @@ private:
         const int error = slot.claim.get();
         if (error == 0) {
             slot.state = PortSlot::State::Ready;
+            guard_.GuardDevice(parport::DevicePath(root_, index));
             return;
         }
         slot.state = PortSlot::State::Failed;
@@ -287,6 +314,7 @@ private:
     void ReportIoError(int index, const char *what, int error)
     {
         const std::string path = parport::DevicePath(root_, index);
+        pendingError_ = std::string("cannot ") + what + " " + path + ": " + std::strerror(error);
         Report(Key(index) + "-io", std::string("cannot ") + what + " " + path + ": " + std::strerror(error),
                path);
     }
@@ -315,6 +343,9 @@ private:
     std::vector<parport::Port> ports_;
     std::map<int, PortSlot> slots_;
     std::set<std::string> reported_;
+    std::string pendingError_;
+    std::string takenError_;
+    PortGuard guard_;
     PortTrace trace_;
 };
 
@@ -345,5 +376,14 @@ void Out32(short port, short value)
     try {
         Ports().Out(static_cast<uint16_t>(port), value);
     } catch (...) {
+    }
+}
+
+const char *PortIoLastError()
+{
+    try {
+        return Ports().TakeError();
+    } catch (...) {
+        return nullptr;
     }
 }

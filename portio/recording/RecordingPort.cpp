@@ -8,6 +8,10 @@
 //                    Without it the status register reads 254 (nothing fires).
 // Both are looked at on every access, so a test may point them elsewhere; a new
 // script file name starts from its first value.
+//
+// A guard process started at the first access appends a write of 0 to the
+// trace when the program dies without ending normally (see PortGuard.h).
+#include "portio/PortGuard.h"
 #include "portio/PortIoExports.h"
 #include "portio/PortTrace.h"
 
@@ -24,6 +28,17 @@ constexpr short StatusIdle = 254; // all sensor lines high but S0
 short g_data = 0;
 
 PortTrace g_trace;
+
+// Stands down at a normal end of the program (a static object's destructor).
+PortGuard g_guard(DataRegister);
+
+// Starts the guard at the first access and keeps it told of the trace.
+void Guard()
+{
+    g_guard.Start();
+    const char *trace = std::getenv("ROBOT_PORT_TRACE");
+    g_guard.GuardTrace(trace ? trace : "");
+}
 
 struct StatusScript {
     std::string path;
@@ -59,6 +74,7 @@ struct StatusScript {
 
 short Inp32(short port)
 {
+    Guard();
     short value = 0;
     if (port == StatusRegister)
         value = g_script.Read();
@@ -70,6 +86,7 @@ short Inp32(short port)
 
 void Out32(short port, short value)
 {
+    Guard();
     if (port == DataRegister)
         g_data = value;
     g_trace.Record('W', port, value);
