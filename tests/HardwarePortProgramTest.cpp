@@ -393,3 +393,84 @@ TEST(RealProgramOnHardware, ClosingTheWindowReleasesThePortWithoutAnotherWrite)
     EXPECT_EQ(mine.back().Call, "close");
     EXPECT_EQ(CallsOf(log, "PPWDATA").size(), 3u);
 }
+
+// A port that fails in the middle of a sensor loop: the loop ends, the error
+// is shown once, and the program tries to leave the data register at 0.
+TEST(RealProgramOnHardware, IoErrorInALoopEndsItWithTheErrorShownAndTriesZero)
+{
+    struct Case {
+        const char *request;
+        int nth;
+    };
+    // The sixth write is the slow-down step's 0 of the second cycle (the
+    // port holds 18); the fourth read comes while the port holds 18.
+    for (const Case c : {Case{"PPWDATA", 6}, Case{"PPRSTATUS", 4}}) {
+        SCOPED_TRACE(c.request);
+        ProgramOnPort program(Library::Hardware);
+        program.port.FailFrom(c.request, c.nth);
+        program.Start();
+        RobotProcess &robot = program.robot;
+        robot.Click("Button22");
+        ASSERT_TRUE(WaitFor([&] { return !robot.StderrLines("robot: ").empty(); })) << robot.Stderr();
+        std::this_thread::sleep_for(500ms);
+        const size_t reads = program.StatusReads();
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(program.StatusReads(), reads) << "the loop goes on";
+
+        const std::vector<std::string> shown = robot.StderrLines("robot: ");
+        ASSERT_EQ(shown.size(), 1u) << robot.Stderr();
+        EXPECT_TRUE(Has(shown[0], program.port.Device() + ": Input/output error")) << shown[0];
+
+        const std::vector<PortCall> log = program.port.Log();
+        size_t failed = log.size();
+        for (size_t i = 0; i < log.size() && failed == log.size(); ++i)
+            if (log[i].Result == "EIO")
+                failed = i;
+        ASSERT_LT(failed, log.size());
+        bool triedZero = false;
+        for (size_t i = failed + 1; i < log.size(); ++i)
+            triedZero |= log[i].Call == "PPWDATA" && log[i].Value == 0;
+        EXPECT_TRUE(triedZero);
+        if (std::string(c.request) == "PPRSTATUS") {
+            ASSERT_FALSE(RegisterWrites(log).empty());
+            EXPECT_EQ(RegisterWrites(log).back(), 0);
+        }
+        EXPECT_TRUE(robot.Running());
+    }
+}
+
+// kill -9 during a loop: nothing of the program runs, yet its guard claims the
+// port, writes 0 and releases it within a second.
+TEST(RealProgramOnHardware, KilledDuringALoopTheGuardLeavesTheRegisterAtZero)
+{
+    ProgramOnPort program(Library::Hardware);
+    program.Start();
+    RobotProcess &robot = program.robot;
+    robot.Click("Button22");
+    // After the first cycle's decision the motors run forward (18).
+    ASSERT_TRUE(program.WaitForReads(15));
+    ASSERT_EQ(program.Values().back(), 18);
+    const int64_t killedNs = NowNs();
+    robot.Signal(SIGKILL);
+    ASSERT_TRUE(KilledBy(robot.WaitForExit(5000), SIGKILL));
+
+    const auto guardCalls = [&] {
+        std::vector<PortCall> calls;
+        for (const PortCall &c : program.port.Log())
+            if (c.Pid != robot.Pid())
+                calls.push_back(c);
+        return calls;
+    };
+    ASSERT_TRUE(WaitFor([&] { return guardCalls().size() >= 5; }, 5s));
+    const std::vector<PortCall> guard = guardCalls();
+    std::vector<std::string> calls;
+    for (const PortCall &c : guard) {
+        calls.push_back(c.Call);
+        EXPECT_TRUE(c.Ok()) << c.Call << " " << c.Result;
+    }
+    EXPECT_EQ(calls, (std::vector<std::string>{"open", "PPCLAIM", "PPWDATA", "PPRELEASE", "close"}));
+    EXPECT_EQ(guard[2].Value, 0);
+    EXPECT_LT(guard[3].Ns - killedNs, 1000000000) << "the register held 18 for over a second";
+    RecordProperty("guard_zero_after_kill_us", int((guard[2].Ns - killedNs) / 1000));
+    EXPECT_EQ(RegisterWrites(program.port.Log()).back(), 0);
+}
