@@ -454,10 +454,12 @@ TEST(RealProgramOnHardware, KilledDuringALoopTheGuardLeavesTheRegisterAtZero)
     robot.Signal(SIGKILL);
     ASSERT_TRUE(KilledBy(robot.WaitForExit(5000), SIGKILL));
 
+    // The dead program's descriptors may close a moment after the guard
+    // wakes: its claim may log a wait first, as ppdev would make it wait.
     const auto guardCalls = [&] {
         std::vector<PortCall> calls;
         for (const PortCall &c : program.port.Log())
-            if (c.Pid != robot.Pid())
+            if (c.Pid != robot.Pid() && c.Result != "wait")
                 calls.push_back(c);
         return calls;
     };

@@ -611,12 +611,10 @@ __attribute__((constructor)) void StartEmulator()
     g.Active = true;
 }
 
-mode_t ModeOf(int flags, va_list args)
-{
-    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode_t(va_arg(args, int)) : 0;
-}
+bool TakesMode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
-int RealOpenat(int dirfd, const char *path, int flags, mode_t mode)
+// For a call that comes before the real functions are looked up.
+int SysOpenat(int dirfd, const char *path, int flags, mode_t mode)
 {
     return int(syscall(SYS_openat, dirfd, path, flags, mode));
 }
@@ -625,48 +623,46 @@ int RealOpenat(int dirfd, const char *path, int flags, mode_t mode)
 
 // ---- The interposed calls -----------------------------------------------------
 
+// The mode argument, present only when the flags ask for one.
+#define EMU_MODE(flags, mode)                                                                                    \
+    mode_t mode = 0;                                                                                             \
+    if (TakesMode(flags)) {                                                                                      \
+        va_list args;                                                                                            \
+        va_start(args, flags);                                                                                   \
+        mode = mode_t(va_arg(args, int));                                                                        \
+        va_end(args);                                                                                            \
+    }
+
 EMU_EXPORT int open(const char *path, int flags, ...)
 {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
+    EMU_MODE(flags, mode)
     if (IsDevicePath(AT_FDCWD, path))
         return OpenDevice(flags);
-    return g_open ? g_open(path, flags, mode) : RealOpenat(AT_FDCWD, path, flags, mode);
+    return g_open ? g_open(path, flags, mode) : SysOpenat(AT_FDCWD, path, flags, mode);
 }
 
 EMU_EXPORT int open64(const char *path, int flags, ...)
 {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
+    EMU_MODE(flags, mode)
     if (IsDevicePath(AT_FDCWD, path))
         return OpenDevice(flags);
-    return g_open64 ? g_open64(path, flags, mode) : RealOpenat(AT_FDCWD, path, flags, mode);
+    return g_open64 ? g_open64(path, flags, mode) : SysOpenat(AT_FDCWD, path, flags, mode);
 }
 
 EMU_EXPORT int openat(int dirfd, const char *path, int flags, ...)
 {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
+    EMU_MODE(flags, mode)
     if (IsDevicePath(dirfd, path))
         return OpenDevice(flags);
-    return g_openat ? g_openat(dirfd, path, flags, mode) : RealOpenat(dirfd, path, flags, mode);
+    return g_openat ? g_openat(dirfd, path, flags, mode) : SysOpenat(dirfd, path, flags, mode);
 }
 
 EMU_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
 {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
+    EMU_MODE(flags, mode)
     if (IsDevicePath(dirfd, path))
         return OpenDevice(flags);
-    return g_openat64 ? g_openat64(dirfd, path, flags, mode) : RealOpenat(dirfd, path, flags, mode);
+    return g_openat64 ? g_openat64(dirfd, path, flags, mode) : SysOpenat(dirfd, path, flags, mode);
 }
 
 // The checked variants that _FORTIFY_SOURCE builds call.
@@ -674,28 +670,28 @@ EMU_EXPORT int __open_2(const char *path, int flags)
 {
     if (IsDevicePath(AT_FDCWD, path))
         return OpenDevice(flags);
-    return g_open_2 ? g_open_2(path, flags) : RealOpenat(AT_FDCWD, path, flags, 0);
+    return g_open_2 ? g_open_2(path, flags) : SysOpenat(AT_FDCWD, path, flags, 0);
 }
 
 EMU_EXPORT int __open64_2(const char *path, int flags)
 {
     if (IsDevicePath(AT_FDCWD, path))
         return OpenDevice(flags);
-    return g_open64_2 ? g_open64_2(path, flags) : RealOpenat(AT_FDCWD, path, flags, 0);
+    return g_open64_2 ? g_open64_2(path, flags) : SysOpenat(AT_FDCWD, path, flags, 0);
 }
 
 EMU_EXPORT int __openat_2(int dirfd, const char *path, int flags)
 {
     if (IsDevicePath(dirfd, path))
         return OpenDevice(flags);
-    return g_openat_2 ? g_openat_2(dirfd, path, flags) : RealOpenat(dirfd, path, flags, 0);
+    return g_openat_2 ? g_openat_2(dirfd, path, flags) : SysOpenat(dirfd, path, flags, 0);
 }
 
 EMU_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
 {
     if (IsDevicePath(dirfd, path))
         return OpenDevice(flags);
-    return g_openat64_2 ? g_openat64_2(dirfd, path, flags) : RealOpenat(dirfd, path, flags, 0);
+    return g_openat64_2 ? g_openat64_2(dirfd, path, flags) : SysOpenat(dirfd, path, flags, 0);
 }
 
 EMU_EXPORT int ioctl(int fd, unsigned long request, ...)

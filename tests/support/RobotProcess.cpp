@@ -46,6 +46,26 @@ std::string ReadFile(const std::string &path)
     return text.str();
 }
 
+// What `fd` gives until its end, `enough` holds, or the deadline passes.
+template <class Enough> std::string ReadUntil(int fd, Clock::time_point deadline, Enough &&enough)
+{
+    std::string text;
+    while (!enough(text)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, int(left)) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, size_t(n));
+    }
+    return text;
+}
+
 void Set(EnvVars &env, const std::string &name, const std::string &value)
 {
     for (auto &var : env)
@@ -146,21 +166,8 @@ int RunCommand(const std::vector<std::string> &argv, std::string *output, int ti
         close(fds[0]);
         return -1;
     }
-    std::string text;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            break;
-        pollfd p{fds[0], POLLIN, 0};
-        if (poll(&p, 1, int(left)) <= 0)
-            continue;
-        char buffer[4096];
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        text.append(buffer, size_t(n));
-    }
+    const std::string text = ReadUntil(fds[0], deadline, [](const std::string &) { return false; });
     close(fds[0]);
     std::optional<int> status = WaitForChild(pid, int(std::max<long long>(
         0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count())));
@@ -204,18 +211,9 @@ bool VirtualDisplay::Start(std::string *error)
         return false;
     }
     // Xvfb writes its display number once it takes connections.
-    std::string number;
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
-        pollfd p{fds[0], POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buffer[32];
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        number.append(buffer, size_t(n));
-    }
+    std::string number = ReadUntil(fds[0], Clock::now() + std::chrono::seconds(20), [](const std::string &text) {
+        return text.find('\n') != std::string::npos;
+    });
     close(fds[0]);
     while (!number.empty() && (number.back() == '\n' || number.back() == ' '))
         number.pop_back();
