@@ -158,7 +158,7 @@ TEST_P(OnBothLibraries, SingleMovesPulseEachCodeBetweenZerosForTheTypedTimes)
     program.Start();
     RobotProcess &robot = program.robot;
     robot.Type("Edit3", "150");
-    robot.Type("Edit35", "80");
+    robot.Type("Edit35", "40");
     for (const char *button : {"Button2", "Button1", "Button3", "Button4"})
         robot.Click(button);
     ASSERT_TRUE(program.WaitForWrites(12)) << program.Writes().size();
@@ -166,10 +166,14 @@ TEST_P(OnBothLibraries, SingleMovesPulseEachCodeBetweenZerosForTheTypedTimes)
     const std::vector<Write> writes = program.Writes();
     EXPECT_EQ(program.Values(), (std::vector<int>{0, 18, 0, 0, 9, 0, 0, 17, 0, 0, 10, 0}));
     // The typed durations, not the designed 1200 and 300 ms.
-    for (size_t i : {1, 4})
-        EXPECT_NEAR(HeldMs(writes, i), 150, 100) << i;
-    for (size_t i : {7, 10})
-        EXPECT_NEAR(HeldMs(writes, i), 80, 80) << i;
+    for (size_t i : {1, 4}) {
+        EXPECT_GE(HeldMs(writes, i), 149) << i;
+        EXPECT_LT(HeldMs(writes, i), 900) << i;
+    }
+    for (size_t i : {7, 10}) {
+        EXPECT_GE(HeldMs(writes, i), 39) << i;
+        EXPECT_LT(HeldMs(writes, i), 250) << i;
+    }
     EXPECT_TRUE(robot.Running());
 }
 
@@ -208,8 +212,10 @@ TEST_P(OnBothLibraries, SensorFollowerCyclesDriveTurnHaltAndStandAsTheReadingsSa
     EXPECT_EQ(program.Values(), expected);
     const std::vector<Write> writes = program.Writes();
     if (writes.size() == expected.size()) {
-        EXPECT_NEAR(HeldMs(writes, 7), 60, 60); // the typed turn times
-        EXPECT_NEAR(HeldMs(writes, 11), 60, 60);
+        for (size_t i : {7, 11}) { // the typed turn times, not the designed 450 ms
+            EXPECT_GE(HeldMs(writes, i), 59) << i;
+            EXPECT_LT(HeldMs(writes, i), 400) << i;
+        }
     }
     EXPECT_TRUE(robot.Running());
 }
