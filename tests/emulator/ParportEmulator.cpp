@@ -509,10 +509,10 @@ int ErrnoFromEnv(const char *name)
 // "<REQUEST>:<N>[:<ERRNO>]"
 void ReadFailSwitch()
 {
-    char spec[64];
-    if (!CopyEnv("PARPORT_EMU_FAIL", spec, sizeof spec))
+    char order[64];
+    if (!CopyEnv("PARPORT_EMU_FAIL", order, sizeof order))
         return;
-    char *from = std::strchr(spec, ':');
+    char *from = std::strchr(order, ':');
     if (!from) {
         std::fprintf(stderr, "parport emulator: PARPORT_EMU_FAIL needs <REQUEST>:<N>[:<ERRNO>]\n");
         return;
@@ -521,14 +521,14 @@ void ReadFailSwitch()
     char *err = std::strchr(from, ':');
     if (err)
         *err++ = '\0';
-    int index = std::strcmp(spec, "any") == 0 ? AnyRequest : -1;
+    int index = std::strcmp(order, "any") == 0 ? AnyRequest : -1;
     for (int i = 0; i < RequestCount && index < 0; ++i)
-        if (std::strcmp(spec, Requests[i].Name) == 0)
+        if (std::strcmp(order, Requests[i].Name) == 0)
             index = i;
     const long n = std::strtol(from, nullptr, 10);
     const int error = err ? ErrnoByName(err) : EIO;
     if (index < 0 || n < 1 || !error) {
-        std::fprintf(stderr, "parport emulator: PARPORT_EMU_FAIL=%s:%s is not understood\n", spec, from);
+        std::fprintf(stderr, "parport emulator: PARPORT_EMU_FAIL=%s:%s is not understood\n", order, from);
         return;
     }
     g.FailRequest = index;
