@@ -10,7 +10,7 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
-  xvfb xdotool imagemagick
+  xvfb xdotool imagemagick libx11-dev
 )
 
 missing=()

@@ -24,8 +24,12 @@
 // ROBOT_PARPORT_ROOT  a directory that stands for "/" when the library looks
 //                     for proc/sys/dev/parport and dev/parportN; for tests of
 //                     the library as a whole. Read once, at the first access.
+// ROBOT_PORT_TRACE    file that receives one line per access, as the recording
+//                     library writes it: what the program wrote and what the
+//                     port answered (0 when it could not be reached).
 #include "portio/PortGuard.h"
 #include "portio/PortIoExports.h"
+#include "portio/PortTrace.h"
 #include "portio/hardware/ParportMap.h"
 
 #include <cerrno>
@@ -178,6 +182,7 @@ public:
                 ReportIoError(reg->Index, "read", error);
                 byte = 0;
             }
+        trace_.Record('R', static_cast<short>(address), byte);
         return static_cast<short>(byte);
     }
 
@@ -189,6 +194,7 @@ public:
         if (ParportDevice *device = reg ? Device(reg->Index) : nullptr)
             if (const int error = device->Write(reg->Offset, static_cast<unsigned>(value) & 0xFF))
                 ReportIoError(reg->Index, "write", error);
+        trace_.Record('W', static_cast<short>(address), value);
     }
 
     // Releases and closes every port and stands the guard down; later
@@ -340,6 +346,7 @@ private:
     std::string pendingError_;
     std::string takenError_;
     PortGuard guard_;
+    PortTrace trace_;
 };
 
 // Never destroyed, so a call made late in the process's exit stays safe; the
