@@ -1,9 +1,7 @@
 // The real program, started as a user starts it, on the hardware port library
 // (next to the program) over the emulated parallel port, and the same cases on
 // the recording library: judged by the emulator's log and the port trace.
-#include "support/EmulatedPort.h"
-#include "support/Harness.h"
-#include "support/RobotProcess.h"
+#include "support/ProgramOnPort.h"
 
 #include <gtest/gtest.h>
 
@@ -16,130 +14,12 @@
 namespace {
 using namespace std::chrono_literals;
 
-enum class Library { Recording, Hardware };
-
 std::string NameOf(const testing::TestParamInfo<Library> &info)
 {
     return info.param == Library::Hardware ? "Hardware" : "Recording";
 }
 
-bool WaitFor(const std::function<bool()> &done, std::chrono::milliseconds limit = 20s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-int64_t NowNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
-// Waits until the file stops growing for a while.
-bool Settled(const std::string &path)
-{
-    size_t last = ReadTrace(path).size();
-    auto since = std::chrono::steady_clock::now();
-    return WaitFor([&] {
-        const size_t now = ReadTrace(path).size();
-        if (now != last) {
-            last = now;
-            since = std::chrono::steady_clock::now();
-        }
-        return std::chrono::steady_clock::now() - since > 500ms;
-    });
-}
-
-// A data write that reached the register, with its time.
-struct Write {
-    int64_t Ns;
-    int Value;
-};
-
-// The program on one port library, with an emulated port under the hardware one.
-class ProgramOnPort {
-public:
-    explicit ProgramOnPort(Library library) : library_(library) {}
-
-    EmulatedPort port;
-    RobotProcess robot;
-
-    std::string TracePath() const { return port.Root() + "/../trace.txt"; }
-
-    // Status bytes for the sensor drives, one per read, the last repeating.
-    void ScriptStatus(const std::vector<int> &values)
-    {
-        port.ScriptStatus(values);
-        std::ofstream out(port.Root() + "/../recording-status.txt");
-        for (int v : values)
-            out << v << '\n';
-    }
-
-    void Start(const EnvVars &more = {})
-    {
-        EnvVars env{{"ROBOT_PORT_TRACE", TracePath()}};
-        if (library_ == Library::Hardware) {
-            for (const auto &var : port.Env())
-                env.push_back(var);
-        } else {
-            env.emplace_back("LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/recording");
-            env.emplace_back("ROBOT_STATUS_SCRIPT", port.Root() + "/../recording-status.txt");
-        }
-        for (const auto &var : more)
-            env.push_back(var);
-        std::string error;
-        ASSERT_TRUE(robot.Start(env, &error)) << error;
-    }
-
-    // What reached the data register: the emulator's log on the hardware
-    // library, the trace on the recording library.
-    std::vector<Write> Writes() const
-    {
-        std::vector<Write> out;
-        if (library_ == Library::Hardware) {
-            for (const PortCall &c : port.Log())
-                if (c.Call == "PPWDATA" && c.Ok())
-                    out.push_back({c.Ns, c.Value});
-        } else {
-            for (const PortAccess &a : ReadTrace(TracePath()))
-                if (a.kind == 'W' && a.port == 888)
-                    out.push_back({a.ns, a.value});
-        }
-        return out;
-    }
-
-    std::vector<int> Values() const
-    {
-        std::vector<int> values;
-        for (const Write &w : Writes())
-            values.push_back(w.Value);
-        return values;
-    }
-
-    size_t StatusReads() const
-    {
-        if (library_ == Library::Hardware)
-            return CallsOf(port.Log(), "PPRSTATUS").size();
-        size_t n = 0;
-        for (const PortAccess &a : ReadTrace(TracePath()))
-            n += a.kind == 'R' && a.port == 889;
-        return n;
-    }
-
-    bool WaitForWrites(size_t n) { return WaitFor([&] { return Writes().size() >= n; }); }
-    bool WaitForReads(size_t n) { return WaitFor([&] { return StatusReads() >= n; }); }
-
-private:
-    Library library_;
-};
 
 class OnBothLibraries : public testing::TestWithParam<Library> {
 protected:

@@ -85,6 +85,8 @@ public:
     pid_t Pid() const { return pid_; }
     pid_t DisplayPid() const { return display_.Pid(); }
     const std::string &DisplayName() const { return display_.Name(); }
+    // The X window id of the main window, in decimal.
+    const std::string &WindowId() const { return window_; }
     std::string WorkDir() const;
     // Everything the program wrote to standard error so far.
     std::string Stderr() const;
