@@ -168,7 +168,7 @@ void ResetSignals()
     ResetSignals();
     CloseInheritedDescriptors(link);
     link = 3;
-    prctl(PR_SET_NAME, "robot-guard", 0, 0, 0);
+    prctl(PR_SET_NAME, "port-guard", 0, 0, 0);
     if (chdir("/") != 0) {
         // Paths it was given are absolute; the folder it started in does not matter.
     }
