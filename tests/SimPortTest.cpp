@@ -271,13 +271,16 @@ TEST_F(SimPort, OutOfDescriptorsTheServersRestInsteadOfSpinningAndRecover)
     SimProcess sim(LineWorld);
     ASSERT_TRUE(sim.Start()) << sim.error().toStdString();
     const qint64 pid = sim.pid();
-    // Its descriptor limit lowered to what it has open: no accept can succeed.
+    ASSERT_TRUE(sim.Query()); // settled: its window drawn, its fonts loaded
+    SleepMs(300);
+    // Its descriptor limit lowered below what it has open (one it held for a
+    // moment while counted included): no accept can succeed.
     const auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
     const auto open = std::distance(std::filesystem::begin(fds), std::filesystem::end(fds));
     rlimit old{};
     ASSERT_EQ(prlimit(pid_t(pid), RLIMIT_NOFILE, nullptr, &old), 0);
     rlimit tight = old;
-    tight.rlim_cur = rlim_t(open);
+    tight.rlim_cur = rlim_t(open - 1);
     ASSERT_EQ(prlimit(pid_t(pid), RLIMIT_NOFILE, &tight, nullptr), 0);
 
     // A controller and a camera client knock; the kernel queues them.
