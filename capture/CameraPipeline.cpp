@@ -1,6 +1,7 @@
 #include "capture/CameraPipeline.h"
 
 #include "capture/FrameFormat.h"
+#include "capture/LocalStream.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -215,6 +217,13 @@ bool CameraPipeline::Build(const CaptureSource &source)
             gst_caps_unref(caps);
         }
         break;
+    case CaptureSource::Kind::LocalStream: {
+        std::string problem;
+        source_ = OpenLocalStream(source.key.substr(std::strlen(LocalStreamPrefix)), problem);
+        if (!source_)
+            std::fprintf(stderr, "robot: camera %s: %s\n", source.key.c_str(), problem.c_str());
+        break;
+    }
     case CaptureSource::Kind::Description: {
         GError *error = nullptr;
         source_ = gst_parse_bin_from_description(source.key.c_str(), TRUE, &error);
@@ -234,7 +243,8 @@ bool CameraPipeline::Build(const CaptureSource &source)
     sink_ = gst_element_factory_make("appsink", "sink");
     GstElement *chain[] = {source_, sourceCaps, convert, scale, format, balance_, sink_};
     bool complete = source_ && convert && scale && format && balance_ && sink_ &&
-                    (sourceCaps || source.kind == CaptureSource::Kind::Description);
+                    (sourceCaps || source.kind == CaptureSource::Kind::Description ||
+                     source.kind == CaptureSource::Kind::LocalStream);
     for (GstElement *element : chain) {
         if (!element)
             continue;
@@ -252,6 +262,9 @@ bool CameraPipeline::Build(const CaptureSource &source)
     gst_caps_unref(caps);
     // Only the newest frame counts: the sink holds one and drops older ones.
     g_object_set(sink_, "max-buffers", 1u, "drop", TRUE, "emit-signals", FALSE, nullptr);
+    // A stream's server paces its frames: hand each over as it comes.
+    if (source.kind == CaptureSource::Kind::LocalStream)
+        g_object_set(sink_, "sync", FALSE, nullptr);
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = &PipelineCallbacks::Sample;
     gst_app_sink_set_callbacks(GST_APP_SINK(sink_), &callbacks, this, nullptr);

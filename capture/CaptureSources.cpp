@@ -1,6 +1,7 @@
 #include "capture/CaptureSources.h"
 
 #include "capture/CameraPipeline.h"
+#include "capture/LocalStream.h"
 
 #include <gst/gst.h>
 
@@ -63,6 +64,8 @@ std::vector<CaptureSource> CaptureSources()
         return V4l2Cameras();
     if (std::strcmp(choice, TestChoice) == 0)
         return {{CaptureSource::Kind::Test, TestChoice, TestSourceName}};
+    if (std::strncmp(choice, LocalStreamPrefix, std::strlen(LocalStreamPrefix)) == 0)
+        return {{CaptureSource::Kind::LocalStream, choice, choice}};
     return {{CaptureSource::Kind::Description, choice, choice}};
 }
 

@@ -10,14 +10,15 @@
 #include <vector>
 
 // Environment variable that selects the capture devices: unset or "v4l2" the
-// V4L2 cameras, "test" a moving test picture, else a GStreamer source
+// V4L2 cameras, "test" a moving test picture, "unix:<path>" a raw video stream
+// on a local socket of this user (see LocalStream.h), else a GStreamer source
 // description.
 constexpr const char *CaptureSourceVariable = "ROBOT_CAPTURE_SOURCE";
 
 struct CaptureSource {
-    enum class Kind { V4l2, Test, Description };
+    enum class Kind { V4l2, Test, LocalStream, Description };
     Kind kind = Kind::Test;
-    std::string key;  // device path, "test", or the description itself
+    std::string key;  // device path, "test", or the value itself
     std::string name; // shown in the source dialog
 };
 

@@ -5,6 +5,8 @@
 // Which camera is capture driver 0 is decided by ROBOT_CAPTURE_SOURCE:
 //   unset or "v4l2"  the first V4L2 camera (ordered by device path)
 //   "test"           a moving test picture (no camera needed)
+//   "unix:<path>"    a raw video stream on a local socket of this user (the
+//                    virtual robot's camera)
 //   anything else    a GStreamer source description, used as the camera
 // Whatever the source delivers, frames reach the callback and the window as
 // planar I420 at 320 x 240 (115,200 bytes) unless the format dialog chose

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
   xvfb xdotool imagemagick libx11-dev
+  socat
 )
 
 missing=()

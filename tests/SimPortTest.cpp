@@ -2,6 +2,7 @@
 // reach the simulator with their times, the trace is the recording library's,
 // and neither side hangs when the other goes away.
 #include "sim/protocol/SimLink.h"
+#include "sim/testing/OtherUser.h"
 #include "sim/testing/SimProcess.h"
 #include "support/Harness.h"
 
@@ -12,8 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <cstdlib>
 #include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 // A 2 x 2 m arena, the line along y = 1, the robot on it facing east.
@@ -59,6 +69,55 @@ protected:
 };
 
 double MsSince(const QElapsedTimer &t) { return t.nsecsElapsed() / 1e6; }
+
+// Lines of `text` that contain `part`.
+int LinesWith(const QString &text, const QString &part)
+{
+    int n = 0;
+    for (const QString &line : text.split('\n'))
+        n += line.contains(part);
+    return n;
+}
+
+// CPU time (user and system, all threads) of process `pid`, in seconds.
+double CpuSeconds(qint64 pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) { // fields 14 and 15 of stat(5)
+        if (i == 14)
+            utime = std::stoll(field);
+        if (i == 15)
+            stime = std::stoll(field);
+    }
+    return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+// Share of one core that process `pid` used over `ms` milliseconds.
+double CpuShare(qint64 pid, int ms)
+{
+    const double before = CpuSeconds(pid);
+    QElapsedTimer t;
+    t.start();
+    SleepMs(ms);
+    return (CpuSeconds(pid) - before) / (t.nsecsElapsed() / 1e9);
+}
+
+int ConnectStream(const std::string &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 } // namespace
 
 TEST_F(SimPort, AccessesReachTheSimulatorStampedWithTheirTimesAndAreTraced)
@@ -149,4 +208,105 @@ TEST_F(SimPort, ControllerThatGoesAwayStopsTheMotorsAndIsReported)
     SleepMs(200);
     EXPECT_DOUBLE_EQ(sim.Query()->odometer, gone->odometer) << "the robot stands";
     EXPECT_GT(gone->odometer, 0.0);
+}
+
+TEST_F(SimPort, ServerOfAnotherUserIsRefusedAndSaidOnce)
+{
+    if (const QString why = OtherUserUnavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    // An impostor of another user listens where the library looks.
+    OtherUsersFolder folder;
+    ASSERT_TRUE(folder.ok());
+    const std::string path = (folder.path() + "/robot-sim.sock").toStdString();
+    Peer impostor({"port", QString::fromStdString(path)}, true);
+    ASSERT_TRUE(impostor.WaitFor("ready")) << impostor.Output().toStdString();
+    UseSocket(path);
+
+    testing::internal::CaptureStderr();
+    QElapsedTimer t;
+    t.start();
+    std::vector<short> reads;
+    for (int i = 0; i < 15; ++i) { // over more than one retry interval
+        lib.Out32(888, 18);
+        reads.push_back(lib.Inp32(889));
+        SleepMs(100);
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reads, std::vector<short>(15, 0)) << "not the impostor's 94";
+    EXPECT_EQ(LinesWith(QString::fromStdString(said), "refusing the server"), 1) << said;
+    EXPECT_NE(said.find("user 2002"), std::string::npos) << said;
+    EXPECT_NE(said.find(path), std::string::npos) << said;
+    EXPECT_LT(MsSince(t), 3500) << "a refused server does not hold the caller up";
+    // Nothing reached it: neither the motor code nor the reads.
+    const QString heard = impostor.Output();
+    EXPECT_FALSE(heard.contains("W ") || heard.contains("R ")) << heard.toStdString();
+
+    // The user's own simulator is taken as soon as the library is pointed at it.
+    SimProcess sim(LineWorld);
+    ASSERT_TRUE(sim.Start()) << sim.error().toStdString();
+    UseSocket(sim.socketPath());
+    EXPECT_EQ(lib.Inp32(889), 254);
+}
+
+TEST_F(SimPort, WithoutAPrivateFolderOrANamedSocketTheLibrarySaysSoOnce)
+{
+    // XDG_RUNTIME_DIR open to others: no socket path is guessed.
+    QTemporaryDir open;
+    ASSERT_TRUE(QFile::setPermissions(open.path(), QFileDevice::Permissions(0x7777)));
+    const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(open.path()));
+    unsetenv("ROBOT_SIM_SOCKET");
+    EXPECT_EQ(simproto::SocketPath(), "");
+    testing::internal::CaptureStderr();
+    lib.Out32(888, 18);
+    EXPECT_EQ(lib.Inp32(889), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    qputenv("XDG_RUNTIME_DIR", oldRuntime);
+    EXPECT_EQ(LinesWith(QString::fromStdString(said), "socket is not known"), 1) << said;
+    EXPECT_EQ(simproto::SocketPath(), oldRuntime.toStdString() + "/robot-sim.sock") << "a private one is used";
+}
+
+TEST_F(SimPort, OutOfDescriptorsTheServersRestInsteadOfSpinningAndRecover)
+{
+    SimProcess sim(LineWorld);
+    ASSERT_TRUE(sim.Start()) << sim.error().toStdString();
+    const qint64 pid = sim.pid();
+    ASSERT_TRUE(sim.Query()); // settled: its window drawn, its fonts loaded
+    SleepMs(300);
+    // Its descriptor limit lowered below what it has open (one it held for a
+    // moment while counted included): no accept can succeed.
+    const auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
+    const auto open = std::distance(std::filesystem::begin(fds), std::filesystem::end(fds));
+    rlimit old{};
+    ASSERT_EQ(prlimit(pid_t(pid), RLIMIT_NOFILE, nullptr, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(open - 1);
+    ASSERT_EQ(prlimit(pid_t(pid), RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    // A controller and a camera client knock; the kernel queues them.
+    simproto::SimLink controller(0, sim.socketPath());
+    ASSERT_TRUE(controller.Write(888, 18, simproto::MonotonicNs()));
+    const int camera = ConnectStream(sim.cameraSocket());
+    ASSERT_GE(camera, 0);
+    SleepMs(300);
+    const double share = CpuShare(pid, 1000);
+    RecordProperty("cpuPercentOutOfDescriptors", static_cast<int>(share * 100));
+    EXPECT_LT(share, 0.25) << "the servers spin on a failing accept";
+    const QString log = sim.Output();
+    EXPECT_EQ(LinesWith(log, "cannot accept connections on " + QString::fromStdString(sim.socketPath())), 1)
+        << log.toStdString();
+    EXPECT_EQ(LinesWith(log, "cannot accept connections on " + QString::fromStdString(sim.cameraSocket())), 1)
+        << log.toStdString();
+
+    // Descriptors free again: both get in, the controller's write included.
+    ASSERT_EQ(prlimit(pid_t(pid), RLIMIT_NOFILE, &old, nullptr), 0);
+    EXPECT_EQ(controller.Read(888, simproto::MonotonicNs(), 2000), 18);
+    EXPECT_EQ(sim.Query()->controller, "connected");
+    pollfd p{camera, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 2000), 1) << "the camera client gets its stream";
+    close(camera);
+    const QString later = sim.Output();
+    EXPECT_EQ(LinesWith(later, "accepting connections on"), 2) << later.toStdString();
+    EXPECT_EQ(LinesWith(later, "cannot accept"), 2) << "said once per socket";
+    EXPECT_TRUE(sim.Stop());
 }

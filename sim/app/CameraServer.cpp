@@ -1,12 +1,11 @@
 #include "sim/app/CameraServer.h"
 
+#include "sim/app/LocalSocket.h"
 #include "sim/protocol/SimProtocol.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
@@ -21,6 +20,8 @@ constexpr int64_t IdlePeriodNs = 200'000'000;
 // Kernel send buffer per client: about one frame, so that what a client
 // receives is never much older than the newest frame.
 constexpr int SendBufferBytes = sim::CameraFrameBytes;
+// Connections waiting to be accepted.
+constexpr int ListenBacklog = 4;
 
 void SleepUntil(int64_t ns)
 {
@@ -45,29 +46,14 @@ bool SendAll(int fd, const uint8_t *data, size_t size)
 }
 } // namespace
 
-CameraServer::CameraServer(SharedRobot &robot, const sim::FloorMap &floor, uint16_t port)
-    : robot_(robot), floor_(floor)
+CameraServer::CameraServer(SharedRobot &robot, const sim::FloorMap &floor, const std::string &path)
+    : robot_(robot), floor_(floor), path_(path)
 {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0)
-        throw std::runtime_error(std::string("camera: cannot create a socket: ") + std::strerror(errno));
-    const int yes = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // this machine only
-    address.sin_port = htons(port);
-    socklen_t length = sizeof(address);
-    if (bind(listenFd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
-        listen(listenFd_, 4) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        const std::string why = std::strerror(errno);
-        close(listenFd_);
-        throw std::runtime_error("camera: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + why);
-    }
-    port_ = ntohs(address.sin_port);
+    listenFd_ = ListenAt(path, SOCK_STREAM, ListenBacklog);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) {
         close(listenFd_);
+        unlink(path_.c_str());
         throw std::runtime_error(std::string("camera: cannot create an eventfd: ") + std::strerror(errno));
     }
     renderThread_ = std::thread([this] { RenderLoop(); });
@@ -89,13 +75,15 @@ CameraServer::~CameraServer()
     acceptThread_.join(); // it has ended every client
     close(wakeFd_);
     close(listenFd_);
+    unlink(path_.c_str());
 }
 
-std::string CameraServer::SourceDescription() const
+std::string CameraServer::SourceDescription() const { return "unix:" + path_; }
+
+std::string CameraServer::StreamHeader()
 {
-    return "tcpclientsrc host=127.0.0.1 port=" + std::to_string(port_) +
-           " ! rawvideoparse format=i420 width=" + std::to_string(sim::CameraWidth) +
-           " height=" + std::to_string(sim::CameraHeight) + " framerate=" + std::to_string(FramesPerSecond) + "/1";
+    return "video/x-raw,format=I420,width=" + std::to_string(sim::CameraWidth) +
+           ",height=" + std::to_string(sim::CameraHeight) + ",framerate=" + std::to_string(FramesPerSecond) + "/1\n";
 }
 
 QImage CameraServer::LatestPicture() const
@@ -140,7 +128,9 @@ void CameraServer::RenderLoop()
 void CameraServer::Serve(Client &client)
 {
     int64_t sent = 0; // number of the last frame sent
-    for (;;) {
+    const std::string header = StreamHeader();
+    bool open = SendAll(client.fd, reinterpret_cast<const uint8_t *>(header.data()), header.size());
+    while (open) {
         std::shared_ptr<const std::vector<uint8_t>> frame;
         {
             std::unique_lock<std::mutex> lock(frameMutex_);
@@ -150,8 +140,7 @@ void CameraServer::Serve(Client &client)
             frame = frame_;
             sent = frameNumber_.load();
         }
-        if (!SendAll(client.fd, frame->data(), frame->size()))
-            break;
+        open = SendAll(client.fd, frame->data(), frame->size());
     }
     client.done = true;
     const uint64_t one = 1; // let the accept thread collect this client
@@ -175,9 +164,11 @@ void CameraServer::ReapFinished()
 
 void CameraServer::AcceptLoop()
 {
+    // Clients get blocking sockets: each has a writer thread of its own.
+    Acceptor acceptor(listenFd_, path_, SOCK_CLOEXEC);
     for (;;) {
-        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {acceptor.PollFd(), POLLIN, 0}};
+        if (poll(fds, 2, acceptor.PollTimeoutMs()) < 0 && errno != EINTR)
             break;
         if (fds[0].revents & POLLIN) {
             uint64_t count;
@@ -188,8 +179,9 @@ void CameraServer::AcceptLoop()
             if (stopping_)
                 break;
         }
-        if (fds[1].revents & POLLIN) {
-            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        // While accepting is paused, try again whenever poll returns.
+        if ((fds[1].revents & POLLIN) || fds[1].fd < 0) {
+            const int fd = acceptor.Accept();
             if (fd < 0)
                 continue;
             setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SendBufferBytes, sizeof(SendBufferBytes));

@@ -1,10 +1,12 @@
 #pragma once
 // The robot's camera as a stream of raw I420 frames (320 x 240, 30 per second)
-// on a TCP port of the loopback address, for GStreamer's tcpclientsrc:
-//   tcpclientsrc host=127.0.0.1 port=N ! rawvideoparse format=i420 width=320 height=240 framerate=30/1
-// A render thread draws the newest frame; each client has a writer thread
-// that sends whole frames only, always the newest one, so a slow client skips
-// frames instead of falling behind.
+// on a local stream socket that only this user may connect to. A client first
+// receives one line with the stream's GStreamer caps,
+//   video/x-raw,format=I420,width=320,height=240,framerate=30/1
+// and then whole frames back to back; the capture layer opens it as the
+// source "unix:<path>". A render thread draws the newest frame; each client
+// has a writer thread that sends whole frames only, always the newest one, so
+// a slow client skips frames instead of falling behind.
 #include "sim/app/SharedRobot.h"
 #include "sim/core/Camera.h"
 
@@ -22,15 +24,17 @@
 
 class CameraServer {
 public:
-    // Listens on 127.0.0.1:`port` (0: a free port); std::runtime_error when it cannot.
-    CameraServer(SharedRobot &robot, const sim::FloorMap &floor, uint16_t port);
+    // Listens at `path` (see ListenAt); std::runtime_error when it cannot.
+    CameraServer(SharedRobot &robot, const sim::FloorMap &floor, const std::string &path);
     ~CameraServer();
     CameraServer(const CameraServer &) = delete;
     CameraServer &operator=(const CameraServer &) = delete;
 
-    uint16_t port() const { return port_; }
-    // The GStreamer source description that opens this camera.
+    const std::string &path() const { return path_; }
+    // What ROBOT_CAPTURE_SOURCE takes to open this camera.
     std::string SourceDescription() const;
+    // The caps line a client receives first (with its newline).
+    static std::string StreamHeader();
     int Clients() const { return clients_.load(); }
     // Frames rendered so far.
     int64_t Frames() const { return frameNumber_.load(); }
@@ -51,9 +55,9 @@ private:
 
     SharedRobot &robot_;
     const sim::FloorMap &floor_;
+    std::string path_;
     int listenFd_ = -1;
     int wakeFd_ = -1;
-    uint16_t port_ = 0;
 
     mutable std::mutex frameMutex_;
     std::condition_variable frameReady_;

@@ -1,5 +1,6 @@
 #include "sim/app/PortServer.h"
 
+#include "sim/app/LocalSocket.h"
 #include "sim/protocol/SimProtocol.h"
 
 #include <cerrno>
@@ -8,36 +9,12 @@
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 // Connections waiting to be accepted.
 constexpr int ListenBacklog = 8;
-
-sockaddr_un Address(const std::string &path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path))
-        throw std::runtime_error("socket path too long (at most " + std::to_string(sizeof(address.sun_path) - 1) +
-                                 " bytes): " + path);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
-}
-
-// True when a server answers at `address`.
-bool SomeoneListens(const sockaddr_un &address)
-{
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    const bool live = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
-    close(fd);
-    return live;
-}
 
 struct Client {
     int fd;
@@ -48,28 +25,7 @@ struct Client {
 PortServer::PortServer(const std::string &path, SharedRobot &robot, QueryFunction query)
     : path_(path), robot_(robot), query_(std::move(query))
 {
-    const sockaddr_un address = Address(path);
-    struct stat info {};
-    if (lstat(path.c_str(), &info) == 0) {
-        if (!S_ISSOCK(info.st_mode))
-            throw std::runtime_error(path + " exists and is not a socket; not replacing it");
-        if (SomeoneListens(address))
-            throw std::runtime_error("another robot-sim is already running at " + path);
-        unlink(path.c_str()); // left behind by a simulator that ended without cleaning up
-    }
-    listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0)
-        throw std::runtime_error(std::string("cannot create a socket: ") + std::strerror(errno));
-    // Only this user may connect: the socket is made with no rights for others.
-    const mode_t old = umask(077);
-    const bool bound = bind(listenFd_, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
-    const int bindError = errno;
-    umask(old);
-    if (!bound || listen(listenFd_, ListenBacklog) != 0) {
-        const std::string why = std::strerror(bound ? errno : bindError);
-        close(listenFd_);
-        throw std::runtime_error("cannot listen at " + path + ": " + why);
-    }
+    listenFd_ = ListenAt(path, SOCK_SEQPACKET, ListenBacklog);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) {
         close(listenFd_);
@@ -93,6 +49,7 @@ PortServer::~PortServer()
 
 void PortServer::Run()
 {
+    Acceptor acceptor(listenFd_, path_, SOCK_NONBLOCK | SOCK_CLOEXEC);
     std::vector<Client> clients;
     auto drop = [&](size_t i) {
         if (clients[i].controller)
@@ -101,10 +58,10 @@ void PortServer::Run()
         clients.erase(clients.begin() + static_cast<long>(i));
     };
     for (;;) {
-        std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+        std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {acceptor.PollFd(), POLLIN, 0}};
         for (const Client &c : clients)
             fds.push_back({c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        if (poll(fds.data(), fds.size(), acceptor.PollTimeoutMs()) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -150,13 +107,10 @@ void PortServer::Run()
             if (gone)
                 drop(i);
         }
-        if (fds[1].revents & POLLIN) {
-            for (;;) {
-                const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd < 0)
-                    break;
+        // While accepting is paused, try again whenever poll returns.
+        if ((fds[1].revents & POLLIN) || fds[1].fd < 0) {
+            for (int fd; (fd = acceptor.Accept()) >= 0;)
                 clients.push_back({fd, false});
-            }
         }
     }
     while (!clients.empty())

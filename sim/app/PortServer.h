@@ -15,9 +15,10 @@ public:
     // Answers a query with one line of JSON for the time given.
     using QueryFunction = std::function<std::string(int64_t ns)>;
 
-    // Listens at `path`. A socket file left behind by a simulator that is no
-    // longer running is replaced; a live simulator at that path, or a file
-    // that is not a socket, is an error (std::runtime_error).
+    // Listens at `path` (see ListenAt: only this user may connect). A socket
+    // file left behind by a simulator that is no longer running is replaced; a
+    // live simulator at that path, a file that is not a socket of this user,
+    // or a folder open to others' writes is an error (std::runtime_error).
     PortServer(const std::string &path, SharedRobot &robot, QueryFunction query);
     ~PortServer();
     PortServer(const PortServer &) = delete;

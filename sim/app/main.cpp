@@ -1,16 +1,19 @@
 // robot-sim: the virtual robot. Shows the arena, answers the port library's
-// register accesses on a local socket and serves the robot's camera on the
-// loopback address.
+// register accesses on a local socket and serves the robot's camera on
+// another, both only to this user.
 //
-//   robot-sim [WORLD.json] [--socket PATH] [--camera-port N]
+//   robot-sim [WORLD.json] [--socket PATH]
 //
-// Without a world file it uses the default world built into it. Once it is
-// ready it prints, on standard output:
-//   robot-sim: ready socket=<path> camera-port=<port>
-//   robot-sim: camera source: <GStreamer source description>
+// Without a world file it uses the default world built into it. The sockets
+// go to a private folder (see SocketFolder) unless --socket or
+// ROBOT_SIM_SOCKET names the port socket; the camera's is beside it. Once it
+// is ready it prints, on standard output:
+//   robot-sim: ready socket=<path> camera=<path>
+//   robot-sim: camera source: <value for ROBOT_CAPTURE_SOURCE>
 // and it runs until its window is closed or it receives SIGTERM or SIGINT.
 #include "sim/app/ArenaView.h"
 #include "sim/app/CameraServer.h"
+#include "sim/app/LocalSocket.h"
 #include "sim/app/PortServer.h"
 #include "sim/app/SharedRobot.h"
 #include "sim/core/Camera.h"
@@ -24,6 +27,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,6 +38,12 @@ constexpr const char *DefaultWorld = ":/worlds/default.json";
 constexpr int ProgramWindowRight = 520;
 
 int g_signalPipe[2] = {-1, -1};
+
+// The private folder for the sockets, also the toolkit's runtime folder when
+// it had none that is private (rather than one in /tmp of a name anyone could
+// guess). Static, so that it is removed last, also when the option parser
+// ends the program.
+std::unique_ptr<SocketFolder> g_folder;
 
 void OnSignal(int)
 {
@@ -62,6 +72,14 @@ void QuitOnSignals(QApplication &app)
 int main(int argc, char *argv[])
 {
     std::signal(SIGPIPE, SIG_IGN); // a client that goes away is noticed by send's result
+    try {
+        g_folder = std::make_unique<SocketFolder>();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "robot-sim: %s\n", e.what());
+        return 1;
+    }
+    if (g_folder->fresh())
+        setenv("XDG_RUNTIME_DIR", g_folder->path().c_str(), 1);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("robot-sim"));
 
@@ -69,15 +87,13 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("The virtual robot: arena window, port socket and camera."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("world"), QStringLiteral("World file (JSON); default: the built-in default world."));
-    const QCommandLineOption socketOption(QStringLiteral("socket"),
-                                          QStringLiteral("Socket for the port library (default: $ROBOT_SIM_SOCKET, "
-                                                         "else $XDG_RUNTIME_DIR/robot-sim.sock, else /tmp/robot-sim-<uid>.sock)."),
-                                          QStringLiteral("path"));
-    const QCommandLineOption portOption(QStringLiteral("camera-port"),
-                                        QStringLiteral("TCP port of the camera on 127.0.0.1 (default 0: any free port)."),
-                                        QStringLiteral("port"), QStringLiteral("0"));
+    const QCommandLineOption socketOption(
+        QStringLiteral("socket"),
+        QStringLiteral("Socket for the port library, in a folder closed to others' writes (default: "
+                       "$ROBOT_SIM_SOCKET, else robot-sim.sock in $XDG_RUNTIME_DIR when that is private, "
+                       "else in a fresh private folder). The camera's socket is made beside it."),
+        QStringLiteral("path"));
     parser.addOption(socketOption);
-    parser.addOption(portOption);
     parser.process(app);
 
     const QStringList args = parser.positionalArguments();
@@ -85,21 +101,19 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "robot-sim: at most one world file\n");
         return 2;
     }
-    bool portOk = false;
-    const uint port = parser.value(portOption).toUInt(&portOk);
-    if (!portOk || port > 65535) {
-        std::fprintf(stderr, "robot-sim: --camera-port needs a number from 0 to 65535\n");
-        return 2;
-    }
     const QString worldPath = args.isEmpty() ? QString::fromLatin1(DefaultWorld) : args[0];
-    const std::string socketPath =
-        parser.isSet(socketOption) ? parser.value(socketOption).toStdString() : simproto::SocketPath();
+    std::string socketPath = parser.value(socketOption).toStdString();
+    if (const char *named = std::getenv(simproto::SocketVariable); socketPath.empty() && named)
+        socketPath = named;
+    if (socketPath.empty())
+        socketPath = g_folder->path() + "/" + simproto::SocketFileName;
 
     try {
+        CheckSocketFolder(socketPath);
         const sim::World world = sim::LoadWorld(worldPath);
         const sim::FloorMap floor(world);
         SharedRobot robot(world);
-        CameraServer camera(robot, floor, static_cast<uint16_t>(port));
+        CameraServer camera(robot, floor, CameraSocketPath(socketPath));
         PortServer server(socketPath, robot, [&robot, &camera](int64_t ns) {
             sim::Simulation view = robot.Snapshot();
             view.AdvanceTo(ns);
@@ -114,7 +128,7 @@ int main(int argc, char *argv[])
         view.show();
         QuitOnSignals(app);
 
-        std::printf("robot-sim: ready socket=%s camera-port=%u\n", server.path().c_str(), camera.port());
+        std::printf("robot-sim: ready socket=%s camera=%s\n", server.path().c_str(), camera.path().c_str());
         std::printf("robot-sim: camera source: %s\n", camera.SourceDescription().c_str());
         std::fflush(stdout);
         return QApplication::exec();

@@ -11,12 +11,11 @@
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -79,15 +78,21 @@ BENCHMARK(BM_Inp32RoundTrip)->Unit(benchmark::kMicrosecond);
 // The time between two whole frames as a camera client receives them.
 void BM_CameraFrameInterval(benchmark::State &state)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(g_sim->cameraPort()));
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", g_sim->cameraSocket().c_str());
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
         state.SkipWithError("cannot reach the camera");
         return;
     }
+    // The format line comes first.
+    for (char c = 0; c != '\n';)
+        if (recv(fd, &c, 1, 0) != 1) {
+            state.SkipWithError("the camera did not say its format");
+            close(fd);
+            return;
+        }
     std::vector<uint8_t> frame(sim::CameraFrameBytes);
     auto receiveFrame = [&] {
         size_t got = 0;

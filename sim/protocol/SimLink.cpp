@@ -1,5 +1,7 @@
 #include "sim/protocol/SimLink.h"
 
+#include "sim/protocol/PrivatePlace.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,9 +29,10 @@ std::string SocketPath()
 {
     if (const char *path = std::getenv(SocketVariable); path && *path)
         return path;
-    if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-        return std::string(runtime) + "/robot-sim.sock";
-    return "/tmp/robot-sim-" + std::to_string(getuid()) + ".sock";
+    if (const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime && *runtime && PrivateFolderProblem(runtime).empty())
+        return std::string(runtime) + "/" + SocketFileName;
+    return {};
 }
 
 int64_t MonotonicNs()
@@ -48,8 +51,10 @@ SimLink::~SimLink() { Disconnect(); }
 
 void SimLink::Disconnect()
 {
-    if (fd_ >= 0)
+    if (fd_ >= 0) {
         close(fd_);
+        problem_ = LinkProblem::NoAnswer;
+    }
     fd_ = -1;
 }
 
@@ -71,10 +76,13 @@ bool SimLink::EnsureConnected()
     attempted_ = true;
     lastAttemptNs_ = now;
     lastPath_ = path;
+    problem_ = LinkProblem::NoAnswer;
 
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path))
+    if (path.empty())
+        problem_ = LinkProblem::NoPath;
+    if (path.empty() || path.size() >= sizeof(address.sun_path))
         return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     // Non-blocking throughout: a simulator that stopped answering never holds
@@ -86,6 +94,16 @@ bool SimLink::EnsureConnected()
         close(fd);
         return false;
     }
+    // Whoever listens there must be this same user: a server of another user
+    // would receive the motor commands and make up the sensor readings.
+    const uid_t peer = PeerUser(fd);
+    if (peer != geteuid()) {
+        close(fd);
+        problem_ = LinkProblem::OtherUser;
+        refusedUser_ = peer;
+        return false;
+    }
+    problem_ = LinkProblem::None;
     fd_ = fd;
     return true;
 }

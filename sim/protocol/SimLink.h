@@ -15,6 +15,14 @@
 
 namespace simproto {
 
+// Why the link is not connected, as of the last attempt.
+enum class LinkProblem {
+    None,      // connected, or not tried yet
+    NoPath,    // no socket path is known
+    NoAnswer,  // nothing answers at the path, or the simulator went away
+    OtherUser, // the server at the path belongs to another user: refused
+};
+
 class SimLink {
 public:
     // `path` empty: SocketPath(), looked up at every connection attempt.
@@ -33,6 +41,11 @@ public:
     std::optional<std::string> Query(int timeoutMs);
 
     bool Connected() const { return fd_ >= 0; }
+    LinkProblem Problem() const { return problem_; }
+    // The path of the last connection attempt.
+    const std::string &Path() const { return lastPath_; }
+    // The user of the server refused last (LinkProblem::OtherUser).
+    uid_t RefusedUser() const { return refusedUser_; }
 
 private:
     bool EnsureConnected();
@@ -49,6 +62,8 @@ private:
     bool attempted_ = false;
     std::string lastPath_;
     std::string fixedPath_;
+    LinkProblem problem_ = LinkProblem::None;
+    uid_t refusedUser_ = static_cast<uid_t>(-1);
 };
 
 } // namespace simproto

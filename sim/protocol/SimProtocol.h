@@ -38,8 +38,12 @@ constexpr size_t MaxQueryAnswer = 4096;
 // Environment variable that names the socket; both sides read it.
 constexpr const char *SocketVariable = "ROBOT_SIM_SOCKET";
 
-// The socket's path: ROBOT_SIM_SOCKET, else robot-sim.sock in XDG_RUNTIME_DIR,
-// else /tmp/robot-sim-<uid>.sock.
+// The socket's name in a folder of its own.
+constexpr const char *SocketFileName = "robot-sim.sock";
+
+// The socket's path: ROBOT_SIM_SOCKET, else robot-sim.sock in XDG_RUNTIME_DIR
+// when that is a private folder of this user; else empty (robot-sim then made
+// a folder of its own and said where on its ready line).
 std::string SocketPath();
 
 // CLOCK_MONOTONIC in nanoseconds.

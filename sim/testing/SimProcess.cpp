@@ -22,8 +22,20 @@ SimProcess::~SimProcess() { Stop(); }
 
 bool SimProcess::Start(const std::string &socketPath)
 {
-    socketPath_ = socketPath.empty() ? (dir_.path() + "/sim.sock").toStdString() : socketPath;
-    QStringList args{QStringLiteral("--socket"), QString::fromStdString(socketPath_)};
+    const std::string path = socketPath.empty() ? (dir_.path() + "/sim.sock").toStdString() : socketPath;
+    return Launch({QStringLiteral("--socket"), QString::fromStdString(path)},
+                  QProcessEnvironment::systemEnvironment());
+}
+
+bool SimProcess::StartInItsOwnPlace(QProcessEnvironment env)
+{
+    env.remove(QStringLiteral("ROBOT_SIM_SOCKET"));
+    return Launch({}, env);
+}
+
+bool SimProcess::Launch(const QStringList &socketArgs, const QProcessEnvironment &baseEnv)
+{
+    QStringList args = socketArgs;
     if (!worldJson_.isEmpty()) {
         const QString worldPath = dir_.filePath(QStringLiteral("world.json"));
         QFile file(worldPath);
@@ -35,7 +47,7 @@ bool SimProcess::Start(const std::string &socketPath)
         args.prepend(worldPath);
     }
     process_ = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = baseEnv;
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process_->setProcessEnvironment(env);
     process_->setProcessChannelMode(QProcess::MergedChannels);
@@ -44,7 +56,7 @@ bool SimProcess::Start(const std::string &socketPath)
         error_ = QStringLiteral("robot-sim did not start: ") + process_->errorString();
         return false;
     }
-    const QRegularExpression ready(QStringLiteral("ready socket=\\S+ camera-port=(\\d+)"));
+    const QRegularExpression ready(QStringLiteral("ready socket=(\\S+) camera=(\\S+)"));
     const QRegularExpression source(QStringLiteral("camera source: (.*)\\n"));
     QDeadlineTimer deadline(StartTimeoutMs);
     while (!deadline.hasExpired()) {
@@ -55,7 +67,8 @@ bool SimProcess::Start(const std::string &socketPath)
         const auto r = ready.match(output_);
         const auto s = source.match(output_);
         if (r.hasMatch() && s.hasMatch()) {
-            cameraPort_ = r.captured(1).toInt();
+            socketPath_ = r.captured(1).toStdString();
+            cameraSocket_ = r.captured(2).toStdString();
             cameraSource_ = s.captured(1).trimmed();
             return true;
         }
@@ -85,6 +98,15 @@ void SimProcess::Kill()
         return;
     process_->kill();
     process_->waitForFinished(5000);
+}
+
+QString SimProcess::Output() const
+{
+    if (process_ && process_->state() != QProcess::NotRunning) {
+        process_->waitForReadyRead(10);
+        output_ += QString::fromUtf8(process_->readAll());
+    }
+    return output_;
 }
 
 std::optional<SimState> SimProcess::Query() const

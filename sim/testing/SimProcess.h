@@ -2,6 +2,7 @@
 // For tests: robot-sim as a child process with a world and a socket of its
 // own, headless, and its state as it answers queries.
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -38,9 +39,13 @@ public:
     SimProcess(const SimProcess &) = delete;
     SimProcess &operator=(const SimProcess &) = delete;
 
-    // Starts robot-sim (QT_QPA_PLATFORM=offscreen) and waits for its ready
-    // line. False, with the reason in error(), when it did not come up.
+    // Starts robot-sim (QT_QPA_PLATFORM=offscreen) with its port socket at
+    // `socketPath` (empty: in a private folder of this object's) and waits for
+    // its ready line. False, with the reason in error(), when it did not come up.
     bool Start(const std::string &socketPath = {});
+    // The same without a socket path, so that robot-sim chooses the place
+    // itself, in `env` (ROBOT_SIM_SOCKET removed).
+    bool StartInItsOwnPlace(QProcessEnvironment env);
     // Ends it with SIGTERM (SIGKILL after a few seconds); true when it ended
     // by itself with exit code 0.
     bool Stop();
@@ -49,12 +54,15 @@ public:
 
     std::optional<SimState> Query() const;
 
+    // Where it listens, as its ready line says.
     const std::string &socketPath() const { return socketPath_; }
-    int cameraPort() const { return cameraPort_; }
-    // The GStreamer source description of its camera.
+    const std::string &cameraSocket() const { return cameraSocket_; }
+    // The value of ROBOT_CAPTURE_SOURCE that opens its camera.
     const QString &cameraSource() const { return cameraSource_; }
+    qint64 pid() const { return process_ ? process_->processId() : 0; }
     const QString &error() const { return error_; }
-    QString Output() const { return output_; }
+    // What it has printed so far (standard output and error).
+    QString Output() const;
 
     // robot-sim and the virtual robot's port library of this build.
     static QString Executable();
@@ -63,11 +71,13 @@ public:
     static constexpr const char *PortLibraryFile = ROBOT_BINARY_DIR "/lib/sim/libinpout32.so";
 
 private:
+    bool Launch(const QStringList &args, const QProcessEnvironment &env);
+
     QTemporaryDir dir_;
     QString worldJson_;
     std::unique_ptr<QProcess> process_;
     std::string socketPath_;
-    int cameraPort_ = 0;
+    std::string cameraSocket_;
     QString cameraSource_;
     QString error_;
     mutable QString output_;
