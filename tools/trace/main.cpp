@@ -123,18 +123,20 @@ public:
 
     bool Open(std::string &error)
     {
-        std::string name = path_ + ".partial-XXXXXX";
+        const std::string name = path_ + ".partial-XXXXXX";
         if (name.size() >= sizeof g_partial) {
             error = "the file name is too long";
             return false;
         }
-        const int fd = mkstemp(name.data());
+        // Made under the name the signal handler removes.
+        std::memcpy(g_partial, name.c_str(), name.size() + 1);
+        const int fd = mkstemp(g_partial);
         if (fd < 0) {
             error = std::strerror(errno);
+            g_partial[0] = '\0';
             return false;
         }
-        temp_ = name;
-        std::memcpy(g_partial, name.c_str(), name.size() + 1);
+        temp_ = g_partial;
         // A new file gets the modes the user's umask allows, as any other would.
         const mode_t mask = umask(0);
         umask(mask);
