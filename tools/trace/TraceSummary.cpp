@@ -157,10 +157,10 @@ std::string FormatSummary(const Summary &s, const std::string &source)
                ")\n";
     }
     if (s.wideWrites)
-        out += Format("  data writes above 255, counted as their low byte: %llu\n",
+        out += Format("  data writes outside 0-255, counted as their low byte: %llu\n",
                       static_cast<unsigned long long>(s.wideWrites));
     if (s.wideReads)
-        out += Format("  status reads above 255, counted as their low byte: %llu\n",
+        out += Format("  status reads outside 0-255, counted as their low byte: %llu\n",
                       static_cast<unsigned long long>(s.wideReads));
     if (s.malformed)
         out += Format("  malformed lines, skipped: %llu\n", static_cast<unsigned long long>(s.malformed));
