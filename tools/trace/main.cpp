@@ -1,0 +1,290 @@
+// robot-trace: the port trace (ROBOT_PORT_TRACE) as a summary of the motor
+// pulses and sensor readings, and as a VCD file for a waveform viewer.
+#include "TraceReader.h"
+#include "TraceSummary.h"
+#include "VcdWriter.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int ExitFailed = 1;
+constexpr int ExitUsage = 2;
+// Malformed lines shown one by one; the rest are counted.
+constexpr uint64_t ShownProblems = 10;
+
+const char Usage[] =
+    "Usage: robot-trace [OPTIONS] TRACE\n"
+    "Reads a port trace (lines <ns>,<W|R>,<port>,<value>, as the port libraries\n"
+    "write them to the file named by ROBOT_PORT_TRACE) and prints a summary: the\n"
+    "motor pulses per code with their count and length, the status values read,\n"
+    "and whether the trace ends with the motors stopped. TRACE - reads standard input.\n"
+    "\n"
+    "  -o, --output FILE  also write the trace as a VCD file (GTKWave, PulseView):\n"
+    "                     one signal per data bit (scope data) and status bit\n"
+    "                     (scope status), the two bytes as 8-bit vectors; 1 ns steps\n"
+    "                     from the first access. FILE is complete or left untouched.\n"
+    "      --no-vectors   leave the two 8-bit vectors out of the VCD (PulseView 0.4\n"
+    "                     stops reading at a vector)\n"
+    "      --strict       refuse a trace with a malformed line (no VCD is written)\n"
+    "  -q, --quiet        print no summary\n"
+    "  -h, --help         show this help\n"
+    "\n"
+    "A malformed line (or one whose time goes back) is reported on standard error\n"
+    "with its line number and skipped, unless --strict is given.\n"
+    "Exit status: 0 done; 1 the trace could not be read, the VCD could not be\n"
+    "written, or --strict refused a malformed line; 2 wrong usage.\n";
+
+// The VCD being written under a temporary name, removed if a signal ends the run.
+char g_partial[4096];
+
+void OnEndSignal(int sig)
+{
+    if (g_partial[0])
+        unlink(g_partial);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+struct Options {
+    std::string trace;
+    std::string output;
+    bool vectors = true;
+    bool strict = false;
+    bool quiet = false;
+};
+
+int UsageError(const std::string &what)
+{
+    std::fprintf(stderr, "robot-trace: %s\nTry 'robot-trace --help'.\n", what.c_str());
+    return ExitUsage;
+}
+
+// Parses the command line; returns -1 to go on, otherwise the exit status.
+int ParseArgs(int argc, char **argv, Options &o)
+{
+    bool endOfOptions = false;
+    bool haveTrace = false;
+    bool haveOutput = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!endOfOptions && arg.size() > 1 && arg[0] == '-') {
+            if (arg == "--") {
+                endOfOptions = true;
+            } else if (arg == "-h" || arg == "--help") {
+                std::fputs(Usage, stdout);
+                return 0;
+            } else if (arg == "-o" || arg == "--output") {
+                if (i + 1 >= argc)
+                    return UsageError(arg + " needs a file name");
+                o.output = argv[++i];
+                haveOutput = true;
+            } else if (arg.rfind("--output=", 0) == 0) {
+                o.output = arg.substr(9);
+                haveOutput = true;
+            } else if (arg == "--no-vectors") {
+                o.vectors = false;
+            } else if (arg == "--strict") {
+                o.strict = true;
+            } else if (arg == "-q" || arg == "--quiet") {
+                o.quiet = true;
+            } else {
+                return UsageError("unknown option " + arg);
+            }
+            continue;
+        }
+        if (haveTrace)
+            return UsageError("one trace at a time (" + o.trace + " and " + arg + ")");
+        o.trace = arg;
+        haveTrace = true;
+    }
+    if (!haveTrace)
+        return UsageError("no trace file given");
+    if (haveOutput && o.output.empty())
+        return UsageError("the VCD file name is empty");
+    return -1;
+}
+
+// Writes the VCD to a temporary file beside `path`, then puts it in place, so
+// that `path` is either the whole new file or untouched.
+class AtomicFile {
+public:
+    explicit AtomicFile(const std::string &path) : path_(path) {}
+    ~AtomicFile() { Discard(); }
+
+    bool Open(std::string &error)
+    {
+        const std::string name = path_ + ".partial-XXXXXX";
+        if (name.size() >= sizeof g_partial) {
+            error = "the file name is too long";
+            return false;
+        }
+        // Made under the name the signal handler removes.
+        std::memcpy(g_partial, name.c_str(), name.size() + 1);
+        const int fd = mkstemp(g_partial);
+        if (fd < 0) {
+            error = std::strerror(errno);
+            g_partial[0] = '\0';
+            return false;
+        }
+        temp_ = g_partial;
+        // A new file gets the modes the user's umask allows, as any other would.
+        const mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
+        close(fd);
+        stream_.open(temp_, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!stream_) {
+            error = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    std::ostream &Stream() { return stream_; }
+
+    bool Commit(std::string &error)
+    {
+        stream_.flush();
+        const bool written = static_cast<bool>(stream_);
+        const int writeErrno = errno;
+        stream_.close();
+        if (!written || stream_.fail()) {
+            error = std::strerror(writeErrno ? writeErrno : EIO);
+            return false;
+        }
+        const int fd = open(temp_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || fsync(fd) != 0) {
+            error = std::strerror(errno);
+            if (fd >= 0)
+                close(fd);
+            return false;
+        }
+        close(fd);
+        if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        temp_.clear();
+        g_partial[0] = '\0';
+        return true;
+    }
+
+    void Discard()
+    {
+        if (stream_.is_open())
+            stream_.close();
+        if (!temp_.empty())
+            unlink(temp_.c_str());
+        temp_.clear();
+        g_partial[0] = '\0';
+    }
+
+private:
+    std::string path_;
+    std::string temp_;
+    std::ofstream stream_;
+};
+
+bool SameFile(std::FILE *in, const std::string &path)
+{
+    struct stat a {}, b {};
+    return fstat(fileno(in), &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (const int status = ParseArgs(argc, argv, o); status >= 0)
+        return status;
+
+    const bool fromStdin = o.trace == "-";
+    const std::string source = fromStdin ? std::string("standard input") : o.trace;
+    std::FILE *in = fromStdin ? stdin : std::fopen(o.trace.c_str(), "rb");
+    if (!in) {
+        std::fprintf(stderr, "robot-trace: cannot read %s: %s\n", source.c_str(), std::strerror(errno));
+        return ExitFailed;
+    }
+    if (!o.output.empty() && SameFile(in, o.output))
+        return UsageError("the VCD file " + o.output + " is the trace itself");
+
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(sig, OnEndSignal);
+
+    AtomicFile vcdFile(o.output);
+    std::unique_ptr<robottrace::VcdWriter> vcd;
+    if (!o.output.empty()) {
+        std::string error;
+        if (!vcdFile.Open(error)) {
+            std::fprintf(stderr, "robot-trace: cannot write %s: %s\n", o.output.c_str(), error.c_str());
+            return ExitFailed;
+        }
+        robottrace::VcdOptions vo;
+        vo.vectors = o.vectors;
+        vcd = std::make_unique<robottrace::VcdWriter>(vcdFile.Stream(), vo);
+    }
+
+    robottrace::SummaryBuilder summary;
+    uint64_t shown = 0;
+    const robottrace::ReadResult read = robottrace::ReadTrace(
+        in,
+        [&](const robottrace::Access &a) {
+            summary.Add(a);
+            if (vcd)
+                vcd->Add(a);
+        },
+        [&](uint64_t line, const char *why, std::string_view text) {
+            if (shown++ < ShownProblems)
+                std::fprintf(stderr, "robot-trace: %s:%llu: %s: \"%s\"\n", source.c_str(),
+                             static_cast<unsigned long long>(line), why,
+                             robottrace::Printable(text).c_str());
+            return !o.strict;
+        });
+    if (!fromStdin)
+        std::fclose(in);
+
+    if (!read.readable) {
+        std::fprintf(stderr, "robot-trace: cannot read %s: %s\n", source.c_str(), read.error.c_str());
+        return ExitFailed;
+    }
+    if (o.strict && read.malformed) {
+        std::fprintf(stderr, "robot-trace: %s refused: it has a malformed line%s\n", source.c_str(),
+                     o.output.empty() ? "" : "; no VCD written");
+        return ExitFailed;
+    }
+    if (shown > ShownProblems)
+        std::fprintf(stderr, "robot-trace: %s: %llu more malformed lines skipped\n", source.c_str(),
+                     static_cast<unsigned long long>(shown - ShownProblems));
+    if (read.unterminated)
+        std::fprintf(stderr, "robot-trace: %s: the last line has no line end (the trace may have been "
+                     "cut off while it was written)\n", source.c_str());
+
+    if (vcd) {
+        vcd->Finish();
+        std::string error;
+        if (!vcdFile.Commit(error)) {
+            std::fprintf(stderr, "robot-trace: cannot write %s: %s\n", o.output.c_str(), error.c_str());
+            return ExitFailed;
+        }
+    }
+    if (!o.quiet) {
+        robottrace::Summary s = summary.Finish();
+        s.malformed = read.malformed;
+        std::fputs(robottrace::FormatSummary(s, source).c_str(), stdout);
+        if (vcd)
+            std::printf("\nVCD written to %s\n", o.output.c_str());
+    }
+    std::fflush(stdout);
+    return std::ferror(stdout) ? ExitFailed : 0;
+}
