@@ -12,7 +12,7 @@ packages=(
   fonts-liberation
   xvfb xdotool imagemagick libx11-dev
   socat
-  gtkwave
+  gtkwave sigrok-cli
 )
 
 missing=()
