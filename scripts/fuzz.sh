@@ -25,7 +25,10 @@ export ROBOT_BUILD_DIR=${ROBOT_SANITIZE_BUILD_DIR:-$top/build-sanitize}
 work=$ROBOT_BUILD_DIR/fuzz/corpus/$name
 findings=$ROBOT_BUILD_DIR/fuzz/findings/$name
 mkdir -p "$work" "$findings"
+# A harness's dictionary (fuzz/dict/NAME.dict), when it has one, guides it.
+dict=()
+[ -f "$top/fuzz/dict/$name.dict" ] && dict=(-dict="$top/fuzz/dict/$name.dict")
 export QT_QPA_PLATFORM=offscreen
 export LSAN_OPTIONS=suppressions=$top/scripts/lsan-suppressions.txt:print_suppressions=0
 exec "$ROBOT_BUILD_DIR/bin/fuzz_$name" -max_total_time="$seconds" -artifact_prefix="$findings/" \
-  -print_final_stats=1 "$@" "$work" "$top/fuzz/corpus/$name"
+  -print_final_stats=1 "${dict[@]}" "$@" "$work" "$top/fuzz/corpus/$name"

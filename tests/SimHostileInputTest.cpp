@@ -9,6 +9,7 @@
 #include "sim/core/World.h"
 #include "sim/protocol/SimProtocol.h"
 #include "sim/testing/LargestWorld.h"
+#include "sim/testing/SimProcess.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -20,7 +21,11 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace sim;
 
@@ -342,4 +347,36 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
     EXPECT_EQ(read.value, StatusIdle);
     robot.ControllerLeft(simproto::MonotonicNs());
     EXPECT_EQ(robot.Snapshot().data(), 0) << "the last controller gone stops the motors";
+}
+
+TEST(SimPortPackets, RobotSimTakesOnlyWholeMessagesFromItsSocket)
+{
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start()) << sim.error().toStdString();
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, sim.socketPath().c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
+    auto readData = [&] {
+        const simproto::PortMessage m = Message(simproto::KindRead, simproto::MonotonicNs(), DataRegister);
+        EXPECT_EQ(send(fd, &m, sizeof(m), MSG_NOSIGNAL), ssize_t(sizeof(m)));
+        pollfd p{fd, POLLIN, 0};
+        simproto::PortMessage answer;
+        if (poll(&p, 1, 2000) != 1 || recv(fd, &answer, sizeof(answer), 0) != ssize_t(sizeof(answer)))
+            return -1;
+        return int(answer.value);
+    };
+    // A write of 18 with one byte too many, then one with a byte too few:
+    // neither is a message.
+    char longer[sizeof(simproto::PortMessage) + 1] = {};
+    const simproto::PortMessage write = Message(simproto::KindWrite, simproto::MonotonicNs(), DataRegister, 18);
+    std::memcpy(longer, &write, sizeof(write));
+    EXPECT_EQ(send(fd, longer, sizeof(longer), MSG_NOSIGNAL), ssize_t(sizeof(longer)));
+    EXPECT_EQ(send(fd, &write, sizeof(write) - 1, MSG_NOSIGNAL), ssize_t(sizeof(write) - 1));
+    EXPECT_EQ(readData(), 0);
+    // The same write whole is taken.
+    EXPECT_EQ(send(fd, &write, sizeof(write), MSG_NOSIGNAL), ssize_t(sizeof(write)));
+    EXPECT_EQ(readData(), 18);
+    close(fd);
 }

@@ -54,6 +54,8 @@ public:
     // The GStreamer source description of its camera.
     const QString &cameraSource() const { return cameraSource_; }
     const QString &error() const { return error_; }
+    // Its process id (0 when not running).
+    qint64 processId() const { return process_ ? process_->processId() : 0; }
     QString Output() const { return output_; }
 
     // robot-sim and the virtual robot's port library of this build.
