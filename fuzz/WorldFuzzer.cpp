@@ -1,14 +1,18 @@
 // Fuzz harness: a world file, and when it is accepted, the robot driven on it
 // through a fixed series of motor codes over short and very long times, its
-// sensors read and one camera frame rendered. Faults it reports besides the
-// sanitizers': an undefined pose, a status out of its byte, or the body
-// entering a wall deeper than where it started.
+// sensors read, its state written as a query answers it, and one camera frame
+// rendered. Faults it reports besides the sanitizers': an undefined pose, a
+// status out of its byte, the body entering a wall deeper than where it
+// started, or a state that is not a JSON object of numbers, texts and truths.
+#include "sim/app/SharedRobot.h"
 #include "sim/core/Camera.h"
 #include "sim/core/Kinematics.h"
 #include "sim/core/Simulation.h"
 #include "sim/core/World.h"
 
 #include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <cmath>
@@ -64,6 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const double room = sim::Clearance(world, {s.pose().x, s.pose().y}, world.robot.bodyRadius);
         Check(room >= std::min(0.0, startRoom) - ContactSlack);
     }
+    const QJsonDocument state = QJsonDocument::fromJson(QByteArray::fromStdString(
+        StateJson(s, ControllerState::Connected, 1, 2)));
+    Check(state.isObject());
+    for (const QJsonValue &value : state.object())
+        Check(value.isDouble() || value.isString() || value.isBool());
     const QImage picture = sim::RenderCamera(floor, world.robot.camera, s.pose());
     std::vector<uint8_t> frame(sim::CameraFrameBytes);
     sim::RgbToI420(picture, frame.data());
