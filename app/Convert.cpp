@@ -7,7 +7,11 @@
 int32_t StrToInt(const QString &text)
 {
     auto fail = [&text]() -> int32_t {
-        throw EConvertError("'" + text.toStdString() + "' is not a valid integer value");
+        // A NUL character would end the message's text early: it is shown
+        // as the replacement character.
+        QString shown = text;
+        shown.replace(QChar::Null, QChar::ReplacementCharacter);
+        throw EConvertError("'" + shown.toStdString() + "' is not a valid integer value");
     };
     int i = 0;
     const int n = text.size();

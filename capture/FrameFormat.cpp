@@ -50,7 +50,7 @@ void PackI420(const PlaneView planes[3], int width, int height, uint8_t *out)
     }
 }
 
-Rgb YuvToRgb(uint8_t y, uint8_t u, uint8_t v)
+PixelRgb YuvToRgb(uint8_t y, uint8_t u, uint8_t v)
 {
     const int c = LumaScale * (int(y) - LumaOffset) + Rounding;
     const int d = int(u) - ChromaOffset;

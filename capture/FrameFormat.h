@@ -22,11 +22,12 @@ struct PlaneView {
 // row without padding; `out` holds I420FrameSize(width, height) bytes.
 void PackI420(const PlaneView planes[3], int width, int height, uint8_t *out);
 
-// One pixel's colour from its luma and chroma (BT.601, Y 16..235, U/V 16..240).
-struct Rgb {
+// One pixel's colour from its luma and chroma (BT.601, Y 16..235, U/V 16..240),
+// 8 bits a channel.
+struct PixelRgb {
     uint8_t r, g, b;
 };
-Rgb YuvToRgb(uint8_t y, uint8_t u, uint8_t v);
+PixelRgb YuvToRgb(uint8_t y, uint8_t u, uint8_t v);
 
 // Converts a packed I420 frame into RGB888 rows of `rgbStride` bytes.
 void I420ToRgb888(const uint8_t *i420, int width, int height, uint8_t *rgb, int rgbStride);

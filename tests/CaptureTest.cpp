@@ -104,11 +104,11 @@ TEST(FrameFormat, ConvertsPacksAndSavesFrames)
     EXPECT_EQ(I420FrameSize(0, 240), 0u);
 
     // BT.601 video range: black, white, and the primaries.
-    auto same = [](Rgb c, int r, int g, int b) { return c.r == r && c.g == g && c.b == b; };
+    auto same = [](PixelRgb c, int r, int g, int b) { return c.r == r && c.g == g && c.b == b; };
     EXPECT_TRUE(same(YuvToRgb(16, 128, 128), 0, 0, 0));
     EXPECT_TRUE(same(YuvToRgb(235, 128, 128), 255, 255, 255));
     EXPECT_TRUE(same(YuvToRgb(0, 0, 0), 0, 135, 0)); // clamped, never wrapped
-    const Rgb red = YuvToRgb(81, 90, 240), green = YuvToRgb(145, 54, 34),
+    const PixelRgb red = YuvToRgb(81, 90, 240), green = YuvToRgb(145, 54, 34),
               blue = YuvToRgb(41, 240, 110);
     EXPECT_GE(red.r, 253);
     EXPECT_LE(std::max(red.g, red.b), 1);

@@ -4,6 +4,7 @@
 
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
+#include "portio/recording/StatusScript.h"
 
 #include <fstream>
 #include <regex>
@@ -92,4 +93,51 @@ TEST_F(RecordingPort, StatusReadsTakeTheScriptOneValueEachAndRepeatTheLast)
     EXPECT_EQ(ReadStatus(2), (std::vector<short>{254, 254}));
     unsetenv("ROBOT_STATUS_SCRIPT");
     EXPECT_EQ(lib.Inp32(StatusPort), 254);
+}
+
+TEST_F(RecordingPort, StatusScriptEndsBeforeTheFirstWordThatIsNotAShortDecimal)
+{
+    // Each text, and the reads it gives: the values up to the first faulty
+    // word, the last of them repeating (254 when there is none).
+    const struct {
+        const char *text;
+        std::vector<short> reads;
+    } cases[] = {
+        {"-32768 +32767\t-0\r\n7\f", {-32768, 32767, 0, 7, 7}},
+        {"126 32768 5", {126, 126}},      // one past the largest short: no wrapping
+        {"126 99999999999999999999 5", {126, 126}}, // far too large for any integer
+        {"126 -32769 5", {126, 126}},
+        {"94 12abc 5", {94, 94}},          // a number followed by garbage is garbage
+        {"94 1e3 5", {94, 94}},
+        {"+ 1", {254, 254}},
+        {"--1", {254}},
+        {"", {254}},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        const std::string path = Dir() + "/script" + std::to_string(++n) + ".txt";
+        std::ofstream(path) << c.text;
+        setenv("ROBOT_STATUS_SCRIPT", path.c_str(), 1);
+        EXPECT_EQ(ReadStatus(static_cast<int>(c.reads.size())), c.reads) << '"' << c.text << '"';
+    }
+
+    // A NUL byte is no blank: the word that holds it is garbage.
+    const std::string withNul = Dir() + "/nul.txt";
+    std::ofstream(withNul, std::ios::binary) << std::string("78 \0x 5", 7);
+    setenv("ROBOT_STATUS_SCRIPT", withNul.c_str(), 1);
+    EXPECT_EQ(ReadStatus(2), (std::vector<short>{78, 78}));
+
+    // A script longer than the limit keeps the values that fit and ends on a
+    // whole word: every value read is one the file holds.
+    const std::string longScript = Dir() + "/long.txt";
+    {
+        std::ofstream out(longScript);
+        for (size_t i = 0; i < MaxStatusScriptValues + 10; ++i)
+            out << (i % 2 ? "1234 " : "99\n");
+    }
+    const StatusScriptValues read = ReadStatusScript(longScript.c_str());
+    EXPECT_EQ(read.values.size(), MaxStatusScriptValues);
+    EXPECT_NE(read.problem.find("the rest is left out"), std::string::npos) << read.problem;
+    EXPECT_EQ(read.values.back(), 1234);
+    EXPECT_NE(ReadStatusScript((Dir() + "/missing.txt").c_str()).problem.find("cannot be read"), std::string::npos);
 }

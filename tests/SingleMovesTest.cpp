@@ -30,10 +30,16 @@ TEST(Conversion, AcceptsSignedDecimalIntegersOnly)
                             "99999999999999999999", "0x10", "1.5"}) {
         EXPECT_THROW(StrToInt(bad), EConvertError) << "'" << bad << "'";
     }
-    try {
-        StrToInt("abc");
-    } catch (const EConvertError &e) {
-        EXPECT_NE(std::string(e.what()).find("'abc'"), std::string::npos);
+    // The message quotes the whole text, also past a NUL character.
+    for (const QString &text : {QStringLiteral("abc"), QStringLiteral("12") + QChar(0) + QStringLiteral("34")}) {
+        try {
+            StrToInt(text);
+            ADD_FAILURE() << "accepted";
+        } catch (const EConvertError &e) {
+            const std::string message = e.what();
+            EXPECT_TRUE(QString::fromStdString(message).endsWith("' is not a valid integer value")) << message;
+            EXPECT_EQ(message.find(text.left(2).toStdString()), 1u) << message;
+        }
     }
 }
 

@@ -14,10 +14,12 @@
 #include "portio/PortGuard.h"
 #include "portio/PortIoExports.h"
 #include "portio/PortTrace.h"
+#include "portio/recording/StatusScript.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -54,12 +56,11 @@ struct StatusScript {
             path = wanted;
             values.clear();
             next = 0;
-            if (FILE *f = std::fopen(wanted, "r")) {
-                long v;
-                while (std::fscanf(f, "%ld", &v) == 1)
-                    values.push_back(static_cast<short>(v));
-                std::fclose(f);
-            }
+            StatusScriptValues script = ReadStatusScript(wanted);
+            values = std::move(script.values);
+            if (!script.problem.empty())
+                std::fprintf(stderr, "recording port library: ROBOT_STATUS_SCRIPT %s: %s\n", wanted,
+                             script.problem.c_str());
         }
         if (values.empty())
             return StatusIdle;

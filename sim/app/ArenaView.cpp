@@ -52,10 +52,13 @@ void ArenaView::resizeEvent(QResizeEvent *event)
     QWidget::resizeEvent(event);
     const sim::World &world = robot_.Snapshot().world();
     const double w = width() - 2 * Margin, h = height() - 2 * Margin - StatusHeight;
-    pixelsPerMetre_ = std::max(1.0, std::min(w / world.width, h / world.height));
+    // The arena fits the widget, however large it is: the pictures drawn at
+    // this scale never outgrow the window.
+    pixelsPerMetre_ = std::min(std::max(w, 1.0) / world.width, std::max(h, 1.0) / world.height);
     const QSizeF arena(world.width * pixelsPerMetre_, world.height * pixelsPerMetre_);
     arenaRect_ = QRectF(QPointF(std::max<double>(Margin, (width() - arena.width()) / 2), Margin), arena);
-    background_ = floor_.image().scaled(arenaRect_.size().toSize(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    background_ = floor_.image().scaled(arenaRect_.size().toSize().expandedTo(QSize(1, 1)), Qt::IgnoreAspectRatio,
+                                        Qt::SmoothTransformation);
     trailLayer_ = QImage(background_.size(), QImage::Format_ARGB32_Premultiplied);
     DrawTrail(0);
 }

@@ -1,6 +1,7 @@
 #include "sim/app/PortServer.h"
 
 #include "sim/app/LocalSocket.h"
+#include "sim/app/PortPacket.h"
 #include "sim/protocol/SimProtocol.h"
 
 #include <cerrno>
@@ -77,7 +78,8 @@ void PortServer::Run()
             bool gone = (events & (POLLERR | POLLNVAL)) != 0;
             while (!gone) {
                 simproto::PortMessage m;
-                const ssize_t got = recv(clients[i].fd, &m, sizeof(m), MSG_DONTWAIT);
+                // MSG_TRUNC: the packet's real length, so that a longer one is not taken for a message.
+                const ssize_t got = recv(clients[i].fd, &m, sizeof(m), MSG_DONTWAIT | MSG_TRUNC);
                 if (got < 0 && errno == EINTR)
                     continue;
                 if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -86,23 +88,10 @@ void PortServer::Run()
                     gone = true;
                     break;
                 }
-                if (got != sizeof(m))
-                    continue; // not a message of ours
-                if (m.kind == simproto::KindWrite || m.kind == simproto::KindRead) {
-                    if (!clients[i].controller)
-                        robot_.ControllerArrived();
-                    clients[i].controller = true;
-                }
-                if (m.kind == simproto::KindWrite) {
-                    robot_.Write(m.monotonicNs, m.port, m.value);
-                } else if (m.kind == simproto::KindRead) {
-                    simproto::PortMessage answer = m;
-                    answer.value = static_cast<int16_t>(robot_.Read(m.monotonicNs, m.port));
-                    send(clients[i].fd, &answer, sizeof(answer), MSG_NOSIGNAL | MSG_DONTWAIT);
-                } else if (m.kind == simproto::KindQuery) {
-                    const std::string text = query_(simproto::MonotonicNs());
-                    send(clients[i].fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                }
+                const std::string answer =
+                    HandlePortPacket(robot_, query_, clients[i].controller, &m, static_cast<size_t>(got));
+                if (!answer.empty())
+                    send(clients[i].fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             if (gone)
                 drop(i);

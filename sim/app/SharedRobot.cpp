@@ -1,22 +1,30 @@
 #include "sim/app/SharedRobot.h"
 
 #include "sim/core/Geometry.h"
+#include "sim/protocol/SimProtocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cmath>
 
+SharedRobot::SharedRobot(const sim::World &world) : sim_(world), start_(simproto::MonotonicNs()) {}
+
+int64_t SharedRobot::Checked(int64_t ns) const
+{
+    return sim::CheckedTimestamp(ns, start_, simproto::MonotonicNs(), sim_.time());
+}
+
 void SharedRobot::Write(int64_t ns, int port, int value)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    sim_.Write(ns, port, value);
+    sim_.Write(Checked(ns), port, value);
 }
 
 int SharedRobot::Read(int64_t ns, int port)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return sim_.Read(ns, port);
+    return sim_.Read(Checked(ns), port);
 }
 
 sim::Simulation SharedRobot::Snapshot() const

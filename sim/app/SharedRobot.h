@@ -18,8 +18,13 @@ enum class ControllerState {
 
 class SharedRobot {
 public:
-    explicit SharedRobot(const sim::World &world) : sim_(world) {}
+    // The simulator starts now.
+    explicit SharedRobot(const sim::World &world);
 
+    // A port access stamped `ns` by the client. A stamp the client cannot
+    // have taken (before the simulator started, ahead of its clock, or
+    // earlier than the simulation's time) is replaced by the simulator's own
+    // clock (see sim::CheckedTimestamp).
     void Write(int64_t ns, int port, int value);
     int Read(int64_t ns, int port);
     // A copy of the state as it stands (not advanced to any time).
@@ -33,8 +38,12 @@ public:
     ControllerState Controller() const;
 
 private:
+    // The time to take for an access stamped `ns`; under the lock.
+    int64_t Checked(int64_t ns) const;
+
     mutable std::mutex mutex_;
     sim::Simulation sim_;
+    int64_t start_; // the simulator's clock when it started
     int controllers_ = 0;
     bool everConnected_ = false;
 };

@@ -1,16 +1,22 @@
 // Speed and timing of the virtual robot: one camera frame's rendering, the
-// port library's round trip to robot-sim, and the camera's frame interval as a
-// client receives it. Run build/bin/sim_bench (headless: QT_QPA_PLATFORM=offscreen).
+// port library's round trip to robot-sim, the camera's frame interval as a
+// client receives it, and robot-sim on the largest world it accepts. Run build/bin/sim_bench (headless: QT_QPA_PLATFORM=offscreen).
 #include "sim/core/Camera.h"
 #include "sim/core/Kinematics.h"
 #include "sim/core/World.h"
 #include "sim/protocol/SimLink.h"
+#include "sim/core/Simulation.h"
+#include "sim/testing/LargestWorld.h"
 #include "sim/testing/SimProcess.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QThread>
 
 #include <benchmark/benchmark.h>
 
+#include <arpa/inet.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -59,6 +65,68 @@ void BM_MoveAlongAWall(benchmark::State &state)
     }
 }
 BENCHMARK(BM_MoveAlongAWall)->Unit(benchmark::kMicrosecond);
+
+// The most memory (MB) the process has taken so far.
+double PeakMegabytes(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
+    return 0;
+}
+
+// robot-sim started on the largest world the reader accepts, to its ready
+// line; peak_MB is the most memory it took in its first second. Goals: under
+// 2 s and under 300 MB.
+void BM_LargestWorldStart(benchmark::State &state)
+{
+    const QString json = QString::fromUtf8(LargestWorldJson());
+    double peak = 0;
+    for (auto _ : state) {
+        SimProcess sim(json);
+        if (!sim.Start()) {
+            state.SkipWithError(sim.error().toUtf8().constData());
+            return;
+        }
+        state.PauseTiming();
+        QThread::msleep(1000); // the window painted and the camera running
+        peak = std::max(peak, PeakMegabytes(sim.pid()));
+        sim.Stop();
+        state.ResumeTiming();
+    }
+    state.counters["peak_MB"] = peak;
+}
+BENCHMARK(BM_LargestWorldStart)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// A state query's round trip on the largest world while its fastest robot
+// drives on one wheel and a client sends stamps far in the future. Goal: each
+// answer within 100 ms.
+void BM_QueryUnderHostileStamps(benchmark::State &state)
+{
+    SimProcess sim(QString::fromUtf8(LargestWorldJson()));
+    if (!sim.Start()) {
+        state.SkipWithError(sim.error().toUtf8().constData());
+        return;
+    }
+    simproto::SimLink client(0, sim.socketPath());
+    simproto::SimLink watcher(0, sim.socketPath());
+    int64_t code = 0;
+    double slowest = 0;
+    for (auto _ : state) {
+        client.Write(sim::DataRegister, ++code % 2 ? 16 : 2, simproto::MonotonicNs() + 1'000'000'000'000'000'000);
+        const int64_t before = simproto::MonotonicNs();
+        if (!watcher.Query(1000)) {
+            state.SkipWithError("no answer within a second");
+            return;
+        }
+        slowest = std::max(slowest, (simproto::MonotonicNs() - before) / 1e6);
+    }
+    state.counters["slowest_ms"] = slowest;
+}
+BENCHMARK(BM_QueryUnderHostileStamps)->Unit(benchmark::kMillisecond)->Iterations(200);
 
 // Inp32 of the status register through the virtual robot's port library:
 // what every sample of the sensor drives costs.

@@ -10,6 +10,8 @@ namespace sim {
 namespace {
 // The painted arena stays within this many pixels.
 constexpr double MaxFloorPixels = 4.0e6;
+// Nor wider or higher than this many pixels, however narrow the arena.
+constexpr double MaxFloorSide = 65536;
 // Never finer than this (metres per pixel).
 constexpr double FinestFloorPixel = 0.001;
 
@@ -23,6 +25,16 @@ uint32_t Hash(int64_t a, int64_t b)
     h *= 0xBF58476D1CE4E5B9ull;
     h ^= h >> 29;
     return static_cast<uint32_t>(h);
+}
+
+// The number of the cell of side `side` that holds `coordinate`. Far-away or
+// undefined coordinates (which no painted pixel has) all fall in cell 0
+// rather than overflow.
+int64_t Cell(double coordinate, double side)
+{
+    const double cell = std::floor(coordinate / side);
+    constexpr double Limit = 1e15; // well inside int64_t, and exact in a double
+    return cell > -Limit && cell < Limit ? static_cast<int64_t>(cell) : 0;
 }
 
 uint8_t Scale(uint8_t channel, double factor)
@@ -40,13 +52,13 @@ double TextureFactor(const FloorTexture &texture, Vec2 point)
 {
     double factor = 1;
     if (texture.contrast > 0) {
-        const int64_t tx = static_cast<int64_t>(std::floor(point.x / texture.tile));
-        const int64_t ty = static_cast<int64_t>(std::floor(point.y / texture.tile));
+        const int64_t tx = Cell(point.x, texture.tile);
+        const int64_t ty = Cell(point.y, texture.tile);
         factor += ((tx + ty) % 2 == 0 ? 0.5 : -0.5) * texture.contrast;
     }
     if (texture.grain > 0) {
-        const int64_t gx = static_cast<int64_t>(std::floor(point.x / texture.grainSize));
-        const int64_t gy = static_cast<int64_t>(std::floor(point.y / texture.grainSize));
+        const int64_t gx = Cell(point.x, texture.grainSize);
+        const int64_t gy = Cell(point.y, texture.grainSize);
         factor += (Hash(gx, gy) / 4294967295.0 - 0.5) * texture.grain;
     }
     return factor;
@@ -55,10 +67,17 @@ double TextureFactor(const FloorTexture &texture, Vec2 point)
 FloorMap::FloorMap(const World &world, double metresPerPixel)
     : scale_(metresPerPixel), height_(world.height), wall_(ToRgb(world.wall))
 {
-    if (scale_ <= 0)
-        scale_ = std::max(FinestFloorPixel, std::sqrt(world.width * world.height / MaxFloorPixels));
-    const int w = std::max(1, static_cast<int>(std::ceil(world.width / scale_)));
-    const int h = std::max(1, static_cast<int>(std::ceil(world.height / scale_)));
+    // Never finer than the finest resolution within the size bound, whatever
+    // the caller asks for.
+    const double finest = std::max(FinestFloorPixel, std::sqrt(world.width * world.height / MaxFloorPixels));
+    if (!(scale_ >= finest))
+        scale_ = finest;
+    auto pixels = [this](double metres) {
+        const double n = std::ceil(metres / scale_);
+        return n >= 1 ? static_cast<int>(std::min(n, MaxFloorSide)) : 1;
+    };
+    const int w = pixels(world.width);
+    const int h = pixels(world.height);
     image_ = QImage(w, h, QImage::Format_RGB32);
 
     // The floor and its texture, pixel by pixel at the pixel centres.
@@ -102,7 +121,7 @@ QRgb FloorMap::Sample(Vec2 point) const
     const double fx = point.x / scale_ - 0.5;
     const double fy = (height_ - point.y) / scale_ - 0.5;
     const int w = image_.width(), h = image_.height();
-    if (fx < -0.5 || fy < -0.5 || fx > w - 0.5 || fy > h - 0.5)
+    if (!(fx >= -0.5 && fy >= -0.5 && fx <= w - 0.5 && fy <= h - 0.5)) // also an undefined point
         return wall_;
     const int x0 = std::clamp(static_cast<int>(std::floor(fx)), 0, w - 1);
     const int y0 = std::clamp(static_cast<int>(std::floor(fy)), 0, h - 1);

@@ -26,7 +26,7 @@ double TextureFactor(const FloorTexture &texture, Vec2 point);
 class FloorMap {
 public:
     // `metresPerPixel` 0 picks the finest resolution that keeps the picture
-    // at a reasonable size.
+    // at a reasonable size; a finer one asked for is coarsened to it.
     explicit FloorMap(const World &world, double metresPerPixel = 0);
 
     // Colour at a world point (bilinear between the painted pixels); the

@@ -132,20 +132,31 @@ PathProjection ProjectOntoPath(const std::vector<Vec2> &path, bool closed, Vec2 
         return best;
     }
     const size_t segments = closed ? path.size() : path.size() - 1;
-    double along = 0;
+    // Squared distances while searching (no root per segment), and the arc
+    // length of the nearest point only.
+    double bestSquared = std::numeric_limits<double>::infinity();
+    size_t bestSegment = 0;
+    double bestT = 0;
     for (size_t i = 0; i < segments; ++i) {
         const Vec2 a = path[i], b = path[(i + 1) % path.size()];
         const Vec2 ab = b - a;
-        const double len = Length(ab);
-        double t = len > 0 ? Dot(p - a, ab) / (len * len) : 0;
-        t = std::clamp(t, 0.0, 1.0);
-        const double d = Length(p - (a + t * ab));
-        if (d < best.distance) {
-            best.distance = d;
-            best.arcLength = along + t * len;
+        const double len2 = Dot(ab, ab);
+        const double t = len2 > 0 ? std::clamp(Dot(p - a, ab) / len2, 0.0, 1.0) : 0;
+        const Vec2 off = p - (a + t * ab);
+        const double d2 = Dot(off, off);
+        if (d2 < bestSquared) {
+            bestSquared = d2;
+            bestSegment = i;
+            bestT = t;
         }
-        along += len;
     }
+    if (!(bestSquared < std::numeric_limits<double>::infinity()))
+        return best; // an undefined point is near nothing
+    const Vec2 a = path[bestSegment], b = path[(bestSegment + 1) % path.size()];
+    best.distance = Length(p - (a + bestT * (b - a)));
+    for (size_t i = 0; i < bestSegment; ++i)
+        best.arcLength += Length(path[i + 1] - path[i]);
+    best.arcLength += bestT * Length(b - a);
     return best;
 }
 

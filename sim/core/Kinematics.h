@@ -40,7 +40,8 @@ struct Motion {
 // Moves the robot for `seconds` at the given wheel speeds. Its body cannot
 // enter a wall or an obstacle: it stops where it first touches one and stays
 // there for the rest of the time. A move that leads out of contact (or out of
-// an overlap it started in) is free.
+// an overlap it started in) is free. The work is bounded (a few thousand
+// steps of the contact search) whatever the speed and the time.
 Motion MoveWithContacts(const World &world, const Pose &pose, double leftSpeed, double rightSpeed,
                         double seconds);
 

@@ -2,12 +2,20 @@
 
 #include "sim/core/Kinematics.h"
 
+#include <cstdint>
+
 namespace sim {
 namespace {
 // A touching robot counts as free again once this far (metres) from
 // everything, so that pressing on against the same wall is one contact.
 constexpr double ContactRelease = 0.001;
 } // namespace
+
+int64_t CheckedTimestamp(int64_t stamped, int64_t start, int64_t now, int64_t last)
+{
+    const int64_t latest = now > INT64_MAX - TimestampMargin ? INT64_MAX : now + TimestampMargin;
+    return stamped >= start && stamped >= last && stamped <= latest ? stamped : now;
+}
 
 Simulation::Simulation(const World &world) : world_(&world), pose_(world.robot.start) {}
 
@@ -20,7 +28,8 @@ void Simulation::AdvanceTo(int64_t ns)
     }
     if (ns <= time_)
         return;
-    const double seconds = double(ns - time_) * 1e-9;
+    // Unsigned: the difference of any two times, however far apart, without overflow.
+    const double seconds = double(uint64_t(ns) - uint64_t(time_)) * 1e-9;
     time_ = ns;
     if (stalled_)
         return; // pressed against a wall: the wheels stall until the code changes

@@ -18,6 +18,18 @@ namespace sim {
 constexpr int DataRegister = 888;   // motor codes
 constexpr int StatusRegister = 889; // sensors
 
+// How far ahead of the simulator's clock a port access's time may lie. Both
+// sides read the same clock (CLOCK_MONOTONIC), so a true time is never ahead
+// by more than the moments between the two readings.
+constexpr int64_t TimestampMargin = 10'000'000; // 10 ms
+
+// The time to take for a port access stamped `stamped`, when the simulator
+// started at `start`, its clock reads `now` and its simulation stands at
+// `last`: the stamp itself when it lies from the start (and from `last`) to
+// TimestampMargin past now; otherwise, a time the client cannot have taken,
+// the simulator's own `now`.
+int64_t CheckedTimestamp(int64_t stamped, int64_t start, int64_t now, int64_t last);
+
 class Simulation {
 public:
     // The robot at the world's start pose with its motors off. `world` must

@@ -14,11 +14,43 @@ namespace sim {
 namespace {
 // Points of the smoothed centre line per span between two control points.
 constexpr int SmoothPointsPerSpan = 48;
+// The largest world file read.
+constexpr qint64 MaxFileBytes = 4 << 20;
+
+// The ranges a world's numbers must lie in, lengths in metres, speeds in
+// metres per second, angles in degrees. They keep every accepted world quick
+// to start and small in memory (see sim/README.md).
+struct Range {
+    double low;
+    double high;
+    bool belowHigh = false; // high itself is outside
+};
+constexpr Range ArenaSize{0.1, 100};
+constexpr Range TextureSize{0.0001, 100}; // tile and grain sizes
+constexpr Range Fraction{0, 1};
+constexpr int MaxTrackPoints = 1000;
+constexpr Range LineWidth{0.001, 1};
+constexpr int MaxObstacles = 256;
+constexpr Range ObstacleSize{0.001, 100};
+constexpr Range WheelSpeed{0.001, 10};
+constexpr Range RobotSize{0.01, 2}; // track width and body radius
+constexpr Range OnRobot{-2, 2};     // points in the robot's frame, camera distances
+constexpr Range SensorRange{0.001, 100};
+constexpr Range CameraWidth{0.001, 4};
+constexpr Range HalfAngle{0, 90, true};
+constexpr Range Heading{-360, 360};
+constexpr Range AlongTrack{-1000, 1000};
+constexpr Range TrackOffset{-100, 100};
+
+// What a number of the file measures, for its unit.
+enum class Quantity { Length, Speed, Angle, Plain };
 
 [[noreturn]] void Fail(const QString &where, const QString &what)
 {
     throw WorldError((where + ": " + what).toStdString());
 }
+
+QString Text(double value) { return QString::number(value, 'g', 12); }
 
 // Rejects keys the format does not know, so that a misspelt key is not
 // silently replaced by its default.
@@ -39,48 +71,87 @@ QJsonObject ObjectAt(const QJsonObject &parent, const QString &key, const QStrin
     return value.toObject();
 }
 
-// Reads the file's lengths and converts them to metres.
+bool BoolAt(const QJsonObject &o, const QString &key, const QString &where, bool fallback)
+{
+    const QJsonValue v = o.value(key);
+    if (v.isUndefined())
+        return fallback;
+    if (!v.isBool())
+        Fail(where + "." + key, "must be true or false");
+    return v.toBool();
+}
+
+// Reads the file's numbers, checks them against their ranges and converts
+// lengths and speeds to metres.
 class Reader {
 public:
-    explicit Reader(double metresPerUnit) : scale_(metresPerUnit) {}
+    Reader(double metresPerUnit, QString unit) : scale_(metresPerUnit), unit_(std::move(unit)) {}
 
-    double Number(const QJsonObject &o, const QString &key, const QString &where, double fallback,
-                  bool required = false) const
+    // The number at `where` (as the file writes it) within `range`; lengths
+    // and speeds come back in metres.
+    double Checked(const QJsonValue &v, const QString &where, Quantity q, Range range) const
     {
-        const QJsonValue v = o.value(key);
-        if (v.isUndefined()) {
-            if (required)
-                Fail(where + "." + key, "is missing");
-            return fallback;
+        if (!v.isDouble())
+            Fail(where, "must be a number");
+        const double written = v.toDouble();
+        const double k = q == Quantity::Length || q == Quantity::Speed ? scale_ : 1;
+        const double value = written * k;
+        const bool inside = value >= range.low && (range.belowHigh ? value < range.high : value <= range.high);
+        if (!inside) { // also a number too large for a double
+            Fail(where, QString("%1 is outside the range %2 to %3%4%5")
+                            .arg(Text(written), Text(range.low / k), range.belowHigh ? "below " : "",
+                                 Text(range.high / k), UnitText(q)));
         }
-        if (!v.isDouble() || !std::isfinite(v.toDouble()))
-            Fail(where + "." + key, "must be a number");
-        return v.toDouble();
+        return value;
     }
-    double Length(const QJsonObject &o, const QString &key, const QString &where, double fallbackMetres,
-                  bool required = false) const
+    double Number(const QJsonObject &o, const QString &key, const QString &where, Quantity q, Range range,
+                  double fallback) const
     {
         const QJsonValue v = o.value(key);
-        if (v.isUndefined() && !required)
-            return fallbackMetres;
-        return Number(o, key, where, 0, required) * scale_;
+        return v.isUndefined() ? fallback : Checked(v, where + "." + key, q, range);
     }
-    Vec2 Point(const QJsonValue &v, const QString &where) const
+    double Required(const QJsonObject &o, const QString &key, const QString &where, Quantity q, Range range) const
+    {
+        if (!o.contains(key))
+            Fail(where + "." + key, "is missing");
+        return Checked(o.value(key), where + "." + key, q, range);
+    }
+    Vec2 Point(const QJsonValue &v, const QString &where, Range x, Range y) const
     {
         const QJsonArray a = v.toArray();
         if (!v.isArray() || a.size() != 2 || !a[0].isDouble() || !a[1].isDouble())
             Fail(where, "must be a pair of numbers [x, y]");
-        return {a[0].toDouble() * scale_, a[1].toDouble() * scale_};
+        return {Checked(a[0], where + "[0]", Quantity::Length, x), Checked(a[1], where + "[1]", Quantity::Length, y)};
     }
-    Vec2 PointAt(const QJsonObject &o, const QString &key, const QString &where, Vec2 fallback) const
+    Vec2 PointAt(const QJsonObject &o, const QString &key, const QString &where, Range range, Vec2 fallback) const
     {
         const QJsonValue v = o.value(key);
-        return v.isUndefined() ? fallback : Point(v, where + "." + key);
+        return v.isUndefined() ? fallback : Point(v, where + "." + key, range, range);
     }
 
 private:
+    QString UnitText(Quantity q) const
+    {
+        switch (q) {
+        case Quantity::Length:
+            return " " + unit_;
+        case Quantity::Speed:
+            return " " + unit_ + "/s";
+        case Quantity::Angle:
+            return " degrees";
+        case Quantity::Plain:
+            break;
+        }
+        return {};
+    }
+
     double scale_;
+    QString unit_;
 };
+
+// Positions of things in the arena (track points, obstacles) may lie up to
+// one arena size beyond its edges.
+Range AcrossArena(double size) { return {-size, 2 * size}; }
 
 Colour ColourAt(const QJsonObject &o, const QString &key, const QString &where, Colour fallback)
 {
@@ -101,18 +172,14 @@ Colour ColourAt(const QJsonObject &o, const QString &key, const QString &where, 
     } else if (v.isArray()) {
         const QJsonArray a = v.toArray();
         bool ok = a.size() == 3;
-        for (int i = 0; ok && i < 3; ++i)
-            ok = a[i].isDouble() && a[i].toDouble() >= 0 && a[i].toDouble() <= 255;
+        for (int i = 0; ok && i < 3; ++i) {
+            const double c = a[i].toDouble(-1);
+            ok = a[i].isDouble() && c >= 0 && c <= 255 && c == std::floor(c);
+        }
         if (ok)
             return {uint8_t(a[0].toInt()), uint8_t(a[1].toInt()), uint8_t(a[2].toInt())};
     }
-    Fail(at, "must be a colour \"#rrggbb\" or [r, g, b] with values 0..255");
-}
-
-void RequirePositive(double value, const QString &where)
-{
-    if (!(value > 0))
-        Fail(where, "must be greater than 0");
+    Fail(at, "must be a colour \"#rrggbb\" or [r, g, b] with whole values 0..255");
 }
 
 void ReadTrack(const QJsonObject &root, const Reader &read, World &world)
@@ -125,12 +192,14 @@ void ReadTrack(const QJsonObject &root, const Reader &read, World &world)
     const QJsonArray points = t.value("points").toArray();
     if (points.size() < 2)
         Fail(where + ".points", "needs at least two points");
+    if (points.size() > MaxTrackPoints)
+        Fail(where + ".points", QString("has %1 points; at most %2").arg(points.size()).arg(MaxTrackPoints));
+    const Range x = AcrossArena(world.width), y = AcrossArena(world.height);
     for (int i = 0; i < points.size(); ++i)
-        world.track.controls.push_back(read.Point(points[i], QString("%1.points[%2]").arg(where).arg(i)));
-    world.track.closed = t.value("closed").toBool(true);
-    const bool smooth = t.value("smooth").toBool(true);
-    world.track.width = read.Length(t, "width", where, world.track.width);
-    RequirePositive(world.track.width, where + ".width");
+        world.track.controls.push_back(read.Point(points[i], QString("%1.points[%2]").arg(where).arg(i), x, y));
+    world.track.closed = BoolAt(t, "closed", where, true);
+    const bool smooth = BoolAt(t, "smooth", where, true);
+    world.track.width = read.Number(t, "width", where, Quantity::Length, LineWidth, world.track.width);
     world.track.colour = ColourAt(t, "colour", where, world.track.colour);
     world.track.path = smooth ? SmoothPath(world.track.controls, world.track.closed, SmoothPointsPerSpan)
                               : world.track.controls;
@@ -144,6 +213,9 @@ void ReadObstacles(const QJsonObject &root, const Reader &read, World &world)
     if (!list.isArray())
         Fail("obstacles", "must be a list");
     const QJsonArray a = list.toArray();
+    if (a.size() > MaxObstacles)
+        Fail("obstacles", QString("has %1 obstacles; at most %2").arg(a.size()).arg(MaxObstacles));
+    const Range x = AcrossArena(world.width), y = AcrossArena(world.height);
     for (int i = 0; i < a.size(); ++i) {
         const QString where = QString("obstacles[%1]").arg(i);
         if (!a[i].isObject())
@@ -151,10 +223,10 @@ void ReadObstacles(const QJsonObject &root, const Reader &read, World &world)
         const QJsonObject o = a[i].toObject();
         CheckKeys(o, where, {"x", "y", "width", "height", "colour"});
         Obstacle obstacle;
-        obstacle.rect = {read.Length(o, "x", where, 0, true), read.Length(o, "y", where, 0, true),
-                         read.Length(o, "width", where, 0, true), read.Length(o, "height", where, 0, true)};
-        RequirePositive(obstacle.rect.width, where + ".width");
-        RequirePositive(obstacle.rect.height, where + ".height");
+        obstacle.rect = {read.Required(o, "x", where, Quantity::Length, x),
+                         read.Required(o, "y", where, Quantity::Length, y),
+                         read.Required(o, "width", where, Quantity::Length, ObstacleSize),
+                         read.Required(o, "height", where, Quantity::Length, ObstacleSize)};
         obstacle.colour = ColourAt(o, "colour", where, obstacle.colour);
         world.obstacles.push_back(obstacle);
     }
@@ -171,8 +243,8 @@ void ReadStart(const QJsonObject &r, const Reader &read, World &world)
     if (s.contains("track")) {
         // On the centre line, `track` along it from its first point, facing
         // along it, `offset` to the left.
-        const double along = read.Length(s, "track", where, 0);
-        const double offset = read.Length(s, "offset", where, 0);
+        const double along = read.Number(s, "track", where, Quantity::Length, AlongTrack, 0);
+        const double offset = read.Number(s, "offset", where, Quantity::Length, TrackOffset, 0);
         const std::vector<Vec2> &path = world.track.path;
         const size_t segments = world.track.closed ? path.size() : path.size() - 1;
         const double total = world.track.Length();
@@ -190,12 +262,12 @@ void ReadStart(const QJsonObject &r, const Reader &read, World &world)
             left -= len;
         }
         if (s.contains("heading"))
-            start.heading = read.Number(s, "heading", where, 0) * Pi / 180;
+            start.heading = read.Number(s, "heading", where, Quantity::Angle, Heading, 0) * Pi / 180;
         return;
     }
-    start.x = read.Length(s, "x", where, world.width / 2);
-    start.y = read.Length(s, "y", where, world.height / 2);
-    start.heading = read.Number(s, "heading", where, 0) * Pi / 180;
+    start.x = read.Number(s, "x", where, Quantity::Length, AcrossArena(world.width), world.width / 2);
+    start.y = read.Number(s, "y", where, Quantity::Length, AcrossArena(world.height), world.height / 2);
+    start.heading = read.Number(s, "heading", where, Quantity::Angle, Heading, 0) * Pi / 180;
 }
 
 void ReadRobot(const QJsonObject &root, const Reader &read, World &world)
@@ -205,47 +277,41 @@ void ReadRobot(const QJsonObject &root, const Reader &read, World &world)
     CheckKeys(r, where, {"start", "wheelSpeed", "trackWidth", "bodyRadius", "lineSensors",
                          "obstacleSensor", "camera"});
     RobotSpec &robot = world.robot;
-    robot.wheelSpeed = read.Length(r, "wheelSpeed", where, robot.wheelSpeed);
-    robot.trackWidth = read.Length(r, "trackWidth", where, robot.trackWidth);
-    robot.bodyRadius = read.Length(r, "bodyRadius", where, robot.bodyRadius);
-    RequirePositive(robot.wheelSpeed, where + ".wheelSpeed");
-    RequirePositive(robot.trackWidth, where + ".trackWidth");
-    RequirePositive(robot.bodyRadius, where + ".bodyRadius");
+    robot.wheelSpeed = read.Number(r, "wheelSpeed", where, Quantity::Speed, WheelSpeed, robot.wheelSpeed);
+    robot.trackWidth = read.Number(r, "trackWidth", where, Quantity::Length, RobotSize, robot.trackWidth);
+    robot.bodyRadius = read.Number(r, "bodyRadius", where, Quantity::Length, RobotSize, robot.bodyRadius);
 
     const QJsonObject sensors = ObjectAt(r, "lineSensors", where);
     CheckKeys(sensors, where + ".lineSensors", {"left", "right"});
-    robot.leftSensor = read.PointAt(sensors, "left", where + ".lineSensors", robot.leftSensor);
-    robot.rightSensor = read.PointAt(sensors, "right", where + ".lineSensors", robot.rightSensor);
+    robot.leftSensor = read.PointAt(sensors, "left", where + ".lineSensors", OnRobot, robot.leftSensor);
+    robot.rightSensor = read.PointAt(sensors, "right", where + ".lineSensors", OnRobot, robot.rightSensor);
 
     const QJsonObject obstacle = ObjectAt(r, "obstacleSensor", where);
     const QString ow = where + ".obstacleSensor";
     CheckKeys(obstacle, ow, {"position", "range", "halfAngle"});
-    robot.obstacleSensor.position = read.PointAt(obstacle, "position", ow, {robot.bodyRadius, 0});
-    robot.obstacleSensor.range = read.Length(obstacle, "range", ow, robot.obstacleSensor.range);
-    robot.obstacleSensor.halfAngle =
-        read.Number(obstacle, "halfAngle", ow, robot.obstacleSensor.halfAngle * 180 / Pi) * Pi / 180;
-    RequirePositive(robot.obstacleSensor.range, ow + ".range");
-    if (robot.obstacleSensor.halfAngle < 0 || robot.obstacleSensor.halfAngle >= Pi / 2)
-        Fail(ow + ".halfAngle", "must be from 0 to below 90 degrees");
+    ObstacleSensor &o = robot.obstacleSensor;
+    o.position = read.PointAt(obstacle, "position", ow, OnRobot, {robot.bodyRadius, 0});
+    o.range = read.Number(obstacle, "range", ow, Quantity::Length, SensorRange, o.range);
+    o.halfAngle = read.Number(obstacle, "halfAngle", ow, Quantity::Angle, HalfAngle, o.halfAngle * 180 / Pi) * Pi / 180;
 
     const QJsonObject camera = ObjectAt(r, "camera", where);
     const QString cw = where + ".camera";
     CheckKeys(camera, cw, {"near", "far", "nearWidth", "farWidth"});
     CameraFootprint &c = robot.camera;
-    c.nearDistance = read.Length(camera, "near", cw, c.nearDistance);
-    c.farDistance = read.Length(camera, "far", cw, c.farDistance);
-    c.nearWidth = read.Length(camera, "nearWidth", cw, c.nearWidth);
-    c.farWidth = read.Length(camera, "farWidth", cw, c.farWidth);
+    c.nearDistance = read.Number(camera, "near", cw, Quantity::Length, OnRobot, c.nearDistance);
+    c.farDistance = read.Number(camera, "far", cw, Quantity::Length, OnRobot, c.farDistance);
+    c.nearWidth = read.Number(camera, "nearWidth", cw, Quantity::Length, CameraWidth, c.nearWidth);
+    c.farWidth = read.Number(camera, "farWidth", cw, Quantity::Length, CameraWidth, c.farWidth);
     if (!(c.farDistance > c.nearDistance))
-        Fail(cw + ".far", "must be greater than near");
-    RequirePositive(c.nearWidth, cw + ".nearWidth");
-    RequirePositive(c.farWidth, cw + ".farWidth");
+        Fail(cw + ".far", QString("must be greater than near (%1 m against %2 m)")
+                              .arg(Text(c.farDistance), Text(c.nearDistance)));
 
     ReadStart(r, read, world);
     const Pose &s = robot.start;
-    if (s.x - robot.bodyRadius < 0 || s.y - robot.bodyRadius < 0 || s.x + robot.bodyRadius > world.width ||
-        s.y + robot.bodyRadius > world.height)
-        Fail(where + ".start", "puts the robot's body outside the arena");
+    if (!(s.x - robot.bodyRadius >= 0 && s.y - robot.bodyRadius >= 0 && s.x + robot.bodyRadius <= world.width &&
+          s.y + robot.bodyRadius <= world.height))
+        Fail(where + ".start", QString("puts the robot's body outside the arena (centre at %1, %2 m, radius %3 m)")
+                                   .arg(Text(s.x), Text(s.y), Text(robot.bodyRadius)));
 }
 } // namespace
 
@@ -260,36 +326,32 @@ World ParseWorld(const QByteArray &json)
     const QJsonObject root = doc.object();
     CheckKeys(root, "world", {"units", "arena", "track", "obstacles", "robot"});
 
-    const QString units = root.value("units").toString("m");
+    const QJsonValue unitsValue = root.value("units");
+    const QString units = unitsValue.toString("m");
     double metresPerUnit = 1;
-    if (units == "cm")
+    if (units == "cm" && unitsValue.isString())
         metresPerUnit = 0.01;
-    else if (units != "m")
+    else if (units != "m" || !(unitsValue.isString() || unitsValue.isUndefined()))
         Fail("units", "must be \"m\" or \"cm\"");
-    const Reader read(metresPerUnit);
+    const Reader read(metresPerUnit, units);
 
     World world;
     const QJsonObject arena = ObjectAt(root, "arena", "world");
     if (!root.contains("arena"))
         Fail("arena", "is missing");
     CheckKeys(arena, "arena", {"width", "height", "floor", "wall", "texture"});
-    world.width = read.Length(arena, "width", "arena", 0, true);
-    world.height = read.Length(arena, "height", "arena", 0, true);
-    RequirePositive(world.width, "arena.width");
-    RequirePositive(world.height, "arena.height");
+    world.width = read.Required(arena, "width", "arena", Quantity::Length, ArenaSize);
+    world.height = read.Required(arena, "height", "arena", Quantity::Length, ArenaSize);
     world.floor = ColourAt(arena, "floor", "arena", world.floor);
     world.wall = ColourAt(arena, "wall", "arena", world.wall);
     const QJsonObject texture = ObjectAt(arena, "texture", "arena");
-    CheckKeys(texture, "arena.texture", {"tile", "contrast", "grain", "grainSize"});
+    const QString tw = "arena.texture";
+    CheckKeys(texture, tw, {"tile", "contrast", "grain", "grainSize"});
     FloorTexture &tex = world.texture;
-    tex.tile = read.Length(texture, "tile", "arena.texture", tex.tile);
-    tex.grainSize = read.Length(texture, "grainSize", "arena.texture", tex.grainSize);
-    tex.contrast = read.Number(texture, "contrast", "arena.texture", tex.contrast);
-    tex.grain = read.Number(texture, "grain", "arena.texture", tex.grain);
-    RequirePositive(tex.tile, "arena.texture.tile");
-    RequirePositive(tex.grainSize, "arena.texture.grainSize");
-    if (tex.contrast < 0 || tex.contrast > 1 || tex.grain < 0 || tex.grain > 1)
-        Fail("arena.texture", "contrast and grain must lie from 0 to 1");
+    tex.tile = read.Number(texture, "tile", tw, Quantity::Length, TextureSize, tex.tile);
+    tex.grainSize = read.Number(texture, "grainSize", tw, Quantity::Length, TextureSize, tex.grainSize);
+    tex.contrast = read.Number(texture, "contrast", tw, Quantity::Plain, Fraction, tex.contrast);
+    tex.grain = read.Number(texture, "grain", tw, Quantity::Plain, Fraction, tex.grain);
 
     ReadTrack(root, read, world);
     ReadObstacles(root, read, world);
@@ -302,8 +364,13 @@ World LoadWorld(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw WorldError((path + ": " + file.errorString()).toStdString());
+    // Read no more than the largest world file, so that a huge file (or a
+    // device that never ends) is refused instead of filling the memory.
+    const QByteArray json = file.read(MaxFileBytes + 1);
+    if (json.size() > MaxFileBytes)
+        throw WorldError(QString("%1: larger than %2 MiB; not a world file").arg(path).arg(MaxFileBytes >> 20).toStdString());
     try {
-        return ParseWorld(file.readAll());
+        return ParseWorld(json);
     } catch (const WorldError &e) {
         throw WorldError((path + ": " + QString::fromStdString(e.what())).toStdString());
     }

@@ -1,0 +1,29 @@
+#include "sim/app/PortPacket.h"
+
+#include "sim/protocol/SimProtocol.h"
+
+#include <cstring>
+
+std::string HandlePortPacket(SharedRobot &robot, const PortQueryFunction &query, bool &controller,
+                             const void *data, size_t size)
+{
+    simproto::PortMessage m;
+    if (size != sizeof(m))
+        return {}; // not a message of ours
+    std::memcpy(&m, data, sizeof(m));
+    if (m.kind == simproto::KindWrite || m.kind == simproto::KindRead) {
+        if (!controller)
+            robot.ControllerArrived();
+        controller = true;
+    }
+    if (m.kind == simproto::KindWrite) {
+        robot.Write(m.monotonicNs, m.port, m.value);
+    } else if (m.kind == simproto::KindRead) {
+        simproto::PortMessage answer = m;
+        answer.value = static_cast<int16_t>(robot.Read(m.monotonicNs, m.port));
+        return std::string(reinterpret_cast<const char *>(&answer), sizeof(answer));
+    } else if (m.kind == simproto::KindQuery) {
+        return query(simproto::MonotonicNs());
+    }
+    return {};
+}
