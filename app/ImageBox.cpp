@@ -1,6 +1,6 @@
 #include "app/ImageBox.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <QImageReader>
 #include <QPainter>

@@ -1,7 +1,7 @@
 #pragma once
 // The sensor line follower's loop, in the steps its START button runs. The
 // sampling step is separate so that its cost can be measured on its own.
-#include "autodrive/SensorDecisions.h"
+#include "core/SensorDecisions.h"
 #include "drive/PortIo.h"
 
 #include <cstdint>

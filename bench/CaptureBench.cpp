@@ -2,8 +2,8 @@
 // frame reaches the callback, the delay from the pipeline's hand-over to the
 // callback, and the CPU time per frame of capture, conversion and preview.
 #include "capture/CaptureTesting.h"
-#include "capture/FrameFormat.h"
 #include "capture/avicap.h"
+#include "core/FrameFormat.h"
 
 #include <QEventLoop>
 #include <QImage>

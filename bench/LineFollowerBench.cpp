@@ -14,7 +14,7 @@
 // Goals: the pass under 2 ms, the averaging under 0.2 ms.
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
-#include "linecam/LineAnalysis.h"
+#include "core/LineAnalysis.h"
 #include "linecam/LineFollower.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "camera/MediaPlayer.h"
 
-#include "app/ErrorDisplay.h"
-#include "app/Exceptions.h"
+#include "core/ErrorDisplay.h"
+#include "core/Exceptions.h"
 
 #include <QFileInfo>
 #include <QHBoxLayout>

@@ -1,7 +1,7 @@
 #include "capture/CameraPipeline.h"
 
-#include "capture/FrameFormat.h"
 #include "capture/LocalStream.h"
+#include "core/FrameFormat.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>

@@ -1,6 +1,6 @@
 #include "drive/MoveChoice.h"
 
-#include "app/Convert.h"
+#include "core/Convert.h"
 #include "drive/Motor.h"
 
 bool RunChosenMove(int itemIndex, const QString &durationText)

@@ -1,6 +1,6 @@
 #include "drive/PortIo.h"
 
-#include "app/ErrorDisplay.h"
+#include "core/ErrorDisplay.h"
 #include "drive/ProgramEnd.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 // Fuzz harness: the conversion of typed numbers, on any text of UTF-16 units,
 // checked against a plain reading of its rule: leading blanks, an optional
 // sign, then decimal digits only, within the 32-bit range.
-#include "app/Convert.h"
-#include "app/Exceptions.h"
+#include "core/Convert.h"
+#include "core/Exceptions.h"
 
 #include <QString>
 

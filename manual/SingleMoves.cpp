@@ -1,7 +1,7 @@
 // "Ruch pojedynczy": one timed pulse per click, durations from the page's fields.
-#include "app/Convert.h"
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
+#include "core/Convert.h"
+#include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include "capture/CameraPipeline.h"
 #include "capture/CaptureTesting.h"
-#include "capture/FrameFormat.h"
 #include "capture/avicap.h"
+#include "core/FrameFormat.h"
 #include "drive/Motor.h"
 
 #include <QComboBox>

@@ -1,8 +1,8 @@
 // The sound player control: opening, playing, and the errors of bad files.
 #include "support/Harness.h"
 
-#include "app/Exceptions.h"
 #include "camera/MediaPlayer.h"
+#include "core/Exceptions.h"
 
 #include <QDataStream>
 #include <QFile>

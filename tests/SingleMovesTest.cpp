@@ -1,8 +1,8 @@
 // Pulses and the single-move page, checked on the recording library's trace.
 #include "support/Harness.h"
 
-#include "app/Convert.h"
-#include "app/Exceptions.h"
+#include "core/Convert.h"
+#include "core/Exceptions.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
 

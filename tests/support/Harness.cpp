@@ -1,8 +1,8 @@
 #include "support/Harness.h"
 
-#include "app/ErrorDisplay.h"
 #include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
+#include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 

@@ -1,6 +1,6 @@
-#include "app/Convert.h"
+#include "core/Convert.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <limits>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The exceptions the operator can see. The program has no error messages of its
 // own: every error is one of the toolkit-level failures below, shown by the one
-// error display (app/ErrorDisplay.h).
+// error display (core/ErrorDisplay.h).
 #include <stdexcept>
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "capture/FrameFormat.h"
+#include "core/FrameFormat.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "linecam/LineAnalysis.h"
+#include "core/LineAnalysis.h"
 
 #include <algorithm>
 
