@@ -44,7 +44,7 @@ void SharedRobot::ControllerLeft(int64_t ns)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (controllers_ > 0 && --controllers_ == 0)
-        sim_.Write(ns, sim::DataRegister, 0);
+        sim_.Write(ns, DataPort, 0);
 }
 
 ControllerState SharedRobot::Controller() const

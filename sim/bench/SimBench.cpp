@@ -116,7 +116,7 @@ void BM_QueryUnderHostileStamps(benchmark::State &state)
     int64_t code = 0;
     double slowest = 0;
     for (auto _ : state) {
-        client.Write(sim::DataRegister, ++code % 2 ? 16 : 2, simproto::MonotonicNs() + 1'000'000'000'000'000'000);
+        client.Write(DataPort, ++code % 2 ? 16 : 2, simproto::MonotonicNs() + 1'000'000'000'000'000'000);
         const int64_t before = simproto::MonotonicNs();
         if (!watcher.Query(1000)) {
             state.SkipWithError("no answer within a second");
@@ -134,12 +134,12 @@ void BM_Inp32RoundTrip(benchmark::State &state)
 {
     void *lib = dlopen(SimProcess::PortLibraryFile, RTLD_NOW);
     auto inp32 = lib ? reinterpret_cast<short (*)(short)>(dlsym(lib, "Inp32")) : nullptr;
-    if (!inp32 || inp32(889) != 254) {
+    if (!inp32 || inp32(StatusPort) != StatusIdle) {
         state.SkipWithError("the port library does not reach robot-sim");
         return;
     }
     for (auto _ : state)
-        benchmark::DoNotOptimize(inp32(889));
+        benchmark::DoNotOptimize(inp32(StatusPort));
 }
 BENCHMARK(BM_Inp32RoundTrip)->Unit(benchmark::kMicrosecond);
 

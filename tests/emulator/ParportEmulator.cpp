@@ -37,6 +37,8 @@
 // The calls may come from a child forked from a threaded process: nothing on
 // their path allocates, takes a lock or uses stdio; the real functions are
 // looked up once, at load.
+#include "core/RobotWiring.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -61,7 +63,6 @@ namespace {
 
 constexpr uint32_t StateMagic = 0x50504531; // "PPE1"
 constexpr int MaxScript = 8192;
-constexpr unsigned char StatusIdle = 254; // nothing fires
 constexpr unsigned char ControlLines = 0x0F;
 
 // The requests the emulator knows, with their names for the log and the

@@ -1,5 +1,7 @@
 #include "support/ProgramOnPort.h"
 
+#include "core/RobotWiring.h"
+
 #include <fstream>
 #include <thread>
 
@@ -70,7 +72,7 @@ std::vector<Write> ProgramOnPort::Writes() const
                 out.push_back({c.Ns, c.Value});
     } else {
         for (const PortAccess &a : ReadTrace(TracePath()))
-            if (a.kind == 'W' && a.port == 888)
+            if (a.kind == 'W' && a.port == DataPort)
                 out.push_back({a.ns, a.value});
     }
     return out;
@@ -90,6 +92,6 @@ size_t ProgramOnPort::StatusReads() const
         return CallsOf(port.Log(), "PPRSTATUS").size();
     size_t n = 0;
     for (const PortAccess &a : ReadTrace(TracePath()))
-        n += a.kind == 'R' && a.port == 889;
+        n += a.kind == 'R' && a.port == StatusPort;
     return n;
 }
