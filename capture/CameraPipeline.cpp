@@ -1,6 +1,7 @@
 #include "capture/CameraPipeline.h"
 
 #include "capture/LocalStream.h"
+#include "core/Clock.h"
 #include "core/FrameFormat.h"
 
 #include <gst/app/gstappsink.h>
@@ -12,7 +13,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -26,13 +26,6 @@ constexpr int TestFramesPerSecond = 30;
 // Common frame sizes offered where a source accepts a range.
 constexpr int CommonSizes[][2] = {{160, 120}, {176, 144}, {320, 240},  {352, 288},  {640, 480},
                                   {800, 600}, {1024, 768}, {1280, 720}, {1280, 960}, {1920, 1080}};
-
-int64_t SteadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 GstCaps *CapsFromString(const std::string &text)
 {
@@ -309,7 +302,7 @@ CameraPipeline::~CameraPipeline()
 
 void CameraPipeline::HandleSample(GstAppSink *sink)
 {
-    const int64_t handedOverNs = SteadyNs();
+    const int64_t handedOverNs = MonotonicNs();
     GstSample *sample = gst_app_sink_pull_sample(sink);
     if (!sample)
         return;

@@ -26,6 +26,3 @@ void SleepMs(int32_t ms);
 
 // Sleeps until `startNs` + `ms` milliseconds on the monotonic clock.
 void SleepUntilMs(int64_t startNs, int32_t ms);
-
-// CLOCK_MONOTONIC in nanoseconds.
-int64_t MonotonicNs();

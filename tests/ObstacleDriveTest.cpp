@@ -1,6 +1,7 @@
 // The obstacle-avoiding drive on the recording library with scripted readings.
 // Clicks come from timers, which fire only while the drive drains messages: at
 // the start of a standstill and at the end of every cycle.
+#include "core/Clock.h"
 #include "support/Harness.h"
 #include "support/TestPicture.h"
 

@@ -1,6 +1,7 @@
 // The virtual robot against input meant to break it: world files with numbers
 // out of every range, moves of any speed over any time, undefined poses in the
 // camera, port packets of any size and timestamps a client cannot have taken.
+#include "core/Clock.h"
 #include "sim/app/PortPacket.h"
 #include "sim/app/SharedRobot.h"
 #include "sim/core/Camera.h"
@@ -284,16 +285,16 @@ TEST(SimTimestamps, StampsAClientCannotHaveTakenAreReplacedByTheSimulatorsClock)
     // following its own clock and answers at once.
     const World w = EmptyWorld();
     SharedRobot robot(w);
-    const int64_t before = simproto::MonotonicNs();
+    const int64_t before = MonotonicNs();
     robot.Write(min, DataPort, 18);
     robot.Write(max, DataPort, 18);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    robot.Write(simproto::MonotonicNs() + 1'000'000'000 * Second, DataPort, 16);
+    robot.Write(MonotonicNs() + 1'000'000'000 * Second, DataPort, 16);
     QElapsedTimer timer;
     timer.start();
-    EXPECT_EQ(robot.Read(simproto::MonotonicNs(), DataPort), 16) << "later accesses are still taken";
+    EXPECT_EQ(robot.Read(MonotonicNs(), DataPort), 16) << "later accesses are still taken";
     const Simulation s = robot.Snapshot();
-    const int64_t after = simproto::MonotonicNs();
+    const int64_t after = MonotonicNs();
     EXPECT_LT(timer.elapsed(), 1000);
     EXPECT_GE(s.time(), before);
     EXPECT_LE(s.time(), after);
@@ -317,7 +318,7 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
     };
 
     // Packets of any other size, or of unknown kinds, change nothing.
-    const simproto::PortMessage write = Message(simproto::KindWrite, simproto::MonotonicNs(), DataPort, 18);
+    const simproto::PortMessage write = Message(simproto::KindWrite, MonotonicNs(), DataPort, 18);
     for (const size_t size : {size_t(0), size_t(1), sizeof(write) - 1, sizeof(write) + 1, size_t(65536)})
         EXPECT_EQ(handle(write, size), "") << size;
     EXPECT_EQ(handle(Message('X', 0, DataPort, 18), sizeof(write)), "");
@@ -332,10 +333,10 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
 
     // A write reaches the robot (only its low byte counts) and makes the
     // client a controller; a read is answered with its request's sequence.
-    EXPECT_EQ(handle(Message(simproto::KindWrite, simproto::MonotonicNs(), DataPort, 0x7F00 | 9), sizeof(write)), "");
+    EXPECT_EQ(handle(Message(simproto::KindWrite, MonotonicNs(), DataPort, 0x7F00 | 9), sizeof(write)), "");
     EXPECT_TRUE(controller);
     EXPECT_EQ(robot.Controller(), ControllerState::Connected);
-    const std::string answer = handle(Message(simproto::KindRead, simproto::MonotonicNs(), DataPort), sizeof(write));
+    const std::string answer = handle(Message(simproto::KindRead, MonotonicNs(), DataPort), sizeof(write));
     ASSERT_EQ(answer.size(), sizeof(simproto::PortMessage));
     simproto::PortMessage read;
     std::memcpy(&read, answer.data(), sizeof(read));
@@ -345,7 +346,7 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
     const std::string status = handle(Message(simproto::KindRead, 0, StatusPort), sizeof(write));
     std::memcpy(&read, status.data(), sizeof(read));
     EXPECT_EQ(read.value, StatusIdle);
-    robot.ControllerLeft(simproto::MonotonicNs());
+    robot.ControllerLeft(MonotonicNs());
     EXPECT_EQ(robot.Snapshot().data(), 0) << "the last controller gone stops the motors";
 }
 
@@ -359,7 +360,7 @@ TEST(SimPortPackets, RobotSimTakesOnlyWholeMessagesFromItsSocket)
     std::strncpy(address.sun_path, sim.socketPath().c_str(), sizeof(address.sun_path) - 1);
     ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
     auto readData = [&] {
-        const simproto::PortMessage m = Message(simproto::KindRead, simproto::MonotonicNs(), DataPort);
+        const simproto::PortMessage m = Message(simproto::KindRead, MonotonicNs(), DataPort);
         EXPECT_EQ(send(fd, &m, sizeof(m), MSG_NOSIGNAL), ssize_t(sizeof(m)));
         pollfd p{fd, POLLIN, 0};
         simproto::PortMessage answer;
@@ -370,7 +371,7 @@ TEST(SimPortPackets, RobotSimTakesOnlyWholeMessagesFromItsSocket)
     // A write of 18 with one byte too many, then one with a byte too few:
     // neither is a message.
     char longer[sizeof(simproto::PortMessage) + 1] = {};
-    const simproto::PortMessage write = Message(simproto::KindWrite, simproto::MonotonicNs(), DataPort, 18);
+    const simproto::PortMessage write = Message(simproto::KindWrite, MonotonicNs(), DataPort, 18);
     std::memcpy(longer, &write, sizeof(write));
     EXPECT_EQ(send(fd, longer, sizeof(longer), MSG_NOSIGNAL), ssize_t(sizeof(longer)));
     EXPECT_EQ(send(fd, &write, sizeof(write) - 1, MSG_NOSIGNAL), ssize_t(sizeof(write) - 1));

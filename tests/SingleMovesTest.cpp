@@ -1,4 +1,5 @@
 // Pulses and the single-move page, checked on the recording library's trace.
+#include "core/Clock.h"
 #include "support/Harness.h"
 
 #include "core/Convert.h"

@@ -1,5 +1,6 @@
 #include "sim/app/ArenaView.h"
 
+#include "core/Clock.h"
 #include "sim/core/Kinematics.h"
 #include "sim/protocol/SimProtocol.h"
 
@@ -87,7 +88,7 @@ QPointF ArenaView::ToScreen(sim::Vec2 p) const
 void ArenaView::Tick()
 {
     sim::Simulation view = robot_.Snapshot();
-    view.AdvanceTo(simproto::MonotonicNs());
+    view.AdvanceTo(MonotonicNs());
     const sim::Vec2 at{view.pose().x, view.pose().y};
     if (trail_.empty() || sim::Length(at - trail_.back()) >= TrailStep) {
         if (trail_.size() >= TrailPoints) {

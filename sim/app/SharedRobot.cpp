@@ -1,5 +1,6 @@
 #include "sim/app/SharedRobot.h"
 
+#include "core/Clock.h"
 #include "sim/core/Geometry.h"
 #include "sim/protocol/SimProtocol.h"
 
@@ -8,11 +9,11 @@
 
 #include <cmath>
 
-SharedRobot::SharedRobot(const sim::World &world) : sim_(world), start_(simproto::MonotonicNs()) {}
+SharedRobot::SharedRobot(const sim::World &world) : sim_(world), start_(MonotonicNs()) {}
 
 int64_t SharedRobot::Checked(int64_t ns) const
 {
-    return sim::CheckedTimestamp(ns, start_, simproto::MonotonicNs(), sim_.time());
+    return sim::CheckedTimestamp(ns, start_, MonotonicNs(), sim_.time());
 }
 
 void SharedRobot::Write(int64_t ns, int port, int value)

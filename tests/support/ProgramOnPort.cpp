@@ -1,5 +1,6 @@
 #include "support/ProgramOnPort.h"
 
+#include "core/Clock.h"
 #include "core/RobotWiring.h"
 
 #include <fstream>
@@ -16,13 +17,6 @@ bool WaitFor(const std::function<bool()> &done, std::chrono::milliseconds limit)
         std::this_thread::sleep_for(10ms);
     }
     return true;
-}
-
-int64_t NowNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 bool Settled(const std::string &tracePath)
