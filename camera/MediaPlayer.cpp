@@ -1,5 +1,6 @@
 #include "camera/MediaPlayer.h"
 
+#include "capture/GStreamer.h"
 #include "core/ErrorDisplay.h"
 #include "core/Exceptions.h"
 
@@ -19,12 +20,6 @@ namespace {
 constexpr GstClockTime OpenTimeout = 5 * GST_SECOND;
 // How often the end of a sound (and output errors) are looked for while playing.
 constexpr int BusPollMs = 50;
-
-void EnsureGStreamer()
-{
-    if (!gst_is_initialized())
-        gst_init(nullptr, nullptr);
-}
 
 QString ErrorText(GstMessage *message)
 {

@@ -1,5 +1,6 @@
 #include "capture/CameraPipeline.h"
 
+#include "capture/GStreamer.h"
 #include "capture/LocalStream.h"
 #include "core/Clock.h"
 #include "core/FrameFormat.h"
@@ -15,7 +16,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 const char *const PictureControlNames[4] = {"brightness", "contrast", "saturation", "hue"};
 
@@ -109,12 +109,6 @@ bool HasPictureControls(GstElement *element)
 }
 } // namespace
 
-void EnsureGstreamer()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { gst_init(nullptr, nullptr); });
-}
-
 std::vector<QSize> SizesInCaps(const GstCaps *caps)
 {
     std::vector<QSize> sizes;
@@ -168,7 +162,7 @@ CameraPipeline::CameraPipeline(QSize size, FrameFn onFrame, ErrorFn onError)
 std::unique_ptr<CameraPipeline> CameraPipeline::Open(const CaptureSource &source, QSize size,
                                                      FrameFn onFrame, ErrorFn onError)
 {
-    EnsureGstreamer();
+    EnsureGStreamer();
     std::unique_ptr<CameraPipeline> pipeline(
         new CameraPipeline(size, std::move(onFrame), std::move(onError)));
     if (!pipeline->Build(source) || !pipeline->Start())

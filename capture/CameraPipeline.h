@@ -18,9 +18,6 @@ typedef struct _GstElement GstElement;
 typedef struct _GstCaps GstCaps;
 typedef struct _GstAppSink GstAppSink;
 
-// Initialises GStreamer once, on first use.
-void EnsureGstreamer();
-
 // One frame as the pipeline hands it over.
 struct CapturedFrame {
     std::vector<uint8_t> data; // packed I420

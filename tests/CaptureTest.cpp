@@ -1,5 +1,6 @@
 // The capture windows: frame arithmetic, handles, frames to the callback,
 // grab and save, the driver dialogs; on the test picture.
+#include "capture/GStreamer.h"
 #include "support/Harness.h"
 #include "support/TestPicture.h"
 
@@ -152,7 +153,7 @@ TEST(FrameFormat, ConvertsPacksAndSavesFrames)
 
 TEST(FrameFormat, OffersTheSizesASourceHas)
 {
-    EnsureGstreamer();
+    EnsureGStreamer();
     auto sizes = [](const char *text) {
         GstCaps *caps = gst_caps_from_string(text);
         std::vector<QSize> out = SizesInCaps(caps);
