@@ -1,5 +1,8 @@
 #include "core/ErrorDisplay.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
+
 #include <cstdio>
 
 namespace {
@@ -29,4 +32,23 @@ ErrorDisplayFn SetErrorDisplay(ErrorDisplayFn display)
     ErrorDisplayFn previous = std::move(CurrentDisplay());
     CurrentDisplay() = std::move(display);
     return previous;
+}
+
+void ShowAfterHandler(const std::string &message)
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app) {
+        ShowErrorMessage(message);
+        return;
+    }
+    QMetaObject::invokeMethod(app, [message] { ShowErrorMessage(message); }, Qt::QueuedConnection);
+}
+
+bool ReportOnce::operator()(const std::string &message)
+{
+    if (reported_)
+        return false;
+    reported_ = true;
+    ShowAfterHandler(message);
+    return true;
 }

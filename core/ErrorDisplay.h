@@ -22,6 +22,24 @@ void ShowOnStandardError(const std::string &message);
 // restores the default display.
 ErrorDisplayFn SetErrorDisplay(ErrorDisplayFn display);
 
+// Shows the message once control is back in the event loop, after the handler
+// or frame callback now running: a message box must not hold a pulse or a
+// frame open. Without an application object there is no loop to wait for,
+// and it is shown at once.
+void ShowAfterHandler(const std::string &message);
+
+// An error that is shown the first time it happens only (after the current
+// handler), until Forget().
+class ReportOnce {
+public:
+    // True when this call showed the message; false when one was shown before.
+    bool operator()(const std::string &message);
+    void Forget() { reported_ = false; }
+
+private:
+    bool reported_ = false;
+};
+
 // Runs one handler body; its exception, whatever it is, goes to `show` as a
 // message.
 template <class Body, class Show>

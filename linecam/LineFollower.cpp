@@ -90,7 +90,7 @@ void FollowOneFrame(TForm1 &form)
 LRESULT LineFrameCallback(HWND, VIDEOHDR *)
 {
     if (Form1)
-        RunHandler([] { FollowOneFrame(*Form1); });
+        FollowOneFrame(*Form1);
     return FrameDone;
 }
 
