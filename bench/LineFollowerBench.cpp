@@ -15,6 +15,7 @@
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
 #include "core/LineAnalysis.h"
+#include "core/reference/LineAveragesPerPixel.h"
 #include "linecam/LineFollower.h"
 
 #include <QCoreApplication>

@@ -70,12 +70,9 @@ struct LineAverages {
 // Averages the top-left 320 x 240 of `picture`: positions outside a smaller
 // picture count as 255 in each channel; the sums are divided by 76,800 (whole)
 // and 38,400 (each half), truncating. Reads the rows directly after one
-// conversion to a 32-bit format; the channels are those QImage::pixel() gives.
+// conversion to a 32-bit format; the channels are those QImage::pixel() gives
+// (core/reference/LineAveragesPerPixel.h reads them so, for the tests).
 LineAverages AverageFrame(const QImage &picture);
-
-// The same averages read one pixel at a time through QImage::pixel(): the
-// straightforward reading, kept as the yardstick for AverageFrame.
-LineAverages AverageFramePerPixel(const QImage &picture);
 
 // The strict colour window: reference - tolerance < value < reference +
 // tolerance. A tolerance of 0 or less never matches. Computed in 64 bits, so

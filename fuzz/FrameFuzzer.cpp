@@ -9,6 +9,7 @@
 // fills the buffer and the picture, repeated as often as needed.
 #include "core/LineAnalysis.h"
 #include "core/MotionMeasure.h"
+#include "core/reference/LineAveragesPerPixel.h"
 
 #include <QImage>
 
