@@ -3,7 +3,7 @@
 // the working directory.
 #include "support/Harness.h"
 
-#include "app/ComboBox.h"
+#include "app/ChoiceBox.h"
 #include "app/ImageBox.h"
 #include "camera/MediaPlayer.h"
 
@@ -57,7 +57,7 @@ bool IsKind(QWidget *w, Kind kind)
     switch (kind) {
     case Kind::Button: return qobject_cast<QPushButton *>(w) != nullptr;
     case Kind::Edit: return qobject_cast<QLineEdit *>(w) != nullptr;
-    case Kind::Combo: return qobject_cast<TComboBox *>(w) != nullptr && static_cast<QComboBox *>(w)->isEditable();
+    case Kind::Combo: return qobject_cast<ChoiceBox *>(w) != nullptr && static_cast<QComboBox *>(w)->isEditable();
     case Kind::Label: return qobject_cast<QLabel *>(w) != nullptr;
     case Kind::Panel:
         return qobject_cast<QLabel *>(w) != nullptr && static_cast<QLabel *>(w)->frameShape() == QFrame::Panel;
