@@ -62,10 +62,10 @@ TMediaPlayer::TMediaPlayer(QWidget *parent)
         const QString error = TakeBusMessages();
         if (!error.isEmpty()) {
             playbackError_ = error;
-            SetMode(mpStopped);
+            SetMode(PlayerMode::Stopped);
         }
     });
-    SetMode(mpNotReady);
+    SetMode(PlayerMode::NotReady);
 }
 
 TMediaPlayer::~TMediaPlayer()
@@ -73,12 +73,12 @@ TMediaPlayer::~TMediaPlayer()
     Close();
 }
 
-void TMediaPlayer::SetMode(TMPModes mode)
+void TMediaPlayer::SetMode(PlayerMode mode)
 {
     mode_ = mode;
-    playButton_->setEnabled(mode != mpNotReady);
-    stopButton_->setEnabled(mode == mpPlaying);
-    if (mode == mpPlaying)
+    playButton_->setEnabled(mode != PlayerMode::NotReady);
+    stopButton_->setEnabled(mode == PlayerMode::Playing);
+    if (mode == PlayerMode::Playing)
         busPoll_->start();
     else
         busPoll_->stop();
@@ -93,7 +93,7 @@ void TMediaPlayer::Close()
     }
     openedPath_.clear();
     playbackError_.clear();
-    SetMode(mpNotReady);
+    SetMode(PlayerMode::NotReady);
 }
 
 void TMediaPlayer::Fail(const QString &what)
@@ -112,8 +112,8 @@ QString TMediaPlayer::TakeBusMessages()
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
             if (firstError.isEmpty())
                 firstError = ErrorText(message);
-        } else if (mode_ == mpPlaying) {
-            SetMode(mpStopped);
+        } else if (mode_ == PlayerMode::Playing) {
+            SetMode(PlayerMode::Stopped);
         }
         gst_message_unref(message);
     }
@@ -176,7 +176,7 @@ void TMediaPlayer::Open()
     }
     openedPath_ = path;
     openedSink_ = audioSink_;
-    SetMode(mpStopped);
+    SetMode(PlayerMode::Stopped);
 }
 
 void TMediaPlayer::Play()
@@ -198,7 +198,7 @@ void TMediaPlayer::Play()
         Fail(QStringLiteral("Cannot play \"%1\": %2")
                  .arg(name, error.isEmpty() ? QStringLiteral("Cannot be played.") : error));
     }
-    SetMode(mpPlaying);
+    SetMode(PlayerMode::Playing);
 }
 
 void TMediaPlayer::Stop()
@@ -208,5 +208,5 @@ void TMediaPlayer::Stop()
     gst_element_set_state(pipeline_, GST_STATE_PAUSED);
     gst_element_seek_simple(pipeline_, GST_FORMAT_TIME,
                             GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), 0);
-    SetMode(mpStopped);
+    SetMode(PlayerMode::Stopped);
 }

@@ -50,11 +50,11 @@ TEST_F(MediaPlayer, PlaysAWaveFileToItsEndAndAgain)
     player.FileName = "m.wav";
     EXPECT_THROW(player.Play(), EMCIDeviceError); // nothing open yet
     player.Open();
-    EXPECT_EQ(player.Mode(), TMediaPlayer::mpStopped);
+    EXPECT_EQ(player.Mode(), PlayerMode::Stopped);
     for (int round = 0; round < 2; ++round) {
         player.Play();
-        EXPECT_EQ(player.Mode(), TMediaPlayer::mpPlaying);
-        EXPECT_TRUE(WaitUntil([&] { return player.Mode() == TMediaPlayer::mpStopped; }, 3000))
+        EXPECT_EQ(player.Mode(), PlayerMode::Playing);
+        EXPECT_TRUE(WaitUntil([&] { return player.Mode() == PlayerMode::Stopped; }, 3000))
             << "the end of the sound was not noticed, round " << round;
         player.Open(); // the same file again, as every motion frame does
     }
@@ -64,7 +64,7 @@ TEST_F(MediaPlayer, PlaysAWaveFileToItsEndAndAgain)
     ASSERT_NE(stop, nullptr);
     EXPECT_TRUE(stop->isEnabled());
     stop->click();
-    EXPECT_EQ(player.Mode(), TMediaPlayer::mpStopped);
+    EXPECT_EQ(player.Mode(), PlayerMode::Stopped);
     EXPECT_FALSE(stop->isEnabled());
 }
 
@@ -73,7 +73,7 @@ TEST_F(MediaPlayer, MissingOrUnplayableFilesRaiseTheMediaError)
     TMediaPlayer player;
     player.FileName = "brak.wav";
     EXPECT_THROW(player.Open(), EMCIDeviceError);
-    EXPECT_EQ(player.Mode(), TMediaPlayer::mpNotReady);
+    EXPECT_EQ(player.Mode(), PlayerMode::NotReady);
 
     QFile garbage("zly.wav");
     ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
