@@ -23,7 +23,7 @@ namespace {
 const QString ForwardPicture = QStringLiteral("obrazki/naprzod.bmp");
 const QString StopPicture = QStringLiteral("obrazki/stop.bmp");
 
-int32_t Number(const QLineEdit *edit) { return StrToInt(edit->text()); }
+int32_t Number(const QLineEdit *edit) { return ToInt32(edit->text()); }
 void Show(QLabel *label, int32_t value) { label->setText(QString::number(value)); }
 
 class ObstacleDrive {

@@ -23,7 +23,7 @@ const QString StopPicture = QStringLiteral("obrazki/stop2.bmp");
 const QString LeftPicture = QStringLiteral("obrazki/wlewo2.bmp");
 const QString RightPicture = QStringLiteral("obrazki/wprawo2.bmp");
 
-int32_t Number(const QLineEdit *edit) { return StrToInt(edit->text()); }
+int32_t Number(const QLineEdit *edit) { return ToInt32(edit->text()); }
 void Show(QLabel *label, int32_t value) { label->setText(QString::number(value)); }
 
 // The field holding each category's value, in the order of LineCategory.

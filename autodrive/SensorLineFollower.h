@@ -22,7 +22,7 @@ struct LineFollowerSettings {
 };
 
 // Converts the seven fields in the order START reads them; throws
-// EConvertError at the first bad one.
+// ConversionError at the first bad one.
 LineFollowerSettings ReadLineFollowerSettings(const TForm1 &form);
 
 // Sample `index` (from 0) of a cycle: the slow-down step before the last

@@ -156,7 +156,7 @@ void ReportLostSnapshots()
 void TForm1::Button16Click()
 {
     RunHandler([this] {
-        MotionThreshold = StrToInt(Edit34->text());
+        MotionThreshold = ToInt32(Edit34->text());
         if (CameraRunning == 0) {
             ForgetShownErrors();
             StartCapturePreview(Button16, Panel2, DetectorWidth, DetectorHeight, CaptureWindow,
@@ -179,8 +179,8 @@ void TForm1::Edit34Change()
     // text is not a number the field says so instead of an error per keystroke.
     bool valid = true;
     try {
-        StrToInt(Edit34->text());
-    } catch (const EConvertError &) {
+        ToInt32(Edit34->text());
+    } catch (const ConversionError &) {
         valid = false;
     }
     Edit34->setStyleSheet(valid ? QString() : InvalidNumberStyle);

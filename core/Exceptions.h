@@ -6,7 +6,7 @@
 #include <string>
 
 // A typed number that is not a decimal 32-bit integer.
-struct EConvertError : std::runtime_error {
+struct ConversionError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 

@@ -28,11 +28,11 @@ constexpr LRESULT FrameDone = 1;
 // ends the click there.
 void ReadLineSettings(const TForm1 &form)
 {
-    ForwardTimeMs = StrToInt(form.Edit3->text());
-    TurnTimeMs = StrToInt(form.Edit35->text());
-    LineTolerance = StrToInt(form.Edit36->text());
-    LineForwardSteps = StrToInt(form.Edit37->text());
-    LineTurnSteps = StrToInt(form.Edit38->text());
+    ForwardTimeMs = ToInt32(form.Edit3->text());
+    TurnTimeMs = ToInt32(form.Edit35->text());
+    LineTolerance = ToInt32(form.Edit36->text());
+    LineForwardSteps = ToInt32(form.Edit37->text());
+    LineTurnSteps = ToInt32(form.Edit38->text());
 }
 
 void ShowAverages(TForm1 &form, const LineAverages &a)

@@ -10,7 +10,7 @@ void TForm1::Button5Click()
 {
     RunHandler([this] {
         // Row 1's duration is taken first, whatever row 1's choice is.
-        ForwardTimeMs = StrToInt(Edit4->text());
+        ForwardTimeMs = ToInt32(Edit4->text());
         const struct {
             QComboBox *choice;
             QLineEdit *duration;

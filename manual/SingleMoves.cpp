@@ -8,8 +8,8 @@ namespace {
 // Both fields are read on every click, in this order, before the pulse.
 void SingleMove(TForm1 &form, void (*command)())
 {
-    ForwardTimeMs = StrToInt(form.Edit3->text());
-    TurnTimeMs = StrToInt(form.Edit35->text());
+    ForwardTimeMs = ToInt32(form.Edit3->text());
+    TurnTimeMs = ToInt32(form.Edit35->text());
     command();
 }
 } // namespace

@@ -148,7 +148,7 @@ TEST_F(LineFollower, ClickReadsTheFiveFieldsInOrderThenStartsOrStops)
     LineTurnSteps = 99;
     f.Button15Click();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("'5x'"), std::string::npos);
+    EXPECT_NE(errors[0].find("\"5x\""), std::string::npos);
     // Stored up to the bad field; the one after keeps its value; nothing starts.
     EXPECT_EQ((std::vector<int>{ForwardTimeMs, TurnTimeMs, LineTolerance, LineForwardSteps, LineTurnSteps}),
               (std::vector<int>{7, 8, 9, 0, 99}));

@@ -195,7 +195,7 @@ TEST_F(MoveSeries, ABadDurationEndsTheSeriesAtItsRow)
     f.Edit7->setText("5");
     f.Button5Click();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("'x5'"), std::string::npos);
+    EXPECT_NE(errors[0].find("\"x5\""), std::string::npos);
     EXPECT_EQ(Writes(), (std::vector<int>{0, 9, 0, 0, 10, 0}));
 
     // A bad row 1 duration stops the series before any pulse, chosen or not.

@@ -99,7 +99,7 @@ TEST_F(ObstacleDrive, ErrorsEndTheDriveWithTheMotorsOff)
     ScriptStatus({0});
     f.BitBtn1Click();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("'x1'"), std::string::npos);
+    EXPECT_NE(errors[0].find("\"x1\""), std::string::npos);
     EXPECT_EQ(Writes(), (Ints{0, 18, 0}));
     EXPECT_EQ(SensorStopFlag, SensorRun);
 
