@@ -35,7 +35,7 @@ void ImageBox::LoadFromFile(const QString &path)
     QImageReader reader(path);
     QImage image = reader.read();
     if (image.isNull())
-        throw EFOpenError("Cannot open file \"" + path.toStdString() + "\". " +
+        throw FileOpenError("Cannot open file \"" + path.toStdString() + "\". " +
                           reader.errorString().toStdString());
     SetPicture(std::move(image));
 }

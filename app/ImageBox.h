@@ -24,7 +24,7 @@ public:
     QPixmap pixmap() const { return QPixmap::fromImage(picture_); }
     void setPixmap(const QPixmap &pixmap);
 
-    // Loads a picture file; throws EFOpenError when it is missing or unreadable,
+    // Loads a picture file; throws FileOpenError when it is missing or unreadable,
     // leaving the current picture unchanged.
     void LoadFromFile(const QString &path);
 

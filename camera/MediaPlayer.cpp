@@ -98,7 +98,7 @@ void TMediaPlayer::Close()
 
 void TMediaPlayer::Fail(const QString &what)
 {
-    throw EMCIDeviceError(what.toStdString());
+    throw SoundDeviceError(what.toStdString());
 }
 
 QString TMediaPlayer::TakeBusMessages()

@@ -26,10 +26,10 @@ public:
 
     QString FileName;
 
-    // Opens FileName, ready to play from its start; throws EMCIDeviceError when
+    // Opens FileName, ready to play from its start; throws SoundDeviceError when
     // it is missing or unplayable (the player is then closed).
     void Open();
-    // Plays the opened file from its start; throws EMCIDeviceError when nothing
+    // Plays the opened file from its start; throws SoundDeviceError when nothing
     // is open or the output failed.
     void Play();
     // Stops playing and rewinds; nothing happens when nothing is open.

@@ -48,7 +48,7 @@ TEST_F(MediaPlayer, PlaysAWaveFileToItsEndAndAgain)
     TMediaPlayer player;
     EXPECT_EQ(player.AudioSink(), QString("fakesink sync=true"));
     player.FileName = "m.wav";
-    EXPECT_THROW(player.Play(), EMCIDeviceError); // nothing open yet
+    EXPECT_THROW(player.Play(), SoundDeviceError); // nothing open yet
     player.Open();
     EXPECT_EQ(player.Mode(), PlayerMode::Stopped);
     for (int round = 0; round < 2; ++round) {
@@ -72,7 +72,7 @@ TEST_F(MediaPlayer, MissingOrUnplayableFilesRaiseTheMediaError)
 {
     TMediaPlayer player;
     player.FileName = "brak.wav";
-    EXPECT_THROW(player.Open(), EMCIDeviceError);
+    EXPECT_THROW(player.Open(), SoundDeviceError);
     EXPECT_EQ(player.Mode(), PlayerMode::NotReady);
 
     QFile garbage("zly.wav");
@@ -83,7 +83,7 @@ TEST_F(MediaPlayer, MissingOrUnplayableFilesRaiseTheMediaError)
     try {
         player.Open();
         ADD_FAILURE() << "a garbage file opened";
-    } catch (const EMCIDeviceError &e) {
+    } catch (const SoundDeviceError &e) {
         EXPECT_NE(std::string(e.what()).find("zly.wav"), std::string::npos) << e.what();
     }
 
@@ -92,6 +92,6 @@ TEST_F(MediaPlayer, MissingOrUnplayableFilesRaiseTheMediaError)
     player.FileName = "m.wav";
     player.Open();
     ASSERT_TRUE(QFile::remove("m.wav"));
-    EXPECT_THROW(player.Open(), EMCIDeviceError);
-    EXPECT_THROW(player.Play(), EMCIDeviceError);
+    EXPECT_THROW(player.Open(), SoundDeviceError);
+    EXPECT_THROW(player.Play(), SoundDeviceError);
 }
