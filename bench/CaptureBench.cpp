@@ -2,7 +2,7 @@
 // frame reaches the callback, the delay from the pipeline's hand-over to the
 // callback, and the CPU time per frame of capture, conversion and preview.
 #include "capture/CaptureTesting.h"
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 #include "core/Clock.h"
 #include "core/FrameFormat.h"
 

@@ -2,7 +2,7 @@
 // Hooks of the capture windows for tests and benchmarks: a recorder of the
 // messages the windows receive, a stand-in for running the driver dialogs, and
 // counts of frames.
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 
 #include <QSize>
 

@@ -1,6 +1,6 @@
 #pragma once
 // The camera line follower's settings and its per-frame function.
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 
 #include <cstdint>
 

@@ -6,7 +6,7 @@
 
 #include "capture/CameraPipeline.h"
 #include "capture/CaptureTesting.h"
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 #include "core/FrameFormat.h"
 #include "drive/Motor.h"
 
