@@ -1,7 +1,7 @@
 // "Ruch po linii bez przeszkody": the sensor line follower.
 //
 // START runs the follower inside its own click, cycle after cycle: sample the
-// status register N times, counting how many readings equalled each of the five
+// status register as many times as the sample field says, counting how many readings equalled each of the five
 // category values, then drive on, pulse a turn, halt, or stand while the STOP
 // value is read. Messages are drained at every sample, at every decision and
 // while standing, so STOP (or the other page's STOP) is seen at the top of the
