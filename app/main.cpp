@@ -3,6 +3,7 @@
 #include "app/Termination.h"
 #include "app/Unit1.h"
 #include "drive/ProgramEnd.h"
+#include "drive/PulsePriority.h"
 
 #include <QApplication>
 
@@ -30,6 +31,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     InstallTerminationHandlers();
+    AnnouncePulseScheduling();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Robot"));
     try {
