@@ -6,6 +6,7 @@
 //
 // The program's RUNPATH of this binary puts the recording library first; keep
 // LD_LIBRARY_PATH free of other port libraries when running it.
+#include "BusyMachine.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
 #include "drive/PulsePriority.h"
@@ -17,13 +18,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 #include <sys/stat.h>
 
@@ -81,32 +80,6 @@ void MeasurePulses(benchmark::State &state, int durationMs)
     state.counters["max_err_ms"] = errors.back();
     state.counters["min_err_ms"] = errors.front();
 }
-
-// One busy thread per CPU at normal priority for as long as it lives: the
-// machine of a user who compiles while the robot drives.
-class BusyMachine {
-public:
-    BusyMachine()
-    {
-        const unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
-        for (unsigned i = 0; i < cpus; ++i)
-            threads_.emplace_back([this] {
-                uint64_t spin = 0;
-                while (!stop_.load(std::memory_order_relaxed))
-                    benchmark::DoNotOptimize(++spin);
-            });
-    }
-    ~BusyMachine()
-    {
-        stop_ = true;
-        for (std::thread &t : threads_)
-            t.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::vector<std::thread> threads_;
-};
 
 // As the program runs its pulses: real-time where allowed.
 void BM_MoveForwardPulseError(benchmark::State &state)
