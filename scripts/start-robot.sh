@@ -16,12 +16,6 @@ workdir=$2
 log=$3
 shift 3
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "robot: no display to show the window on (DISPLAY is not set)." >&2
-  echo "       Run it from a desktop session, or headless under xvfb-run -a." >&2
-  exit 1
-fi
-
 # Qt and the virtual robot's sockets want a private runtime folder: the one
 # the session gives (checked), else a fresh one for this run.
 made_runtime=""
@@ -48,6 +42,12 @@ forward() {
 }
 trap 'forward TERM' TERM
 trap 'forward HUP' HUP
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "robot: no display to show the window on (DISPLAY is not set)." >&2
+  echo "       Run it from a desktop session, or headless under xvfb-run -a." >&2
+  exit 1
+fi
 
 prepend_library_path() {
   export LD_LIBRARY_PATH="$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
