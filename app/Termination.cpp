@@ -87,7 +87,12 @@ TerminationWatch::TerminationWatch(QWidget &window)
     : notifier_(new QSocketNotifier(programend::WakeDescriptor(), QSocketNotifier::Read, this))
 {
     connect(notifier_, &QSocketNotifier::activated, this, [this] { EndRequested(); });
-    if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+    // Only on the X11 platform itself: the offscreen one answers for an X11
+    // interface too, without a connection.
+    auto *x11 = QGuiApplication::platformName() == QLatin1String("xcb")
+                    ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                    : nullptr;
+    if (x11 && x11->connection()) {
         windowId_ = window.winId();
         // A pulse sleeping when the display goes away wakes at once.
         programend::EndOnHangUp(xcb_get_file_descriptor(x11->connection()), DisplayLostStatus);

@@ -4,6 +4,7 @@
 #include "app/Unit1.h"
 #include "core/ErrorDisplay.h"
 #include "drive/ProgramEnd.h"
+#include "drive/PulsePriority.h"
 
 #include <QApplication>
 
@@ -31,6 +32,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     InstallTerminationHandlers();
+    AnnouncePulseScheduling();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Robot"));
     // Errors are shown in a message box from here on (and on standard error).

@@ -6,8 +6,10 @@
 //
 // The program's RUNPATH of this binary puts the recording library first; keep
 // LD_LIBRARY_PATH free of other port libraries when running it.
+#include "BusyMachine.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
+#include "drive/PulsePriority.h"
 
 #include <QApplication>
 #include <QDir>
@@ -52,9 +54,10 @@ double NearestRank(const std::vector<double> &sorted, double fraction)
     return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
 }
 
-void BM_MoveForwardPulseError(benchmark::State &state)
+// `durationMs` pulses of MoveForward, one per iteration, and their length
+// errors as counters.
+void MeasurePulses(benchmark::State &state, int durationMs)
 {
-    const int durationMs = static_cast<int>(state.range(0));
     QTemporaryDir dir;
     const std::string trace = dir.filePath("trace.txt").toStdString();
     setenv("ROBOT_PORT_TRACE", trace.c_str(), 1);
@@ -77,6 +80,31 @@ void BM_MoveForwardPulseError(benchmark::State &state)
     state.counters["max_err_ms"] = errors.back();
     state.counters["min_err_ms"] = errors.front();
 }
+
+// As the program runs its pulses: real-time where allowed.
+void BM_MoveForwardPulseError(benchmark::State &state)
+{
+    UseRealTimePulses(true);
+    state.SetLabel(PulseSchedulingInEffect().realTime ? "real-time" : "normal priority");
+    MeasurePulses(state, static_cast<int>(state.range(0)));
+}
+
+// On a busy machine, with real-time pulses (second argument 1) or without.
+void BM_PulseErrorOnABusyMachine(benchmark::State &state)
+{
+    const bool realTime = state.range(1) != 0;
+    if (realTime && !PulseSchedulingInEffect().realTime) {
+        state.SkipWithError("real-time scheduling is not allowed here (see AnnouncePulseScheduling)");
+        return;
+    }
+    UseRealTimePulses(realTime);
+    state.SetLabel(realTime ? "busy, real-time" : "busy, normal priority");
+    {
+        BusyMachine busy;
+        MeasurePulses(state, static_cast<int>(state.range(0)));
+    }
+    UseRealTimePulses(true);
+}
 } // namespace
 
 // The 200 ms case gets few pulses (20 s): its 99th percentile is the second
@@ -84,6 +112,10 @@ void BM_MoveForwardPulseError(benchmark::State &state)
 BENCHMARK(BM_MoveForwardPulseError)->Arg(1)->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MoveForwardPulseError)->Arg(20)->Iterations(250)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MoveForwardPulseError)->Arg(200)->Iterations(100)->UseRealTime()->Unit(benchmark::kMillisecond);
+// The same lengths with the machine kept busy, without and with real-time pulses.
+BENCHMARK(BM_PulseErrorOnABusyMachine)->Args({1, 0})->Args({1, 1})->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PulseErrorOnABusyMachine)->Args({20, 0})->Args({20, 1})->Iterations(250)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PulseErrorOnABusyMachine)->Args({200, 0})->Args({200, 1})->Iterations(100)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The main() of robot_bench: one application object (offscreen when no platform
 // is set) for every benchmark, as the program has it.

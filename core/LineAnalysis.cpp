@@ -1,6 +1,7 @@
 #include "core/LineAnalysis.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 // Running channel sums of one half; 76,800 x 255 fits in 32 bits.
@@ -52,23 +53,33 @@ QImage ScanImage(const QImage &picture)
     }
 }
 
-// Sums columns [begin, end) of one row. The running sums stay in locals, which
-// the compiler keeps in registers (the row's words could alias the struct's);
-// a half row adds at most 160 x 255.
+// Sums columns [begin, end) of one row, two channels to a word: the red and
+// blue bytes of each pixel are added in one 32-bit add (red in the upper half,
+// blue in the lower), green in another. A half row adds at most 160 x 255 =
+// 40,800 to a half, which fits its 16 bits. Four pixels go at a time in
+// vectors of four words (the compiler's vector extension: SIMD adds where the
+// processor has them, whatever the optimisation level).
 void AddRow(const QRgb *row, int begin, int end, Sums &sums)
 {
-    uint32_t red = 0;
-    uint32_t green = 0;
-    uint32_t blue = 0;
-    for (int x = begin; x < end; ++x) {
-        const ColourValue v = ColourValueOf(row[x]);
-        red += uint32_t(RedOf(v));
-        green += uint32_t(GreenOf(v));
-        blue += uint32_t(BlueOf(v));
+    typedef uint32_t Words __attribute__((vector_size(16)));
+    Words redBlue4 = {0, 0, 0, 0};
+    Words green4 = {0, 0, 0, 0};
+    int x = begin;
+    for (; x + 4 <= end; x += 4) {
+        Words words;
+        std::memcpy(&words, row + x, sizeof words);
+        redBlue4 += words & 0x00FF00FFu;
+        green4 += (words >> 8) & 0x000000FFu;
     }
-    sums.red += int32_t(red);
+    uint32_t redBlue = redBlue4[0] + redBlue4[1] + redBlue4[2] + redBlue4[3];
+    uint32_t green = green4[0] + green4[1] + green4[2] + green4[3];
+    for (; x < end; ++x) {
+        redBlue += row[x] & 0x00FF00FFu;
+        green += (row[x] >> 8) & 0x000000FFu;
+    }
+    sums.red += int32_t(redBlue >> 16);
     sums.green += int32_t(green);
-    sums.blue += int32_t(blue);
+    sums.blue += int32_t(redBlue & 0xFFFFu);
 }
 } // namespace
 

@@ -3,6 +3,7 @@
 #include "core/Clock.h"
 #include "drive/PortIo.h"
 #include "drive/ProgramEnd.h"
+#include "drive/PulsePriority.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -24,14 +25,34 @@ void TightenTimerSlackOnce()
     (void)done;
 }
 
+// At real-time priority the last moments before the deadline are spent
+// watching the clock: the wake-up no longer depends on the scheduler.
+void HoldUntil(int64_t startNs, int32_t ms, bool realTime)
+{
+    if (ms <= 0)
+        return;
+    const int64_t deadline = startNs + int64_t(ms) * 1000000;
+    if (!realTime) {
+        SleepUntilMs(startNs, ms);
+        return;
+    }
+    TightenTimerSlackOnce();
+    if (!programend::SleepUntil(deadline - PulseSpinNs))
+        return;
+    while (MonotonicNs() < deadline && !programend::Requested()) {
+    }
+}
+
 void Pulse(short code, const int32_t &durationMs)
 {
     const PortIoLibrary lib = BindPortIoLibrary();
+    // From before the first write to after the last.
+    const PulsePriority priority;
     try {
         lib.Out(DataPort, MotorOff);
         lib.Out(DataPort, code);
         // The duration is read now, after the code went out, and measured from here.
-        SleepUntilMs(MonotonicNs(), durationMs);
+        HoldUntil(MonotonicNs(), durationMs, priority.RealTime());
         lib.Out(DataPort, MotorOff);
     } catch (...) {
         // The port failed mid-pulse: try to leave it at 0 before the error is shown.

@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
 # Prepares the program's working directory: the folders it writes into and the
-# files it reads (status pictures, sound, camera viewer), made by the build.
-# usage: prepare-workdir.sh BUILD_DIR WORKDIR
+# files it reads (status pictures, sound, camera viewer). Pictures the program
+# wrote there earlier stay.
+# usage: prepare-workdir.sh BUILD_DIR WORKDIR         (from the build)
+#        prepare-workdir.sh ASSETS_DIR VIEWER WORKDIR (the installed program)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$1
-workdir=$2
+if [ $# -eq 2 ]; then
+  assets=$1/assets
+  viewer=$top/camera/viewer/kamera
+  workdir=$2
+else
+  assets=$1
+  viewer=$2
+  workdir=$3
+fi
 mkdir -p "$workdir/zdjecia/przechwyt" "$workdir/zdjecia/ruch" "$workdir/obrazki" "$workdir/kamera"
-if [ -d "$build/assets" ]; then
-  cp -r "$build/assets/." "$workdir/"
+if [ -d "$assets" ]; then
+  cp -r "$assets/." "$workdir/"
 fi
 # The stand-alone camera viewer that "Kamera 1" starts.
-install -m 755 "$top/camera/viewer/kamera" "$workdir/kamera/kamera"
+install -m 755 "$viewer" "$workdir/kamera/kamera"

@@ -351,6 +351,32 @@ TEST(SimCamera, ShowsTheLineOnItsSideAndChangesAsTheRobotMoves)
     EXPECT_EQ(wall.pixel(CameraWidth / 2, 0), qRgb(w.wall.r, w.wall.g, w.wall.b));
 }
 
+// The camera renders a row at a time in fixed point; each pixel is what the
+// arena's own bilinear sample gives at that point, to within rounding, also
+// where the footprint leaves the arena and on a map of coarse pixels.
+TEST(SimCamera, RowsAreTheFloorSampledPointByPoint)
+{
+    World w = OpenWorld();
+    w.texture = {0.05, 0.3, 0.1, 0.004};
+    for (double metresPerPixel : {0.002, 0.03}) {
+        const FloorMap floor(w, metresPerPixel);
+        const CameraFootprint &cam = w.robot.camera;
+        for (const Pose &pose : {Pose{2, 1.5, 0.3}, Pose{w.width - 0.05, 1.0, 0}, Pose{0.02, 0.02, -2.4},
+                                 Pose{1.234, 2.345, 1.0}}) {
+            const QImage pic = RenderCamera(floor, cam, pose);
+            int worst = 0;
+            for (int v = 0; v < CameraHeight; ++v)
+                for (int u = 0; u < CameraWidth; ++u) {
+                    const QRgb fast = pic.pixel(u, v);
+                    const QRgb sampled = floor.Sample(ToWorld(pose, CameraFloorPoint(cam, u, v)));
+                    for (int shift : {16, 8, 0}) // red, green, blue
+                        worst = std::max(worst, std::abs(int((fast >> shift) & 0xFF) - int((sampled >> shift) & 0xFF)));
+                }
+            EXPECT_LE(worst, 2) << metresPerPixel << " m per pixel at " << pose.x << ", " << pose.y;
+        }
+    }
+}
+
 TEST(SimCamera, PacksPicturesAsVideoRangeI420)
 {
     QImage pic(CameraWidth, CameraHeight, QImage::Format_RGB32);

@@ -2,11 +2,13 @@
 //   make_pictures --assets DIR   the files the program reads from its working
 //                                directory: obrazki/*.bmp (24-bit) and m.wav
 //   make_pictures --stored DIR   the pictures stored with the window (PNG)
+//   make_pictures --icon DIR     the installed program's icon, robot-control.png
 #include "Pictures.h"
 
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QPainter>
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +66,20 @@ bool WriteStored(const QDir &dir)
     return ok;
 }
 
+// The robot picture, centred on a square of its width, for menus and docks.
+bool WriteIcon(const QDir &dir)
+{
+    constexpr int Side = 128;
+    const QImage robot = DrawRobot(RobotWidth, RobotHeight).scaled(Side, Side, Qt::KeepAspectRatio,
+                                                                     Qt::SmoothTransformation);
+    QImage icon(Side, Side, QImage::Format_ARGB32);
+    icon.fill(Qt::transparent);
+    QPainter painter(&icon);
+    painter.drawImage((Side - robot.width()) / 2, (Side - robot.height()) / 2, robot);
+    painter.end();
+    return Save(icon, dir.filePath(QStringLiteral("robot-control.png")), "PNG");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -71,8 +87,10 @@ int main(int argc, char *argv[])
     // Drawing text needs a GUI application, but no screen.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QGuiApplication app(argc, argv);
-    if (argc != 3 || (std::strcmp(argv[1], "--assets") != 0 && std::strcmp(argv[1], "--stored") != 0)) {
-        std::fprintf(stderr, "usage: make_pictures --assets DIR | --stored DIR\n");
+    const bool known = argc == 3 && (std::strcmp(argv[1], "--assets") == 0 || std::strcmp(argv[1], "--stored") == 0 ||
+                                      std::strcmp(argv[1], "--icon") == 0);
+    if (!known) {
+        std::fprintf(stderr, "usage: make_pictures --assets DIR | --stored DIR | --icon DIR\n");
         return 2;
     }
     QDir dir(QString::fromLocal8Bit(argv[2]));
@@ -80,6 +98,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "make_pictures: cannot create %s\n", argv[2]);
         return 1;
     }
-    const bool ok = std::strcmp(argv[1], "--assets") == 0 ? WriteAssets(dir) : WriteStored(dir);
+    const bool ok = std::strcmp(argv[1], "--assets") == 0   ? WriteAssets(dir)
+                    : std::strcmp(argv[1], "--stored") == 0 ? WriteStored(dir)
+                                                            : WriteIcon(dir);
     return ok ? 0 : 1;
 }

@@ -33,7 +33,8 @@ QString Motors(int data)
 
 ArenaView::ArenaView(SharedRobot &robot, const sim::FloorMap &floor, std::function<QImage()> cameraPicture,
                      QWidget *parent)
-    : QWidget(parent), robot_(robot), floor_(floor), cameraPicture_(std::move(cameraPicture))
+    : QWidget(parent), robot_(robot), floor_(floor), cameraPicture_(std::move(cameraPicture)),
+      strip_(new TimelineStrip(this))
 {
     setMinimumSize(320, 240);
     connect(&timer_, &QTimer::timeout, this, &ArenaView::Tick);
@@ -45,14 +46,17 @@ QSize ArenaView::sizeHint() const
 {
     const sim::World &world = robot_.Snapshot().world();
     const double scale = std::min(900 / world.width, 640 / world.height);
-    return {int(world.width * scale) + 2 * Margin, int(world.height * scale) + 2 * Margin + StatusHeight};
+    return {int(world.width * scale) + 2 * Margin,
+            int(world.height * scale) + 2 * Margin + StatusHeight + strip_->sizeHint().height()};
 }
 
 void ArenaView::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     const sim::World &world = robot_.Snapshot().world();
-    const double w = width() - 2 * Margin, h = height() - 2 * Margin - StatusHeight;
+    const int stripHeight = strip_->sizeHint().height();
+    strip_->setGeometry(0, height() - stripHeight, width(), stripHeight);
+    const double w = width() - 2 * Margin, h = height() - 2 * Margin - StatusHeight - stripHeight;
     // The arena fits the widget, however large it is: the pictures drawn at
     // this scale never outgrow the window.
     pixelsPerMetre_ = std::min(std::max(w, 1.0) / world.width, std::max(h, 1.0) / world.height);
@@ -88,7 +92,11 @@ QPointF ArenaView::ToScreen(sim::Vec2 p) const
 void ArenaView::Tick()
 {
     sim::Simulation view = robot_.Snapshot();
-    view.AdvanceTo(MonotonicNs());
+    const int64_t now = MonotonicNs();
+    view.AdvanceTo(now);
+    // The sensor lines change as the robot moves, read or not.
+    robot_.NoteStatus(now, sim::StatusValue(view.Sensors()));
+    strip_->Show(robot_.Timeline(), now);
     const sim::Vec2 at{view.pose().x, view.pose().y};
     if (trail_.empty() || sim::Length(at - trail_.back()) >= TrailStep) {
         if (trail_.size() >= TrailPoints) {

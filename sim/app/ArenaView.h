@@ -2,8 +2,10 @@
 // The arena window: the arena from above with the track and the obstacles,
 // the robot with its sensors (lit while they fire), the camera's field of
 // view and its picture, the trail the robot has driven, the contact count, and
-// whether a control program is connected.
+// whether a control program is connected; under it, the port's last seconds
+// as a logic analyser shows them.
 #include "sim/app/SharedRobot.h"
+#include "sim/app/TimelineStrip.h"
 #include "sim/core/Camera.h"
 #include "sim/core/Simulation.h"
 
@@ -48,4 +50,5 @@ private:
     QImage trailLayer_; // the trail drawn so far, over the background
     QRectF arenaRect_;  // where the arena lies on the widget
     double pixelsPerMetre_ = 1;
+    TimelineStrip *strip_; // a child along the bottom edge
 };

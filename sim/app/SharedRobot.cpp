@@ -20,12 +20,29 @@ void SharedRobot::Write(int64_t ns, int port, int value)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     sim_.Write(Checked(ns), port, value);
+    if (port == DataPort)
+        timeline_.Data(sim_.time(), sim_.data());
 }
 
 int SharedRobot::Read(int64_t ns, int port)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return sim_.Read(Checked(ns), port);
+    const int value = sim_.Read(Checked(ns), port);
+    if (port == StatusPort)
+        timeline_.Status(sim_.time(), value);
+    return value;
+}
+
+void SharedRobot::NoteStatus(int64_t ns, int status)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeline_.Status(ns, status);
+}
+
+sim::PortTimeline SharedRobot::Timeline() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timeline_;
 }
 
 sim::Simulation SharedRobot::Snapshot() const
@@ -44,8 +61,10 @@ void SharedRobot::ControllerArrived()
 void SharedRobot::ControllerLeft(int64_t ns)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (controllers_ > 0 && --controllers_ == 0)
+    if (controllers_ > 0 && --controllers_ == 0) {
         sim_.Write(ns, DataPort, 0);
+        timeline_.Data(sim_.time(), 0);
+    }
 }
 
 ControllerState SharedRobot::Controller() const

@@ -2,6 +2,7 @@
 // The one simulated robot, shared by the socket server's thread (register
 // accesses), the camera's thread and the arena window. Every access takes the
 // lock for a moment; whoever only looks takes a copy and advances that.
+#include "sim/core/PortTimeline.h"
 #include "sim/core/Simulation.h"
 #include "sim/core/World.h"
 
@@ -30,6 +31,11 @@ public:
     // A copy of the state as it stands (not advanced to any time).
     sim::Simulation Snapshot() const;
 
+    // The motor codes written and the sensor lines seen over the last
+    // seconds. The window adds what the sensors show at `ns` when it looks.
+    void NoteStatus(int64_t ns, int status);
+    sim::PortTimeline Timeline() const;
+
     // A control program made its first port access.
     void ControllerArrived();
     // A control program went away at `ns`. When it was the last one the motors
@@ -43,6 +49,7 @@ private:
 
     mutable std::mutex mutex_;
     sim::Simulation sim_;
+    sim::PortTimeline timeline_;
     int64_t start_; // the simulator's clock when it started
     int controllers_ = 0;
     bool everConnected_ = false;

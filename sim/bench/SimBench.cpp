@@ -1,7 +1,10 @@
 // Speed and timing of the virtual robot: one camera frame's rendering, the
-// port library's round trip to robot-sim, the camera's frame interval as a
-// client receives it, and robot-sim on the largest world it accepts. Run build/bin/sim_bench (headless: QT_QPA_PLATFORM=offscreen).
+// arena window's port strip, the port library's round trip to robot-sim, the
+// camera's frame interval as a client receives it, and robot-sim on the
+// largest world it accepts. Run build/bin/sim_bench (headless:
+// QT_QPA_PLATFORM=offscreen).
 #include "core/Clock.h"
+#include "sim/app/TimelineStrip.h"
 #include "sim/core/Camera.h"
 #include "sim/core/Kinematics.h"
 #include "sim/core/Simulation.h"
@@ -10,8 +13,9 @@
 #include "sim/testing/LargestWorld.h"
 #include "sim/testing/SimProcess.h"
 
-#include <QCoreApplication>
 #include <QFile>
+#include <QGuiApplication>
+#include <QPainter>
 #include <QThread>
 
 #include <benchmark/benchmark.h>
@@ -51,6 +55,32 @@ void BM_RenderCameraFrame(benchmark::State &state)
     }
 }
 BENCHMARK(BM_RenderCameraFrame)->Unit(benchmark::kMillisecond);
+
+// The arena window's port strip, once per window refresh (every 33 ms): a
+// copy of the timeline and its drawing, 900 x 100 pixels, with the last 10 s
+// as busy as a line follower makes them (a motor change every 50 ms, a sensor
+// change every 20 ms).
+void BM_DrawTimelineStrip(benchmark::State &state)
+{
+    sim::PortTimeline timeline;
+    const int64_t start = 1'000'000'000'000;
+    const int64_t end = start + 10'000'000'000;
+    const int codes[] = {18, 17, 18, 10, 0};
+    for (int64_t t = start, i = 0; t < end; t += 10'000'000, ++i) {
+        if (i % 5 == 0)
+            timeline.Data(t, codes[(i / 5) % 5]);
+        if (i % 2 == 0)
+            timeline.Status(t, (i / 2) % 3 == 0 ? 222 : (i / 2) % 3 == 1 ? 254 : 238);
+    }
+    QImage canvas(900, 100, QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state) {
+        const sim::PortTimeline shown = timeline; // the window takes a copy each refresh
+        QPainter painter(&canvas);
+        TimelineStrip::Draw(painter, canvas.rect(), shown, end, 10'000'000'000);
+    }
+    state.counters["changes"] = double(timeline.DataLevels().size() + timeline.StatusLevels().size());
+}
+BENCHMARK(BM_DrawTimelineStrip)->Unit(benchmark::kMicrosecond);
 
 // One second of driving along a wall, pressed against it: the worst case of
 // the contact search.
@@ -186,7 +216,7 @@ BENCHMARK(BM_CameraFrameInterval)->Unit(benchmark::kMillisecond)->Iterations(90)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    QGuiApplication app(argc, argv); // the strip's drawing needs fonts
     SimProcess sim;
     if (!sim.Start()) {
         std::fprintf(stderr, "sim_bench: %s\n", sim.error().toUtf8().constData());

@@ -137,6 +137,53 @@ QRgb FloorMap::Sample(Vec2 point) const
     return qRgb(mix(qRed), mix(qGreen), mix(qBlue));
 }
 
+void FloorMap::SampleRow(Vec2 first, Vec2 step, int count, QRgb *out) const
+{
+    // Pixel coordinates (centres at whole numbers) in 32.16 fixed point.
+    constexpr int FractionBits = 16;
+    constexpr double One = 1 << FractionBits;
+    const double fx = first.x / scale_ - 0.5, fy = (height_ - first.y) / scale_ - 0.5;
+    const double dx = step.x / scale_, dy = -step.y / scale_;
+    // Far beyond any map (or undefined): the whole row is wall.
+    constexpr double Far = 1e12;
+    const double lastX = fx + dx * count, lastY = fy + dy * count;
+    if (!(std::abs(fx) < Far && std::abs(fy) < Far && std::abs(lastX) < Far && std::abs(lastY) < Far)) {
+        std::fill(out, out + count, wall_);
+        return;
+    }
+    const int w = image_.width(), h = image_.height();
+    const int64_t minX = -int64_t(One) / 2, maxX = (int64_t(w) << FractionBits) - int64_t(One) / 2;
+    const int64_t minY = -int64_t(One) / 2, maxY = (int64_t(h) << FractionBits) - int64_t(One) / 2;
+    const int64_t stepX = std::llround(dx * One), stepY = std::llround(dy * One);
+    int64_t x = std::llround(fx * One), y = std::llround(fy * One);
+    const uchar *bits = image_.constBits();
+    const qsizetype stride = image_.bytesPerLine();
+    for (int i = 0; i < count; ++i, x += stepX, y += stepY) {
+        if (x < minX || y < minY || x > maxX || y > maxY) {
+            out[i] = wall_;
+            continue;
+        }
+        // Within half a pixel of the edge the edge pixel's colour holds.
+        int x0 = int(x >> FractionBits), y0 = int(y >> FractionBits);
+        unsigned ax = unsigned(x & 0xFFFF) >> 8, ay = unsigned(y & 0xFFFF) >> 8; // 0..255
+        if (x0 < 0)
+            x0 = 0, ax = 0;
+        if (y0 < 0)
+            y0 = 0, ay = 0;
+        const int x1 = x0 + 1 < w ? x0 + 1 : x0;
+        const int y1 = y0 + 1 < h ? y0 + 1 : y0;
+        const auto *r0 = reinterpret_cast<const QRgb *>(bits + y0 * stride);
+        const auto *r1 = reinterpret_cast<const QRgb *>(bits + y1 * stride);
+        // Red and blue, and green, blended two at a time in one integer.
+        auto blend = [](QRgb a, QRgb b, unsigned t) {
+            const uint32_t rb = ((a & 0xFF00FF) * (256 - t) + (b & 0xFF00FF) * t) >> 8;
+            const uint32_t g = ((a & 0x00FF00) * (256 - t) + (b & 0x00FF00) * t) >> 8;
+            return (rb & 0xFF00FF) | (g & 0x00FF00);
+        };
+        out[i] = 0xFF000000u | blend(blend(r0[x0], r0[x1], ax), blend(r1[x0], r1[x1], ax), ay);
+    }
+}
+
 Vec2 CameraFloorPoint(const CameraFootprint &camera, double u, double v)
 {
     // Row 0 is the far edge; each row's width follows the trapezoid.
@@ -164,8 +211,7 @@ QImage RenderCamera(const FloorMap &floor, const CameraFootprint &camera, const 
         const Vec2 first = ToWorld(pose, CameraFloorPoint(camera, 0, v));
         const Vec2 last = ToWorld(pose, CameraFloorPoint(camera, CameraWidth - 1, v));
         const Vec2 step = (1.0 / (CameraWidth - 1)) * (last - first);
-        for (int u = 0; u < CameraWidth; ++u)
-            line[u] = floor.Sample(first + double(u) * step);
+        floor.SampleRow(first, step, CameraWidth, line);
     }
     return picture;
 }

@@ -32,6 +32,10 @@ public:
     // Colour at a world point (bilinear between the painted pixels); the
     // wall's colour outside the arena.
     QRgb Sample(Vec2 point) const;
+    // The colours at `count` points from `first` on, `step` apart: what
+    // Sample gives for each (to within one step of 255 per channel), in
+    // fixed-point arithmetic, several times as fast.
+    void SampleRow(Vec2 first, Vec2 step, int count, QRgb *out) const;
     // The painted arena, row 0 at the arena's north edge (y = height).
     const QImage &image() const { return image_; }
     double metresPerPixel() const { return scale_; }

@@ -1,0 +1,33 @@
+# Removes the files listed in the install manifest (what `cmake --install`
+# installed last), then the program's own folders when they are empty. The
+# user's working directory (pictures, snapshots) is not among them.
+if(NOT EXISTS "${MANIFEST}")
+  message(FATAL_ERROR "Nothing to uninstall: ${MANIFEST} does not exist (install first).")
+endif()
+file(STRINGS "${MANIFEST}" installed)
+set(folders)
+foreach(file IN LISTS installed)
+  if(EXISTS "${file}" OR IS_SYMLINK "${file}")
+    message(STATUS "Removing ${file}")
+    file(REMOVE "${file}")
+  endif()
+  get_filename_component(folder "${file}" DIRECTORY)
+  list(APPEND folders "${folder}")
+endforeach()
+# The program's own folders (lib/robot/... and share/robot/...), also those
+# that held only folders, deepest first; each goes only when it is empty.
+set(own)
+foreach(folder IN LISTS folders)
+  while(folder MATCHES "/(lib|share)/robot(/|$)")
+    list(APPEND own "${folder}")
+    get_filename_component(folder "${folder}" DIRECTORY)
+  endwhile()
+endforeach()
+list(REMOVE_DUPLICATES own)
+list(SORT own ORDER DESCENDING)
+foreach(folder IN LISTS own)
+  file(GLOB left "${folder}/*")
+  if(NOT left)
+    file(REMOVE_RECURSE "${folder}")
+  endif()
+endforeach()
