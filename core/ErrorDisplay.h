@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 
 using ErrorDisplayFn = std::function<void(const std::string &message)>;
 

@@ -1,6 +1,8 @@
-// Continuous moves and the move series, checked on the port trace.
+// Continuous moves and the move series, checked on the port trace; the move
+// series' choice boxes.
 #include "support/Harness.h"
 
+#include "app/ChoiceBox.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 #include "manual/ContinuousMoves.h"
@@ -221,4 +223,23 @@ TEST_F(MoveSeries, TypedTextChoosesOnlyTheItemItNames)
     f.ComboBox2->lineEdit()->selectAll();
     QTest::keyClicks(f.ComboBox2->lineEdit(), "silnik skrecajacy w lewo");
     EXPECT_EQ(f.ComboBox2->currentIndex(), 3);
+}
+
+// A choice box made in code, not from the stored layout, behaves as the
+// layout's do: editable, with its prompt, following typed text.
+TEST(ChoiceBoxMadeInCode, StartsEditableAndFollowsTypedText)
+{
+    ChoiceBox box;
+    box.addItems({"do przodu", "do tylu"});
+    box.setText("wybierz ruch");
+    ASSERT_TRUE(box.isEditable());
+    EXPECT_EQ(box.currentIndex(), -1);
+    EXPECT_EQ(box.currentText(), QString("wybierz ruch"));
+
+    box.lineEdit()->selectAll();
+    QTest::keyClicks(box.lineEdit(), "do tylu");
+    EXPECT_EQ(box.currentIndex(), 1);
+    QTest::keyClicks(box.lineEdit(), "!");
+    EXPECT_EQ(box.currentIndex(), -1);
+    EXPECT_EQ(box.currentText(), QString("do tylu!"));
 }
