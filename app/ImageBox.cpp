@@ -1,46 +1,46 @@
 #include "app/ImageBox.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <QImageReader>
 #include <QPainter>
 
-TImage::TImage(QWidget *parent) : QWidget(parent) {}
+ImageBox::ImageBox(QWidget *parent) : QWidget(parent) {}
 
-void TImage::setStretch(bool on)
+void ImageBox::setStretch(bool on)
 {
     stretch_ = on;
     update();
 }
 
-void TImage::setProportional(bool on)
+void ImageBox::setProportional(bool on)
 {
     proportional_ = on;
     update();
 }
 
-void TImage::setPixmap(const QPixmap &pixmap)
+void ImageBox::setPixmap(const QPixmap &pixmap)
 {
     SetPicture(pixmap.toImage());
 }
 
-void TImage::SetPicture(QImage image)
+void ImageBox::SetPicture(QImage image)
 {
     picture_ = std::move(image);
     update();
 }
 
-void TImage::LoadFromFile(const QString &path)
+void ImageBox::LoadFromFile(const QString &path)
 {
     QImageReader reader(path);
     QImage image = reader.read();
     if (image.isNull())
-        throw EFOpenError("Cannot open file \"" + path.toStdString() + "\". " +
+        throw FileOpenError("Cannot open file \"" + path.toStdString() + "\". " +
                           reader.errorString().toStdString());
     SetPicture(std::move(image));
 }
 
-void TImage::paintEvent(QPaintEvent *)
+void ImageBox::paintEvent(QPaintEvent *)
 {
     if (picture_.isNull())
         return;

@@ -7,14 +7,14 @@
 #include <QString>
 #include <QWidget>
 
-class TImage : public QWidget {
+class ImageBox : public QWidget {
     Q_OBJECT
     Q_PROPERTY(bool stretch READ Stretch WRITE setStretch)
     Q_PROPERTY(bool proportional READ Proportional WRITE setProportional)
     Q_PROPERTY(QPixmap pixmap READ pixmap WRITE setPixmap)
 
 public:
-    explicit TImage(QWidget *parent = nullptr);
+    explicit ImageBox(QWidget *parent = nullptr);
 
     bool Stretch() const { return stretch_; }
     void setStretch(bool on);
@@ -24,7 +24,7 @@ public:
     QPixmap pixmap() const { return QPixmap::fromImage(picture_); }
     void setPixmap(const QPixmap &pixmap);
 
-    // Loads a picture file; throws EFOpenError when it is missing or unreadable,
+    // Loads a picture file; throws FileOpenError when it is missing or unreadable,
     // leaving the current picture unchanged.
     void LoadFromFile(const QString &path);
 

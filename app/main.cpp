@@ -1,7 +1,8 @@
 // Start-up: the application object, the one main window, the message loop.
-#include "app/ErrorDisplay.h"
+#include "app/MessageBoxDisplay.h"
 #include "app/Termination.h"
 #include "app/Unit1.h"
+#include "core/ErrorDisplay.h"
 #include "drive/ProgramEnd.h"
 #include "drive/PulsePriority.h"
 
@@ -34,6 +35,8 @@ int main(int argc, char *argv[])
     AnnouncePulseScheduling();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Robot"));
+    // Errors are shown in a message box from here on (and on standard error).
+    SetErrorDisplay(ShowInMessageBox);
     try {
         TForm1 form;
         Form1 = &form;

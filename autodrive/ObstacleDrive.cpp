@@ -7,11 +7,11 @@
 // moves. Messages are drained only at the end of every cycle and twice at the
 // start of a standstill, so STOP (or the other page's STOP) is seen at the top
 // of the next cycle; a cycle under way always finishes.
-#include "app/Convert.h"
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
-#include "autodrive/SensorDecisions.h"
 #include "autodrive/SensorStop.h"
+#include "core/Convert.h"
+#include "core/ErrorDisplay.h"
+#include "core/SensorDecisions.h"
 #include "drive/Motor.h"
 #include "drive/MoveChoice.h"
 #include "drive/PortIo.h"
@@ -23,7 +23,7 @@ namespace {
 const QString ForwardPicture = QStringLiteral("obrazki/naprzod.bmp");
 const QString StopPicture = QStringLiteral("obrazki/stop.bmp");
 
-int32_t Number(const QLineEdit *edit) { return StrToInt(edit->text()); }
+int32_t Number(const QLineEdit *edit) { return ToInt32(edit->text()); }
 void Show(QLabel *label, int32_t value) { label->setText(QString::number(value)); }
 
 class ObstacleDrive {

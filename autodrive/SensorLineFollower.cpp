@@ -1,17 +1,17 @@
 // "Ruch po linii bez przeszkody": the sensor line follower.
 //
 // START runs the follower inside its own click, cycle after cycle: sample the
-// status register N times, counting how many readings equalled each of the five
+// status register as many times as the sample field says, counting how many readings equalled each of the five
 // category values, then drive on, pulse a turn, halt, or stand while the STOP
 // value is read. Messages are drained at every sample, at every decision and
 // while standing, so STOP (or the other page's STOP) is seen at the top of the
 // next cycle or at the next check of the wait.
 #include "autodrive/SensorLineFollower.h"
 
-#include "app/Convert.h"
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
 #include "autodrive/SensorStop.h"
+#include "core/Convert.h"
+#include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 
@@ -23,7 +23,7 @@ const QString StopPicture = QStringLiteral("obrazki/stop2.bmp");
 const QString LeftPicture = QStringLiteral("obrazki/wlewo2.bmp");
 const QString RightPicture = QStringLiteral("obrazki/wprawo2.bmp");
 
-int32_t Number(const QLineEdit *edit) { return StrToInt(edit->text()); }
+int32_t Number(const QLineEdit *edit) { return ToInt32(edit->text()); }
 void Show(QLabel *label, int32_t value) { label->setText(QString::number(value)); }
 
 // The field holding each category's value, in the order of LineCategory.

@@ -1,7 +1,7 @@
 #pragma once
 // The sensor line follower's loop, in the steps its START button runs. The
 // sampling step is separate so that its cost can be measured on its own.
-#include "autodrive/SensorDecisions.h"
+#include "core/SensorDecisions.h"
 #include "drive/PortIo.h"
 
 #include <cstdint>
@@ -12,17 +12,17 @@ namespace autodrive {
 
 // The seven settings, read once per START; times in milliseconds.
 struct LineFollowerSettings {
-    int32_t Samples = 0;    // N, samples per cycle
-    int32_t IntervalMs = 0; // I, pause after each sample and after each match
-    int32_t StopMs = 0;     // T, one step of the wait while stopped
-    int32_t LeftTurnMs = 0; // TL
-    int32_t RightTurnMs = 0; // TR
-    int32_t StopValue = 0;  // V, the reading that keeps the robot stopped
-    int32_t SlowDownMs = 0; // D, motors off before the last sample
+    int32_t Samples = 0;     // readings of the status register per cycle
+    int32_t IntervalMs = 0;  // pause after each reading and after each match
+    int32_t StopMs = 0;      // how long the robot stands before it reads again
+    int32_t LeftTurnMs = 0;  // the left-turn pulse when only the left sensor saw the line
+    int32_t RightTurnMs = 0; // the right-turn pulse when only the right sensor saw it
+    int32_t StopValue = 0;   // the reading that keeps the robot standing
+    int32_t SlowDownMs = 0;  // motors off before the cycle's last reading
 };
 
 // Converts the seven fields in the order START reads them; throws
-// EConvertError at the first bad one.
+// ConversionError at the first bad one.
 LineFollowerSettings ReadLineFollowerSettings(const TForm1 &form);
 
 // Sample `index` (from 0) of a cycle: the slow-down step before the last

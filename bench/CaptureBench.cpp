@@ -2,8 +2,9 @@
 // frame reaches the callback, the delay from the pipeline's hand-over to the
 // callback, and the CPU time per frame of capture, conversion and preview.
 #include "capture/CaptureTesting.h"
-#include "capture/FrameFormat.h"
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
+#include "core/Clock.h"
+#include "core/FrameFormat.h"
 
 #include <QEventLoop>
 #include <QImage>
@@ -13,7 +14,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -21,13 +21,6 @@
 namespace {
 constexpr int RunSeconds = 10;
 constexpr int WarmUpMs = 500;
-
-int64_t SteadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 int64_t ProcessCpuNs()
 {
@@ -48,7 +41,7 @@ std::vector<uint32_t> *StreamTimes = nullptr;
 
 LRESULT MeasureDelay(HWND window, VIDEOHDR *header)
 {
-    const int64_t now = SteadyNs();
+    const int64_t now = MonotonicNs();
     if (Delays) {
         Delays->push_back(now - GetCaptureStats(window).frameSampleNs);
         StreamTimes->push_back(header->dwTimeCaptured);

@@ -15,7 +15,8 @@
 #include "BusyMachine.h"
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
-#include "linecam/LineAnalysis.h"
+#include "core/LineAnalysis.h"
+#include "core/reference/LineAveragesPerPixel.h"
 #include "linecam/LineFollower.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // The motion detector's per-frame work: the measure and the grid marks on a
 // 320 x 240 planar frame (115,200 bytes), against a plain sum of the same
 // 76,800 bytes. Goal: at most 1.5 times the plain sum.
-#include "camera/MotionMeasure.h"
+#include "core/MotionMeasure.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 #include "camera/CameraShared.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <QAbstractButton>
 

@@ -1,7 +1,7 @@
 #pragma once
 // What the three camera start/stop buttons share: their window handles, the
 // one toggle, and the start and stop sequences.
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 
 #include <cstdint>
 

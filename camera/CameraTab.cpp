@@ -1,8 +1,8 @@
 // "Kamerka": external viewer, preview, snapshot, driver dialogs.
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
 #include "camera/MotionDetection.h"
+#include "core/ErrorDisplay.h"
 
 #include <QProcess>
 

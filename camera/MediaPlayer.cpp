@@ -1,7 +1,8 @@
 #include "camera/MediaPlayer.h"
 
-#include "app/ErrorDisplay.h"
-#include "app/Exceptions.h"
+#include "capture/GStreamer.h"
+#include "core/ErrorDisplay.h"
+#include "core/Exceptions.h"
 
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -19,12 +20,6 @@ namespace {
 constexpr GstClockTime OpenTimeout = 5 * GST_SECOND;
 // How often the end of a sound (and output errors) are looked for while playing.
 constexpr int BusPollMs = 50;
-
-void EnsureGStreamer()
-{
-    if (!gst_is_initialized())
-        gst_init(nullptr, nullptr);
-}
 
 QString ErrorText(GstMessage *message)
 {
@@ -67,10 +62,10 @@ TMediaPlayer::TMediaPlayer(QWidget *parent)
         const QString error = TakeBusMessages();
         if (!error.isEmpty()) {
             playbackError_ = error;
-            SetMode(mpStopped);
+            SetMode(PlayerMode::Stopped);
         }
     });
-    SetMode(mpNotReady);
+    SetMode(PlayerMode::NotReady);
 }
 
 TMediaPlayer::~TMediaPlayer()
@@ -78,12 +73,12 @@ TMediaPlayer::~TMediaPlayer()
     Close();
 }
 
-void TMediaPlayer::SetMode(TMPModes mode)
+void TMediaPlayer::SetMode(PlayerMode mode)
 {
     mode_ = mode;
-    playButton_->setEnabled(mode != mpNotReady);
-    stopButton_->setEnabled(mode == mpPlaying);
-    if (mode == mpPlaying)
+    playButton_->setEnabled(mode != PlayerMode::NotReady);
+    stopButton_->setEnabled(mode == PlayerMode::Playing);
+    if (mode == PlayerMode::Playing)
         busPoll_->start();
     else
         busPoll_->stop();
@@ -98,12 +93,12 @@ void TMediaPlayer::Close()
     }
     openedPath_.clear();
     playbackError_.clear();
-    SetMode(mpNotReady);
+    SetMode(PlayerMode::NotReady);
 }
 
 void TMediaPlayer::Fail(const QString &what)
 {
-    throw EMCIDeviceError(what.toStdString());
+    throw SoundDeviceError(what.toStdString());
 }
 
 QString TMediaPlayer::TakeBusMessages()
@@ -117,8 +112,8 @@ QString TMediaPlayer::TakeBusMessages()
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
             if (firstError.isEmpty())
                 firstError = ErrorText(message);
-        } else if (mode_ == mpPlaying) {
-            SetMode(mpStopped);
+        } else if (mode_ == PlayerMode::Playing) {
+            SetMode(PlayerMode::Stopped);
         }
         gst_message_unref(message);
     }
@@ -181,7 +176,7 @@ void TMediaPlayer::Open()
     }
     openedPath_ = path;
     openedSink_ = audioSink_;
-    SetMode(mpStopped);
+    SetMode(PlayerMode::Stopped);
 }
 
 void TMediaPlayer::Play()
@@ -203,7 +198,7 @@ void TMediaPlayer::Play()
         Fail(QStringLiteral("Cannot play \"%1\": %2")
                  .arg(name, error.isEmpty() ? QStringLiteral("Cannot be played.") : error));
     }
-    SetMode(mpPlaying);
+    SetMode(PlayerMode::Playing);
 }
 
 void TMediaPlayer::Stop()
@@ -213,5 +208,5 @@ void TMediaPlayer::Stop()
     gst_element_set_state(pipeline_, GST_STATE_PAUSED);
     gst_element_seek_simple(pipeline_, GST_FORMAT_TIME,
                             GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), 0);
-    SetMode(mpStopped);
+    SetMode(PlayerMode::Stopped);
 }

@@ -12,21 +12,24 @@ class QTimer;
 class QToolButton;
 struct _GstElement;
 
+// What the player can do now: play (Stopped), stop (Playing), or neither
+// until a file is opened (NotReady).
+enum class PlayerMode { NotReady, Stopped, Playing };
+
 class TMediaPlayer : public QWidget {
     Q_OBJECT
 
 public:
-    enum TMPModes { mpNotReady, mpStopped, mpPlaying };
 
     explicit TMediaPlayer(QWidget *parent = nullptr);
     ~TMediaPlayer() override;
 
     QString FileName;
 
-    // Opens FileName, ready to play from its start; throws EMCIDeviceError when
+    // Opens FileName, ready to play from its start; throws SoundDeviceError when
     // it is missing or unplayable (the player is then closed).
     void Open();
-    // Plays the opened file from its start; throws EMCIDeviceError when nothing
+    // Plays the opened file from its start; throws SoundDeviceError when nothing
     // is open or the output failed.
     void Play();
     // Stops playing and rewinds; nothing happens when nothing is open.
@@ -34,13 +37,13 @@ public:
     // Releases the file and the output.
     void Close();
 
-    TMPModes Mode() const { return mode_; }
+    PlayerMode Mode() const { return mode_; }
 
     void SetAudioSink(const QString &description) { audioSink_ = description; }
     QString AudioSink() const { return audioSink_; }
 
 private:
-    void SetMode(TMPModes mode);
+    void SetMode(PlayerMode mode);
     // Takes the messages the pipeline has posted; returns the text of the first
     // error among them (empty when none) and notes the end of the stream.
     QString TakeBusMessages();
@@ -51,7 +54,7 @@ private:
     QString playbackError_; // an error of the output while playing, reported by the next call
     QString audioSink_;
     QString openedSink_; // the output the open file was prepared for
-    TMPModes mode_ = mpNotReady;
+    PlayerMode mode_ = PlayerMode::NotReady;
     QToolButton *playButton_;
     QToolButton *stopButton_;
     QTimer *busPoll_;

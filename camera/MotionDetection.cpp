@@ -1,15 +1,14 @@
 // Motion detection on the camera tab.
 #include "camera/MotionDetection.h"
 
-#include "app/Convert.h"
-#include "app/ErrorDisplay.h"
-#include "app/Exceptions.h"
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
 #include "camera/MediaPlayer.h"
-#include "camera/MotionMeasure.h"
+#include "core/Convert.h"
+#include "core/ErrorDisplay.h"
+#include "core/Exceptions.h"
+#include "core/MotionMeasure.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
@@ -33,43 +32,19 @@ const QString MotionSound = QStringLiteral("m.wav");
 // A field whose text is not a number.
 const QString InvalidNumberStyle = QStringLiteral("background-color: #ffc8c8; color: #a00000;");
 
-// The steps of a motion frame that can fail; each failure is shown once per
-// detection run, not once per frame.
-enum FrameStep { SoundStep, SaveStep, PictureStep, FrameStepCount };
-bool ErrorShown[FrameStepCount] = {};
+// The steps of a motion frame that can fail. A failing step is shown once
+// per detection run, after the frame, and the frame goes on.
+ReportOnce SoundFailed;
+ReportOnce SaveFailed;
+ReportOnce PictureFailed;
 // Motion snapshots of this detection run that could not be saved.
 int32_t LostSnapshots = 0;
 
 void ForgetShownErrors()
 {
-    for (bool &shown : ErrorShown)
-        shown = false;
+    for (ReportOnce *failed : {&SoundFailed, &SaveFailed, &PictureFailed})
+        failed->Forget();
     LostSnapshots = 0;
-}
-
-void ShowOnce(FrameStep step, const std::string &message)
-{
-    if (ErrorShown[step])
-        return;
-    ErrorShown[step] = true;
-    // Shown from the message loop once the frame is done: a message box must
-    // not hold the frame callback open.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [message] { ShowErrorMessage(message); },
-        Qt::QueuedConnection);
-}
-
-// Runs one step of a motion frame; its failure is shown and the frame goes on.
-template <class Body>
-void RunFrameStep(FrameStep step, Body &&body)
-{
-    try {
-        body();
-    } catch (const std::exception &e) {
-        ShowOnce(step, e.what());
-    } catch (...) {
-        ShowOnce(step, "Unknown error");
-    }
 }
 
 bool FileTaken(const QString &path)
@@ -81,31 +56,37 @@ bool FileTaken(const QString &path)
 // preview on again.
 void HandleMotionFrame()
 {
-    RunFrameStep(SoundStep, [] {
-        if (!Form1)
-            return;
-        Form1->MediaPlayer1->FileName = MotionSound;
-        Form1->MediaPlayer1->Open();
-        Form1->MediaPlayer1->Play();
-    });
+    RunHandler(
+        [] {
+            if (!Form1)
+                return;
+            Form1->MediaPlayer1->FileName = MotionSound;
+            Form1->MediaPlayer1->Open();
+            Form1->MediaPlayer1->Play();
+        },
+        SoundFailed);
     GuardedSend(CaptureWindow, WM_CAP_GRAB_FRAME, 0, 0);
     const QByteArray path = QFile::encodeName(SnapshotPath); // NUL-terminated
     bool saved = false;
-    RunFrameStep(SaveStep, [&] {
-        try {
-            SaveFrame(CaptureWindow, path.constData());
-            saved = true;
-        } catch (...) {
-            ++LostSnapshots;
-            throw;
-        }
-    });
+    RunHandler(
+        [&] {
+            try {
+                SaveFrame(CaptureWindow, path.constData());
+                saved = true;
+            } catch (...) {
+                ++LostSnapshots;
+                throw;
+            }
+        },
+        SaveFailed);
     // A snapshot that was not saved is not looked for: its error says why.
     if (saved)
-        RunFrameStep(PictureStep, [] {
-            if (Form1)
-                Form1->Image5->LoadFromFile(SnapshotPath);
-        });
+        RunHandler(
+            [] {
+                if (Form1)
+                    Form1->Image5->LoadFromFile(SnapshotPath);
+            },
+            PictureFailed);
     GuardedSend(CaptureWindow, WM_CAP_SET_PREVIEW, PreviewOn, 0);
 }
 } // namespace
@@ -142,7 +123,7 @@ LRESULT MotionFrameCallback(HWND, VIDEOHDR *header)
     if (Form1) {
         Form1->Label50->setText(QString::number(MotionCount));
         Form1->Label51->setText(QString::number(StillCount));
-        Form1->Label52->setText(QString::number(MeanDifference(FrameMeans[0], FrameMeans[1])));
+        Form1->Label52->setText(QString::number(difference));
     }
     CurrentFrameMean = 0;
     FrameMeanSlot = NextMeanSlot(FrameMeanSlot);
@@ -175,7 +156,7 @@ void ReportLostSnapshots()
 void TForm1::Button16Click()
 {
     RunHandler([this] {
-        MotionThreshold = StrToInt(Edit34->text());
+        MotionThreshold = ToInt32(Edit34->text());
         if (CameraRunning == 0) {
             ForgetShownErrors();
             StartCapturePreview(Button16, Panel2, DetectorWidth, DetectorHeight, CaptureWindow,
@@ -198,8 +179,8 @@ void TForm1::Edit34Change()
     // text is not a number the field says so instead of an error per keystroke.
     bool valid = true;
     try {
-        StrToInt(Edit34->text());
-    } catch (const EConvertError &) {
+        ToInt32(Edit34->text());
+    } catch (const ConversionError &) {
         valid = false;
     }
     Edit34->setStyleSheet(valid ? QString() : InvalidNumberStyle);

@@ -1,7 +1,7 @@
 #pragma once
 // The motion detector of the camera tab: its program-wide state, the per-frame
 // callback and the reset of its counts.
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 
 #include <QString>
 

@@ -1,7 +1,9 @@
 #include "capture/CameraPipeline.h"
 
-#include "capture/FrameFormat.h"
+#include "capture/GStreamer.h"
 #include "capture/LocalStream.h"
+#include "core/Clock.h"
+#include "core/FrameFormat.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -12,10 +14,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 const char *const PictureControlNames[4] = {"brightness", "contrast", "saturation", "hue"};
 
@@ -26,13 +26,6 @@ constexpr int TestFramesPerSecond = 30;
 // Common frame sizes offered where a source accepts a range.
 constexpr int CommonSizes[][2] = {{160, 120}, {176, 144}, {320, 240},  {352, 288},  {640, 480},
                                   {800, 600}, {1024, 768}, {1280, 720}, {1280, 960}, {1920, 1080}};
-
-int64_t SteadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 GstCaps *CapsFromString(const std::string &text)
 {
@@ -116,12 +109,6 @@ bool HasPictureControls(GstElement *element)
 }
 } // namespace
 
-void EnsureGstreamer()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { gst_init(nullptr, nullptr); });
-}
-
 std::vector<QSize> SizesInCaps(const GstCaps *caps)
 {
     std::vector<QSize> sizes;
@@ -175,7 +162,7 @@ CameraPipeline::CameraPipeline(QSize size, FrameFn onFrame, ErrorFn onError)
 std::unique_ptr<CameraPipeline> CameraPipeline::Open(const CaptureSource &source, QSize size,
                                                      FrameFn onFrame, ErrorFn onError)
 {
-    EnsureGstreamer();
+    EnsureGStreamer();
     std::unique_ptr<CameraPipeline> pipeline(
         new CameraPipeline(size, std::move(onFrame), std::move(onError)));
     if (!pipeline->Build(source) || !pipeline->Start())
@@ -309,7 +296,7 @@ CameraPipeline::~CameraPipeline()
 
 void CameraPipeline::HandleSample(GstAppSink *sink)
 {
-    const int64_t handedOverNs = SteadyNs();
+    const int64_t handedOverNs = MonotonicNs();
     GstSample *sample = gst_app_sink_pull_sample(sink);
     if (!sample)
         return;

@@ -18,15 +18,12 @@ typedef struct _GstElement GstElement;
 typedef struct _GstCaps GstCaps;
 typedef struct _GstAppSink GstAppSink;
 
-// Initialises GStreamer once, on first use.
-void EnsureGstreamer();
-
 // One frame as the pipeline hands it over.
 struct CapturedFrame {
     std::vector<uint8_t> data; // packed I420
     int width = 0;
     int height = 0;
-    int64_t sampleNs = 0;  // steady clock when the pipeline handed it over
+    int64_t sampleNs = 0;  // when the pipeline handed it over (core/Clock.h)
     uint32_t timeMs = 0;   // stream time of the frame
     uint64_t sequence = 0; // 1, 2, ... within one pipeline
 };

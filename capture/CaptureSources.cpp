@@ -1,6 +1,6 @@
 #include "capture/CaptureSources.h"
 
-#include "capture/CameraPipeline.h"
+#include "capture/GStreamer.h"
 #include "capture/LocalStream.h"
 
 #include <gst/gst.h>
@@ -27,7 +27,7 @@ std::string DeviceProperty(GstDevice *device, const char *name)
 
 std::vector<CaptureSource> V4l2Cameras()
 {
-    EnsureGstreamer();
+    EnsureGStreamer();
     std::vector<CaptureSource> cameras;
     GstDeviceMonitor *monitor = gst_device_monitor_new();
     gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);

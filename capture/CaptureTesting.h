@@ -2,7 +2,7 @@
 // Hooks of the capture windows for tests and benchmarks: a recorder of the
 // messages the windows receive, a stand-in for running the driver dialogs, and
 // counts of frames.
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 
 #include <QSize>
 
@@ -41,7 +41,7 @@ struct CaptureStats {
     uint64_t received = 0;  // frames that reached the window (this connection)
     uint64_t callbacks = 0; // frame callback calls (this connection)
     uint64_t skipped = 0;   // frames taken without callback or repaint
-    int64_t frameSampleNs = 0; // steady clock: when the frame now in the
+    int64_t frameSampleNs = 0; // MonotonicNs(): when the frame now in the
                                // window's buffer left the pipeline
     QSize frameSize;           // of the window's frame buffer
 };

@@ -1,8 +1,8 @@
 #include "capture/CaptureWidget.h"
 
-#include "app/ErrorDisplay.h"
 #include "capture/CaptureDialogs.h"
-#include "capture/FrameFormat.h"
+#include "core/ErrorDisplay.h"
+#include "core/FrameFormat.h"
 
 #include <QPainter>
 #include <QPointer>

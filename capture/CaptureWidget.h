@@ -5,7 +5,7 @@
 #include "capture/CameraPipeline.h"
 #include "capture/CaptureSources.h"
 #include "capture/CaptureTesting.h"
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 
 #include <QImage>
 #include <QWidget>

@@ -1,9 +1,10 @@
 // Window handles and the calls of the capture-window service. Handles are
 // numbers that are never reused, so a handle of a window that went away never
 // names a later one. GUI thread only.
-#include "capture/CaptureWidget.h"
+#include "capture/CaptureWindow.h"
+
 #include "capture/CaptureTesting.h"
-#include "capture/avicap.h"
+#include "capture/CaptureWidget.h"
 
 #include <QPointer>
 #include <QWidget>

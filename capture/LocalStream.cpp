@@ -1,11 +1,12 @@
 #include "capture/LocalStream.h"
 
+#include "core/Clock.h"
+
 #include <gio/gio.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,12 +20,7 @@ constexpr size_t MaxHeaderBytes = 512;
 constexpr int MaxSide = 8192;
 constexpr gsize MaxFrameBytes = 64u << 20;
 
-int64_t SteadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+int64_t NowMs() { return MonotonicNs() / 1'000'000; }
 
 // Connects without blocking; -1 with `problem` set when it cannot.
 int Connect(const std::string &path, std::string &problem)
@@ -66,7 +62,7 @@ int Connect(const std::string &path, std::string &problem)
 // set when none comes in time.
 bool ReadHeader(int fd, std::string &line, std::string &problem)
 {
-    const int64_t deadline = SteadyMs() + LocalStreamHeaderTimeoutMs;
+    const int64_t deadline = NowMs() + LocalStreamHeaderTimeoutMs;
     for (;;) {
         char c;
         // One byte at a time: what follows the line is the first frame's.
@@ -91,7 +87,7 @@ bool ReadHeader(int fd, std::string &line, std::string &problem)
             problem = std::string("cannot read the server's format: ") + std::strerror(errno);
             return false;
         }
-        const int64_t left = deadline - SteadyMs();
+        const int64_t left = deadline - NowMs();
         pollfd p{fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
             problem = "the server did not say its format within " + std::to_string(LocalStreamHeaderTimeoutMs) + " ms";

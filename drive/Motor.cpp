@@ -1,5 +1,6 @@
 #include "drive/Motor.h"
 
+#include "core/Clock.h"
 #include "drive/PortIo.h"
 #include "drive/ProgramEnd.h"
 #include "drive/PulsePriority.h"
@@ -8,7 +9,6 @@
 #include <QEventLoop>
 
 #include <sys/prctl.h>
-#include <time.h>
 
 int32_t ForwardTimeMs = 0;
 int32_t TurnTimeMs = 0;
@@ -61,13 +61,6 @@ void Pulse(short code, const int32_t &durationMs)
     }
 }
 } // namespace
-
-int64_t MonotonicNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 void SleepUntilMs(int64_t startNs, int32_t ms)
 {

@@ -1,15 +1,9 @@
 #pragma once
 // Timed motor pulses on the data register and the message drain of the
-// long-running handlers.
-#include <cstdint>
+// long-running handlers. The motor codes they write are in core/RobotWiring.h.
+#include "core/RobotWiring.h"
 
-// Motor codes on the data register. Bits 4/3 drive one motor forward/backward,
-// bits 1/0 the other; a code sets exactly one bit of each pair.
-constexpr short MotorOff = 0x00;
-constexpr short MotorForwardCode = 0x12;  // 18: D4 (pin 6) + D1 (pin 3)
-constexpr short MotorBackwardCode = 0x09; // 9:  D3 (pin 5) + D0 (pin 2)
-constexpr short MotorLeftCode = 0x11;     // 17: D4 (pin 6) + D0 (pin 2)
-constexpr short MotorRightCode = 0x0A;    // 10: D3 (pin 5) + D1 (pin 3)
+#include <cstdint>
 
 // Pulse lengths in milliseconds; callers set them before calling a command.
 extern int32_t ForwardTimeMs;
@@ -32,6 +26,3 @@ void SleepMs(int32_t ms);
 
 // Sleeps until `startNs` + `ms` milliseconds on the monotonic clock.
 void SleepUntilMs(int64_t startNs, int32_t ms);
-
-// CLOCK_MONOTONIC in nanoseconds.
-int64_t MonotonicNs();

@@ -13,5 +13,5 @@ enum class MoveChoice : int {
 
 // For an item index of the list: converts `durationText` (only when a move is
 // chosen), stores it in the move's duration variable and makes the pulse.
-// Returns whether a move was made. Throws EConvertError on a bad duration.
+// Returns whether a move was made. Throws ConversionError on a bad duration.
 bool RunChosenMove(int itemIndex, const QString &durationText);

@@ -1,11 +1,7 @@
 #include "drive/PortIo.h"
 
-#include "app/ErrorDisplay.h"
+#include "core/ErrorDisplay.h"
 #include "drive/ProgramEnd.h"
-
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QString>
 
 #include <atomic>
 #include <cstdio>
@@ -15,7 +11,7 @@
 
 namespace {
 const char *g_fileName = PortIoLibraryFileName;
-bool g_reported = false;
+ReportOnce g_unusable;
 
 // What the program last wrote to the data register (0 before the first
 // write), and the entry point it went through: what a way out that runs no
@@ -24,17 +20,14 @@ std::atomic<short> g_lastData{0};
 std::atomic<PortIoLibrary::Out32Fn> g_lastOut32{nullptr};
 static_assert(std::atomic<PortIoLibrary::Out32Fn>::is_always_lock_free);
 
-// Tells the operator once, after the current handler, that the port is out of reach.
-void ReportOnce(const std::string &what)
+// Tells the operator once, after the current handler, that the port is out of
+// reach; the terminal hears of it at once.
+void ReportUnusable(const std::string &what)
 {
-    if (g_reported)
-        return;
-    g_reported = true;
     const std::string message = "The port I/O library is not usable: " + what +
                                 ". Motor commands go nowhere and sensor readings are 0.";
-    std::fprintf(stderr, "robot: %s\n", message.c_str());
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [message] { ShowErrorMessage(message); }, Qt::QueuedConnection);
+    if (g_unusable(message))
+        std::fprintf(stderr, "robot: %s\n", message.c_str());
 }
 
 // Runs when the process ends through exit() (also the toolkit's exit when the
@@ -107,14 +100,14 @@ PortIoLibrary BindPortIoLibrary()
     lib.Handle = dlopen(g_fileName, RTLD_NOW);
     if (!lib.Handle) {
         const char *err = dlerror();
-        ReportOnce(std::string("cannot load ") + g_fileName + " (" + (err ? err : "not found") + ")");
+        ReportUnusable(std::string("cannot load ") + g_fileName + " (" + (err ? err : "not found") + ")");
         return lib;
     }
     lib.Inp32 = reinterpret_cast<PortIoLibrary::Inp32Fn>(dlsym(lib.Handle, "Inp32"));
     lib.Out32 = reinterpret_cast<PortIoLibrary::Out32Fn>(dlsym(lib.Handle, "Out32"));
     lib.LastError = reinterpret_cast<PortIoLibrary::LastErrorFn>(dlsym(lib.Handle, "PortIoLastError"));
     if (!lib.Inp32 || !lib.Out32)
-        ReportOnce(std::string(g_fileName) + " lacks the entry point " + (lib.Inp32 ? "Out32" : "Inp32"));
+        ReportUnusable(std::string(g_fileName) + " lacks the entry point " + (lib.Inp32 ? "Out32" : "Inp32"));
     if (lib.Out32)
         RememberForTheWayOut(lib.Out32);
     return lib;
@@ -129,5 +122,5 @@ void MotorsOffLastChance() noexcept
 void SetPortIoLibraryFileNameForTesting(const char *fileName)
 {
     g_fileName = fileName ? fileName : PortIoLibraryFileName;
-    g_reported = false;
+    g_unusable.Forget();
 }

@@ -2,13 +2,12 @@
 // Binding of the port I/O library. The library is found by name through the
 // dynamic loader, so the loader's search path decides which file answers: the
 // hardware library next to the program, or another one put first on
-// LD_LIBRARY_PATH (the recording library, the virtual robot's library).
+// LD_LIBRARY_PATH (the recording library, the virtual robot's library). The
+// registers it reaches, DataPort and StatusPort, are in core/RobotWiring.h.
+#include "core/RobotWiring.h"
+
 #include <cstdint>
 #include <stdexcept>
-
-// Parallel-port registers, as I/O addresses of the first port (base 0x378).
-constexpr short DataPort = 888;   // 0x378, data register D0..D7 (pins 2..9): motor codes
-constexpr short StatusPort = 889; // 0x379, status register S3..S7 (pins 15, 13, 12, 10, 11): sensors
 
 // The file name the loader is asked for.
 constexpr const char *PortIoLibraryFileName = "libinpout32.so";

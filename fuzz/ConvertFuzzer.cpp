@@ -1,8 +1,8 @@
 // Fuzz harness: the conversion of typed numbers, on any text of UTF-16 units,
 // checked against a plain reading of its rule: leading blanks, an optional
 // sign, then decimal digits only, within the 32-bit range.
-#include "app/Convert.h"
-#include "app/Exceptions.h"
+#include "core/Convert.h"
+#include "core/Exceptions.h"
 
 #include <QString>
 
@@ -50,12 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int64_t expected = 0;
     const bool valid = Reference(text, expected);
     try {
-        const int32_t value = StrToInt(text);
+        const int32_t value = ToInt32(text);
         Check(valid && value == expected);
-    } catch (const EConvertError &e) {
+    } catch (const ConversionError &e) {
         Check(!valid);
         // The message is whole: the text cannot cut it short.
-        Check(std::string(e.what()).find("' is not a valid integer value") != std::string::npos);
+        Check(std::string(e.what()).find("\" is not a whole number") != std::string::npos);
     }
     return 0;
 }

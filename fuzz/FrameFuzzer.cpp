@@ -7,8 +7,9 @@
 // Input: two bytes of buffer length (in units of 16 bytes), two of picture
 // width and two of height (each up to 700), one of pixel format; the rest
 // fills the buffer and the picture, repeated as often as needed.
-#include "camera/MotionMeasure.h"
-#include "linecam/LineAnalysis.h"
+#include "core/LineAnalysis.h"
+#include "core/MotionMeasure.h"
+#include "core/reference/LineAveragesPerPixel.h"
 
 #include <QImage>
 

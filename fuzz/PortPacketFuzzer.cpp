@@ -5,6 +5,7 @@
 // besides the sanitizers': an answer to a read that is not one message, a
 // query answer that is not a JSON object, or the simulation's time outside
 // the simulator's clock.
+#include "core/Clock.h"
 #include "sim/app/PortPacket.h"
 #include "sim/app/SharedRobot.h"
 #include "sim/core/World.h"
@@ -39,7 +40,7 @@ const sim::World &TestWorld()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const int64_t before = simproto::MonotonicNs();
+    const int64_t before = MonotonicNs();
     SharedRobot robot(TestWorld());
     const PortQueryFunction query = [&robot](int64_t ns) {
         sim::Simulation view = robot.Snapshot();
@@ -64,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (length == sizeof(m) && m.kind == simproto::KindQuery)
             Check(QJsonDocument::fromJson(QByteArray::fromStdString(answer)).isObject());
         const int64_t t = robot.Snapshot().time();
-        Check(t == 0 || (t >= before && t <= simproto::MonotonicNs() + sim::TimestampMargin));
+        Check(t == 0 || (t >= before && t <= MonotonicNs() + sim::TimestampMargin));
     }
-    robot.ControllerLeft(simproto::MonotonicNs());
+    robot.ControllerLeft(MonotonicNs());
     return 0;
 }

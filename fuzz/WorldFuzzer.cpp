@@ -60,9 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const double startRoom = sim::Clearance(world, {s.pose().x, s.pose().y}, world.robot.bodyRadius);
     int64_t t = Second;
     for (const auto &step : script) {
-        s.Write(t, sim::DataRegister, step.code);
+        s.Write(t, DataPort, step.code);
         t += step.ns;
-        const int status = s.Read(t, sim::StatusRegister);
+        const int status = s.Read(t, StatusPort);
         Check(status >= 0 && status <= 255);
         Check(Finite(s.pose()));
         const double room = sim::Clearance(world, {s.pose().x, s.pose().y}, world.robot.bodyRadius);

@@ -1,7 +1,7 @@
 // The reference colour track bars and their swatch.
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
-#include "linecam/LineAnalysis.h"
+#include "core/ErrorDisplay.h"
+#include "core/LineAnalysis.h"
 
 namespace {
 // The moved bar's position under it, and the swatch in the colour all three

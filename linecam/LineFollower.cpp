@@ -1,13 +1,13 @@
 // "Kamera po linii": the camera line follower.
 #include "linecam/LineFollower.h"
 
-#include "app/Convert.h"
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
+#include "core/Convert.h"
+#include "core/ErrorDisplay.h"
+#include "core/LineAnalysis.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
-#include "linecam/LineAnalysis.h"
 
 int32_t LineTolerance = 0;
 int32_t LineForwardSteps = 0;
@@ -28,11 +28,11 @@ constexpr LRESULT FrameDone = 1;
 // ends the click there.
 void ReadLineSettings(const TForm1 &form)
 {
-    ForwardTimeMs = StrToInt(form.Edit3->text());
-    TurnTimeMs = StrToInt(form.Edit35->text());
-    LineTolerance = StrToInt(form.Edit36->text());
-    LineForwardSteps = StrToInt(form.Edit37->text());
-    LineTurnSteps = StrToInt(form.Edit38->text());
+    ForwardTimeMs = ToInt32(form.Edit3->text());
+    TurnTimeMs = ToInt32(form.Edit35->text());
+    LineTolerance = ToInt32(form.Edit36->text());
+    LineForwardSteps = ToInt32(form.Edit37->text());
+    LineTurnSteps = ToInt32(form.Edit38->text());
 }
 
 void ShowAverages(TForm1 &form, const LineAverages &a)
@@ -90,7 +90,7 @@ void FollowOneFrame(TForm1 &form)
 LRESULT LineFrameCallback(HWND, VIDEOHDR *)
 {
     if (Form1)
-        RunHandler([] { FollowOneFrame(*Form1); });
+        FollowOneFrame(*Form1);
     return FrameDone;
 }
 

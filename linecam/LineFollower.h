@@ -1,6 +1,6 @@
 #pragma once
 // The camera line follower's settings and its per-frame function.
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 
 #include <cstdint>
 
@@ -13,5 +13,7 @@ extern int32_t LineTurnSteps;
 
 // Installed on LineCaptureWindow: one full pass of the follower per preview
 // frame (grab, save, load, average, show, steer, preview on). Works on
-// LineCaptureWindow whatever window it is given; always returns 1.
+// LineCaptureWindow whatever window it is given; returns 1. A frame that
+// cannot be saved or loaded ends the pass with its error, which the capture
+// window shows as it shows any frame callback's.
 LRESULT LineFrameCallback(HWND window, VIDEOHDR *header);

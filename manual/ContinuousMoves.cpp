@@ -4,8 +4,8 @@
 // second loop nested inside the first; each STOP ends the innermost one.
 #include "manual/ContinuousMoves.h"
 
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
+#include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 

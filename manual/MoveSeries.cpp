@@ -1,8 +1,8 @@
 // "Seria ruchow": up to fifteen chosen moves, back to back. The series never
 // drains messages: nothing interrupts it, and clicks wait until it is over.
-#include "app/Convert.h"
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
+#include "core/Convert.h"
+#include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 #include "drive/MoveChoice.h"
 
@@ -10,7 +10,7 @@ void TForm1::Button5Click()
 {
     RunHandler([this] {
         // Row 1's duration is taken first, whatever row 1's choice is.
-        ForwardTimeMs = StrToInt(Edit4->text());
+        ForwardTimeMs = ToInt32(Edit4->text());
         const struct {
             QComboBox *choice;
             QLineEdit *duration;

@@ -1,15 +1,15 @@
 // "Ruch pojedynczy": one timed pulse per click, durations from the page's fields.
-#include "app/Convert.h"
-#include "app/ErrorDisplay.h"
 #include "app/Unit1.h"
+#include "core/Convert.h"
+#include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 
 namespace {
 // Both fields are read on every click, in this order, before the pulse.
 void SingleMove(TForm1 &form, void (*command)())
 {
-    ForwardTimeMs = StrToInt(form.Edit3->text());
-    TurnTimeMs = StrToInt(form.Edit35->text());
+    ForwardTimeMs = ToInt32(form.Edit3->text());
+    TurnTimeMs = ToInt32(form.Edit35->text());
     command();
 }
 } // namespace

@@ -1,11 +1,12 @@
 #include "portio/PortGuard.h"
 
+#include "core/Clock.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
@@ -89,10 +90,8 @@ void AppendZeroToTrace(const Orders &orders)
     const int fd = open(orders.trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
     char line[64];
-    char *end = Decimal(line, static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+    char *end = Decimal(line, static_cast<long long>(MonotonicNs()));
     *end++ = ',';
     *end++ = 'W';
     *end++ = ',';

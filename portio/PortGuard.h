@@ -13,6 +13,8 @@
 // process group, and keeps no descriptor of the program's but its link.
 //
 // Thread-safe; nothing here waits, beyond starting the guard once.
+#include "core/RobotWiring.h"
+
 #include <mutex>
 #include <string>
 
@@ -24,7 +26,7 @@ public:
     static constexpr size_t MaxPath = 1024;
 
     // `dataRegister`: the data register's I/O address as a trace line names it.
-    explicit PortGuard(short dataRegister = 888) : dataRegister_(dataRegister) {}
+    explicit PortGuard(short dataRegister = DataPort) : dataRegister_(dataRegister) {}
     ~PortGuard() { StandDown(); }
     PortGuard(const PortGuard &) = delete;
     PortGuard &operator=(const PortGuard &) = delete;

@@ -3,10 +3,11 @@
 // one line per access, flushed at once,
 //   <CLOCK_MONOTONIC ns>,<W|R>,<port>,<value>
 // The variable is looked at on every access, so a test may point it elsewhere.
+#include "core/Clock.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 class PortTrace {
@@ -22,14 +23,7 @@ public:
         }
     }
     // Appends one access stamped now.
-    void Record(char kind, short port, short value) { Record(kind, port, value, NowNs()); }
-
-    static int64_t NowNs()
-    {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-    }
+    void Record(char kind, short port, short value) { Record(kind, port, value, MonotonicNs()); }
 
 private:
     FILE *Get()

@@ -5,7 +5,7 @@
 
 #include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
 
 #include <QDir>
 #include <QDialog>

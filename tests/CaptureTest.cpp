@@ -1,12 +1,13 @@
 // The capture windows: frame arithmetic, handles, frames to the callback,
 // grab and save, the driver dialogs; on the test picture.
+#include "capture/GStreamer.h"
 #include "support/Harness.h"
 #include "support/TestPicture.h"
 
 #include "capture/CameraPipeline.h"
 #include "capture/CaptureTesting.h"
-#include "capture/FrameFormat.h"
-#include "capture/avicap.h"
+#include "capture/CaptureWindow.h"
+#include "core/FrameFormat.h"
 #include "drive/Motor.h"
 
 #include <QComboBox>
@@ -152,7 +153,7 @@ TEST(FrameFormat, ConvertsPacksAndSavesFrames)
 
 TEST(FrameFormat, OffersTheSizesASourceHas)
 {
-    EnsureGstreamer();
+    EnsureGStreamer();
     auto sizes = [](const char *text) {
         GstCaps *caps = gst_caps_from_string(text);
         std::vector<QSize> out = SizesInCaps(caps);

@@ -1,6 +1,7 @@
 // The real program, started as a user starts it, on the hardware port library
 // (next to the program) over the emulated parallel port, and the same cases on
 // the recording library: judged by the emulator's log and the port trace.
+#include "core/Clock.h"
 #include "support/ProgramOnPort.h"
 
 #include <gtest/gtest.h>
@@ -341,7 +342,7 @@ TEST(RealProgramOnHardware, KilledDuringALoopTheGuardLeavesTheRegisterAtZero)
     // After the first cycle's decision the motors run forward (18).
     ASSERT_TRUE(program.WaitForReads(15));
     ASSERT_EQ(program.Values().back(), 18);
-    const int64_t killedNs = NowNs();
+    const int64_t killedNs = MonotonicNs();
     robot.Signal(SIGKILL);
     ASSERT_TRUE(KilledBy(robot.WaitForExit(5000), SIGKILL));
 

@@ -3,7 +3,7 @@
 // the working directory.
 #include "support/Harness.h"
 
-#include "app/ComboBox.h"
+#include "app/ChoiceBox.h"
 #include "app/ImageBox.h"
 #include "camera/MediaPlayer.h"
 
@@ -57,11 +57,11 @@ bool IsKind(QWidget *w, Kind kind)
     switch (kind) {
     case Kind::Button: return qobject_cast<QPushButton *>(w) != nullptr;
     case Kind::Edit: return qobject_cast<QLineEdit *>(w) != nullptr;
-    case Kind::Combo: return qobject_cast<TComboBox *>(w) != nullptr && static_cast<QComboBox *>(w)->isEditable();
+    case Kind::Combo: return qobject_cast<ChoiceBox *>(w) != nullptr && static_cast<QComboBox *>(w)->isEditable();
     case Kind::Label: return qobject_cast<QLabel *>(w) != nullptr;
     case Kind::Panel:
         return qobject_cast<QLabel *>(w) != nullptr && static_cast<QLabel *>(w)->frameShape() == QFrame::Panel;
-    case Kind::Image: return qobject_cast<TImage *>(w) != nullptr;
+    case Kind::Image: return qobject_cast<ImageBox *>(w) != nullptr;
     case Kind::TrackBar: return qobject_cast<QSlider *>(w) != nullptr;
     case Kind::Player: return qobject_cast<TMediaPlayer *>(w) != nullptr;
     }
@@ -446,12 +446,12 @@ TEST_F(Layout, StoredPicturesAreShownAndTheOthersEmpty)
     EXPECT_EQ(f.Image1->Picture().size(), QSize(370, 278));
     EXPECT_EQ(f.Image2->Picture().size(), QSize(150, 40));
     EXPECT_EQ(f.Image3->Picture().size(), QSize(160, 52));
-    for (TImage *status : {f.Image2, f.Image3}) {
+    for (ImageBox *status : {f.Image2, f.Image3}) {
         const QColor corner = status->Picture().pixelColor(4, 4); // green background
         EXPECT_GT(corner.green(), 2 * corner.red());
         EXPECT_GT(corner.green(), 2 * corner.blue());
     }
-    for (TImage *empty : {f.Image4, f.Image5, f.Image6, f.Image7})
+    for (ImageBox *empty : {f.Image4, f.Image5, f.Image6, f.Image7})
         EXPECT_FALSE(empty->HasPicture()) << empty->objectName().toStdString();
 }
 

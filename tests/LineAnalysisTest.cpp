@@ -1,6 +1,7 @@
 // The follower's arithmetic: averages of hand-made pictures, the two colour
 // windows at their borders, the pulses of a frame.
-#include "linecam/LineAnalysis.h"
+#include "core/LineAnalysis.h"
+#include "core/reference/LineAveragesPerPixel.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,8 @@
-// Continuous moves and the move series, checked on the port trace.
+// Continuous moves and the move series, checked on the port trace; the move
+// series' choice boxes.
 #include "support/Harness.h"
 
+#include "app/ChoiceBox.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 #include "manual/ContinuousMoves.h"
@@ -195,7 +197,7 @@ TEST_F(MoveSeries, ABadDurationEndsTheSeriesAtItsRow)
     f.Edit7->setText("5");
     f.Button5Click();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("'x5'"), std::string::npos);
+    EXPECT_NE(errors[0].find("\"x5\""), std::string::npos);
     EXPECT_EQ(Writes(), (std::vector<int>{0, 9, 0, 0, 10, 0}));
 
     // A bad row 1 duration stops the series before any pulse, chosen or not.
@@ -221,4 +223,23 @@ TEST_F(MoveSeries, TypedTextChoosesOnlyTheItemItNames)
     f.ComboBox2->lineEdit()->selectAll();
     QTest::keyClicks(f.ComboBox2->lineEdit(), "silnik skrecajacy w lewo");
     EXPECT_EQ(f.ComboBox2->currentIndex(), 3);
+}
+
+// A choice box made in code, not from the stored layout, behaves as the
+// layout's do: editable, with its prompt, following typed text.
+TEST(ChoiceBoxMadeInCode, StartsEditableAndFollowsTypedText)
+{
+    ChoiceBox box;
+    box.addItems({"do przodu", "do tylu"});
+    box.setText("wybierz ruch");
+    ASSERT_TRUE(box.isEditable());
+    EXPECT_EQ(box.currentIndex(), -1);
+    EXPECT_EQ(box.currentText(), QString("wybierz ruch"));
+
+    box.lineEdit()->selectAll();
+    QTest::keyClicks(box.lineEdit(), "do tylu");
+    EXPECT_EQ(box.currentIndex(), 1);
+    QTest::keyClicks(box.lineEdit(), "!");
+    EXPECT_EQ(box.currentIndex(), -1);
+    EXPECT_EQ(box.currentText(), QString("do tylu!"));
 }

@@ -1,8 +1,8 @@
 // The sound player control: opening, playing, and the errors of bad files.
 #include "support/Harness.h"
 
-#include "app/Exceptions.h"
 #include "camera/MediaPlayer.h"
+#include "core/Exceptions.h"
 
 #include <QDataStream>
 #include <QFile>
@@ -48,13 +48,13 @@ TEST_F(MediaPlayer, PlaysAWaveFileToItsEndAndAgain)
     TMediaPlayer player;
     EXPECT_EQ(player.AudioSink(), QString("fakesink sync=true"));
     player.FileName = "m.wav";
-    EXPECT_THROW(player.Play(), EMCIDeviceError); // nothing open yet
+    EXPECT_THROW(player.Play(), SoundDeviceError); // nothing open yet
     player.Open();
-    EXPECT_EQ(player.Mode(), TMediaPlayer::mpStopped);
+    EXPECT_EQ(player.Mode(), PlayerMode::Stopped);
     for (int round = 0; round < 2; ++round) {
         player.Play();
-        EXPECT_EQ(player.Mode(), TMediaPlayer::mpPlaying);
-        EXPECT_TRUE(WaitUntil([&] { return player.Mode() == TMediaPlayer::mpStopped; }, 3000))
+        EXPECT_EQ(player.Mode(), PlayerMode::Playing);
+        EXPECT_TRUE(WaitUntil([&] { return player.Mode() == PlayerMode::Stopped; }, 3000))
             << "the end of the sound was not noticed, round " << round;
         player.Open(); // the same file again, as every motion frame does
     }
@@ -64,7 +64,7 @@ TEST_F(MediaPlayer, PlaysAWaveFileToItsEndAndAgain)
     ASSERT_NE(stop, nullptr);
     EXPECT_TRUE(stop->isEnabled());
     stop->click();
-    EXPECT_EQ(player.Mode(), TMediaPlayer::mpStopped);
+    EXPECT_EQ(player.Mode(), PlayerMode::Stopped);
     EXPECT_FALSE(stop->isEnabled());
 }
 
@@ -72,8 +72,8 @@ TEST_F(MediaPlayer, MissingOrUnplayableFilesRaiseTheMediaError)
 {
     TMediaPlayer player;
     player.FileName = "brak.wav";
-    EXPECT_THROW(player.Open(), EMCIDeviceError);
-    EXPECT_EQ(player.Mode(), TMediaPlayer::mpNotReady);
+    EXPECT_THROW(player.Open(), SoundDeviceError);
+    EXPECT_EQ(player.Mode(), PlayerMode::NotReady);
 
     QFile garbage("zly.wav");
     ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
@@ -83,7 +83,7 @@ TEST_F(MediaPlayer, MissingOrUnplayableFilesRaiseTheMediaError)
     try {
         player.Open();
         ADD_FAILURE() << "a garbage file opened";
-    } catch (const EMCIDeviceError &e) {
+    } catch (const SoundDeviceError &e) {
         EXPECT_NE(std::string(e.what()).find("zly.wav"), std::string::npos) << e.what();
     }
 
@@ -92,6 +92,6 @@ TEST_F(MediaPlayer, MissingOrUnplayableFilesRaiseTheMediaError)
     player.FileName = "m.wav";
     player.Open();
     ASSERT_TRUE(QFile::remove("m.wav"));
-    EXPECT_THROW(player.Open(), EMCIDeviceError);
-    EXPECT_THROW(player.Play(), EMCIDeviceError);
+    EXPECT_THROW(player.Open(), SoundDeviceError);
+    EXPECT_THROW(player.Play(), SoundDeviceError);
 }

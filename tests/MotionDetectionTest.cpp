@@ -5,8 +5,8 @@
 #include "camera/CameraShared.h"
 #include "camera/MediaPlayer.h"
 #include "camera/MotionDetection.h"
-#include "camera/MotionMeasure.h"
 #include "capture/CaptureTesting.h"
+#include "core/MotionMeasure.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 // The motion detector's measure, grid marks, decision and snapshot names, on
 // hand-made buffers.
-#include "camera/MotionMeasure.h"
+#include "core/MotionMeasure.h"
 
 #include <gtest/gtest.h>
 

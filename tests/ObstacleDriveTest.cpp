@@ -1,6 +1,7 @@
 // The obstacle-avoiding drive on the recording library with scripted readings.
 // Clicks come from timers, which fire only while the drive drains messages: at
 // the start of a standstill and at the end of every cycle.
+#include "core/Clock.h"
 #include "support/Harness.h"
 #include "support/TestPicture.h"
 
@@ -98,7 +99,7 @@ TEST_F(ObstacleDrive, ErrorsEndTheDriveWithTheMotorsOff)
     ScriptStatus({0});
     f.BitBtn1Click();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("'x1'"), std::string::npos);
+    EXPECT_NE(errors[0].find("\"x1\""), std::string::npos);
     EXPECT_EQ(Writes(), (Ints{0, 18, 0}));
     EXPECT_EQ(SensorStopFlag, SensorRun);
 

@@ -1,5 +1,6 @@
 // The recording port library: its trace and its scripted status register, as
 // the tests of the program rely on them.
+#include "core/Clock.h"
 #include "support/Harness.h"
 
 #include "drive/Motor.h"

@@ -1,5 +1,5 @@
 // Decisions of the sensor drives, without a window.
-#include "autodrive/SensorDecisions.h"
+#include "core/SensorDecisions.h"
 
 #include <gtest/gtest.h>
 

@@ -134,7 +134,7 @@ TEST_F(SensorLineFollower, ErrorsEndTheFollowerWithTheMotorsOff)
     f.Edit29->setText("9 4"); // read at the first sample, after the slow-down's 18
     f.Button22Click();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("'9 4'"), std::string::npos);
+    EXPECT_NE(errors[0].find("\"9 4\""), std::string::npos);
     EXPECT_EQ(Writes(), (Ints{0, 18, 0, 18, 0}));
 
     f.Edit29->setText("94");

@@ -59,8 +59,8 @@ TEST(SimKinematics, ForwardForOneSecondMovesOneSecondOfWheelSpeedStraightAhead)
 {
     const World w = OpenWorld();
     Simulation s(w);
-    s.Write(T0, DataRegister, 18);
-    s.Write(T0 + Second, DataRegister, 0);
+    s.Write(T0, DataPort, 18);
+    s.Write(T0 + Second, DataPort, 0);
     s.AdvanceTo(T0 + 3 * Second); // standing still afterwards
     EXPECT_NEAR(s.pose().x, 2 + w.robot.wheelSpeed, 1e-9);
     EXPECT_NEAR(s.pose().y, 1.5, 1e-9);
@@ -72,13 +72,13 @@ TEST(SimKinematics, ForwardForOneSecondMovesOneSecondOfWheelSpeedStraightAhead)
     Simulation p(w);
     int64_t t = T0;
     for (int i = 0; i < 100; ++i) {
-        p.Write(t, DataRegister, 0);
-        p.Write(t + 1'000, DataRegister, 18);
-        p.Write(t + 1'000 + 10'000'000, DataRegister, 0);
+        p.Write(t, DataPort, 0);
+        p.Write(t + 1'000, DataPort, 18);
+        p.Write(t + 1'000 + 10'000'000, DataPort, 0);
         t += 37'000'000;
     }
-    p.Write(t, DataRegister, 9);
-    p.Write(t + Second / 2, DataRegister, 0);
+    p.Write(t, DataPort, 9);
+    p.Write(t + Second / 2, DataPort, 0);
     EXPECT_NEAR(p.pose().x, 2 + w.robot.wheelSpeed / 2, 1e-9);
     EXPECT_NEAR(p.pose().y, 1.5, 1e-9);
 }
@@ -88,13 +88,13 @@ TEST(SimKinematics, QuarterTurnTimeTurnsNinetyDegreesOnTheSpot)
     const World w = OpenWorld();
     const int64_t quarter = static_cast<int64_t>(QuarterTurnSeconds(w) * 1e9);
     Simulation s(w);
-    s.Write(T0, DataRegister, 17); // left
-    s.Write(T0 + quarter, DataRegister, 0);
+    s.Write(T0, DataPort, 17); // left
+    s.Write(T0 + quarter, DataPort, 0);
     EXPECT_NEAR(Degrees(s.pose().heading), 90, 1e-6);
     EXPECT_NEAR(s.pose().x, 2, 1e-9);
     EXPECT_NEAR(s.pose().y, 1.5, 1e-9);
-    s.Write(T0 + 2 * quarter, DataRegister, 10); // right, twice as long
-    s.Write(T0 + 4 * quarter, DataRegister, 0);
+    s.Write(T0 + 2 * quarter, DataPort, 10); // right, twice as long
+    s.Write(T0 + 4 * quarter, DataPort, 0);
     EXPECT_NEAR(Degrees(s.pose().heading), -90, 1e-6);
     EXPECT_NEAR(s.pose().x, 2, 1e-9);
     EXPECT_EQ(s.odometer(), 0);
@@ -108,8 +108,8 @@ TEST(SimKinematics, OneWheelDrivesAnArcAroundTheOther)
     // quarter-turn time of a spin.
     Simulation s(w);
     const Vec2 leftWheel = ToWorld(w.robot.start, {0, w.robot.trackWidth / 2});
-    s.Write(T0, DataRegister, 16);
-    s.Write(T0 + static_cast<int64_t>(2 * QuarterTurnSeconds(w) * 1e9), DataRegister, 0);
+    s.Write(T0, DataPort, 16);
+    s.Write(T0 + static_cast<int64_t>(2 * QuarterTurnSeconds(w) * 1e9), DataPort, 0);
     EXPECT_NEAR(Degrees(s.pose().heading), 90, 1e-6);
     const Vec2 after = ToWorld(s.pose(), {0, w.robot.trackWidth / 2});
     EXPECT_NEAR(after.x, leftWheel.x, 1e-9);
@@ -121,9 +121,9 @@ TEST(SimKinematics, LateAccessesCountAsNowAndNeverRunTimeBackwards)
 {
     const World w = OpenWorld();
     Simulation s(w);
-    s.Write(T0, DataRegister, 18);
+    s.Write(T0, DataPort, 18);
     s.AdvanceTo(T0 + Second);
-    s.Write(T0 + Second / 2, DataRegister, 0); // arrived late: stops at T0 + 1 s
+    s.Write(T0 + Second / 2, DataPort, 0); // arrived late: stops at T0 + 1 s
     s.AdvanceTo(T0 + 2 * Second);
     EXPECT_NEAR(s.pose().x, 2 + w.robot.wheelSpeed, 1e-9);
     EXPECT_EQ(s.time(), T0 + 2 * Second);
@@ -135,7 +135,7 @@ TEST(SimKinematics, WallsAndObstaclesStopTheRobotAtContactAndCountEachContactOnc
     const double r = w.robot.bodyRadius;
     Simulation s(w);
     s.Place({w.width - r - 0.3, 1.5, 0}); // 30 cm from the east wall
-    s.Write(T0, DataRegister, 18);
+    s.Write(T0, DataPort, 18);
     s.AdvanceTo(T0 + 10 * Second);
     EXPECT_NEAR(s.pose().x, w.width - r, 1e-6);
     EXPECT_LE(s.pose().x, w.width - r + 1e-9) << "the body never enters the wall";
@@ -145,35 +145,35 @@ TEST(SimKinematics, WallsAndObstaclesStopTheRobotAtContactAndCountEachContactOnc
 
     // Pressing on with new writes of 18 is the same contact.
     for (int i = 1; i <= 5; ++i)
-        s.Write(T0 + (10 + i) * Second, DataRegister, 18);
+        s.Write(T0 + (10 + i) * Second, DataPort, 18);
     EXPECT_EQ(s.contacts(), 1);
 
     // Backing off frees it; driving on makes a second contact.
-    s.Write(T0 + 20 * Second, DataRegister, 9);
-    s.Write(T0 + 21 * Second, DataRegister, 0);
+    s.Write(T0 + 20 * Second, DataPort, 9);
+    s.Write(T0 + 21 * Second, DataPort, 0);
     EXPECT_NEAR(s.pose().x, w.width - r - w.robot.wheelSpeed, 1e-6);
     EXPECT_FALSE(s.touching());
-    s.Write(T0 + 22 * Second, DataRegister, 18);
+    s.Write(T0 + 22 * Second, DataPort, 18);
     s.AdvanceTo(T0 + 30 * Second);
     EXPECT_EQ(s.contacts(), 2);
 
     // A spin on the spot against the wall is free (the body is round), and
     // an arc into a box stops at the box.
-    s.Write(T0 + 31 * Second, DataRegister, 17);
+    s.Write(T0 + 31 * Second, DataPort, 17);
     s.AdvanceTo(T0 + 32 * Second);
     EXPECT_EQ(s.contacts(), 2);
 
     w.obstacles.push_back({{1.0, 0.5, 0.3, 0.3}, {}});
     Simulation b(w);
     b.Place({1.15, 1.5, -Pi / 2}); // facing south, the box 0.7 m ahead
-    b.Write(T0, DataRegister, 18);
+    b.Write(T0, DataPort, 18);
     b.AdvanceTo(T0 + 20 * Second);
     EXPECT_NEAR(b.pose().y, 0.8 + r, 1e-6);
     EXPECT_EQ(b.contacts(), 1);
     // One wheel alone drives a circle around the other: 3 cm above the box,
     // the left wheel's circle around the right wheel reaches 9 cm into it.
     b.Place({1.15, 0.8 + r + 0.03, 0});
-    b.Write(T0 + 21 * Second, DataRegister, 2);
+    b.Write(T0 + 21 * Second, DataPort, 2);
     b.AdvanceTo(T0 + 40 * Second);
     EXPECT_NEAR(Clearance(w, {b.pose().x, b.pose().y}, r), 0, 1e-6);
     EXPECT_LT(b.pose().heading, 0);

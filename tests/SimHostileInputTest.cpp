@@ -1,6 +1,7 @@
 // The virtual robot against input meant to break it: world files with numbers
 // out of every range, moves of any speed over any time, undefined poses in the
 // camera, port packets of any size and timestamps a client cannot have taken.
+#include "core/Clock.h"
 #include "sim/app/PortPacket.h"
 #include "sim/app/SharedRobot.h"
 #include "sim/core/Camera.h"
@@ -172,10 +173,10 @@ TEST(SimWorldLimits, TheLargestAcceptedWorldStaysSmallAndEveryStepOfItQuick)
     Simulation s(w);
     QElapsedTimer timer;
     timer.start();
-    s.Write(Second, DataRegister, 16);
+    s.Write(Second, DataPort, 16);
     s.AdvanceTo(3601 * Second);
-    s.Write(3601 * Second, DataRegister, 18);
-    const int status = s.Read(7201 * Second, StatusRegister);
+    s.Write(3601 * Second, DataPort, 18);
+    const int status = s.Read(7201 * Second, StatusPort);
     const QImage picture = RenderCamera(floor, w.robot.camera, s.pose());
     EXPECT_LT(timer.elapsed(), 2000);
     EXPECT_TRUE(status >= 0 && status <= 255);
@@ -234,7 +235,7 @@ TEST(SimKinematicsBounds, AnySpeedOverAnyTimeEndsWhereTheExactPathDoes)
     // Times from one end of the clock to the other: no overflow, and the
     // robot ends at the wall.
     Simulation s(w);
-    s.Write(std::numeric_limits<int64_t>::min(), DataRegister, 18);
+    s.Write(std::numeric_limits<int64_t>::min(), DataPort, 18);
     s.AdvanceTo(std::numeric_limits<int64_t>::max());
     EXPECT_NEAR(s.pose().x, w.width - r, 1e-6);
     EXPECT_EQ(s.contacts(), 1);
@@ -284,16 +285,16 @@ TEST(SimTimestamps, StampsAClientCannotHaveTakenAreReplacedByTheSimulatorsClock)
     // following its own clock and answers at once.
     const World w = EmptyWorld();
     SharedRobot robot(w);
-    const int64_t before = simproto::MonotonicNs();
-    robot.Write(min, DataRegister, 18);
-    robot.Write(max, DataRegister, 18);
+    const int64_t before = MonotonicNs();
+    robot.Write(min, DataPort, 18);
+    robot.Write(max, DataPort, 18);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    robot.Write(simproto::MonotonicNs() + 1'000'000'000 * Second, DataRegister, 16);
+    robot.Write(MonotonicNs() + 1'000'000'000 * Second, DataPort, 16);
     QElapsedTimer timer;
     timer.start();
-    EXPECT_EQ(robot.Read(simproto::MonotonicNs(), DataRegister), 16) << "later accesses are still taken";
+    EXPECT_EQ(robot.Read(MonotonicNs(), DataPort), 16) << "later accesses are still taken";
     const Simulation s = robot.Snapshot();
-    const int64_t after = simproto::MonotonicNs();
+    const int64_t after = MonotonicNs();
     EXPECT_LT(timer.elapsed(), 1000);
     EXPECT_GE(s.time(), before);
     EXPECT_LE(s.time(), after);
@@ -317,10 +318,10 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
     };
 
     // Packets of any other size, or of unknown kinds, change nothing.
-    const simproto::PortMessage write = Message(simproto::KindWrite, simproto::MonotonicNs(), DataRegister, 18);
+    const simproto::PortMessage write = Message(simproto::KindWrite, MonotonicNs(), DataPort, 18);
     for (const size_t size : {size_t(0), size_t(1), sizeof(write) - 1, sizeof(write) + 1, size_t(65536)})
         EXPECT_EQ(handle(write, size), "") << size;
-    EXPECT_EQ(handle(Message('X', 0, DataRegister, 18), sizeof(write)), "");
+    EXPECT_EQ(handle(Message('X', 0, DataPort, 18), sizeof(write)), "");
     EXPECT_EQ(robot.Snapshot().data(), 0);
     EXPECT_FALSE(controller);
     EXPECT_EQ(robot.Controller(), ControllerState::Waiting);
@@ -332,20 +333,20 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
 
     // A write reaches the robot (only its low byte counts) and makes the
     // client a controller; a read is answered with its request's sequence.
-    EXPECT_EQ(handle(Message(simproto::KindWrite, simproto::MonotonicNs(), DataRegister, 0x7F00 | 9), sizeof(write)), "");
+    EXPECT_EQ(handle(Message(simproto::KindWrite, MonotonicNs(), DataPort, 0x7F00 | 9), sizeof(write)), "");
     EXPECT_TRUE(controller);
     EXPECT_EQ(robot.Controller(), ControllerState::Connected);
-    const std::string answer = handle(Message(simproto::KindRead, simproto::MonotonicNs(), DataRegister), sizeof(write));
+    const std::string answer = handle(Message(simproto::KindRead, MonotonicNs(), DataPort), sizeof(write));
     ASSERT_EQ(answer.size(), sizeof(simproto::PortMessage));
     simproto::PortMessage read;
     std::memcpy(&read, answer.data(), sizeof(read));
     EXPECT_EQ(read.kind, simproto::KindRead);
     EXPECT_EQ(read.sequence, 7u);
     EXPECT_EQ(read.value, 9);
-    const std::string status = handle(Message(simproto::KindRead, 0, StatusRegister), sizeof(write));
+    const std::string status = handle(Message(simproto::KindRead, 0, StatusPort), sizeof(write));
     std::memcpy(&read, status.data(), sizeof(read));
     EXPECT_EQ(read.value, StatusIdle);
-    robot.ControllerLeft(simproto::MonotonicNs());
+    robot.ControllerLeft(MonotonicNs());
     EXPECT_EQ(robot.Snapshot().data(), 0) << "the last controller gone stops the motors";
 }
 
@@ -359,7 +360,7 @@ TEST(SimPortPackets, RobotSimTakesOnlyWholeMessagesFromItsSocket)
     std::strncpy(address.sun_path, sim.socketPath().c_str(), sizeof(address.sun_path) - 1);
     ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
     auto readData = [&] {
-        const simproto::PortMessage m = Message(simproto::KindRead, simproto::MonotonicNs(), DataRegister);
+        const simproto::PortMessage m = Message(simproto::KindRead, MonotonicNs(), DataPort);
         EXPECT_EQ(send(fd, &m, sizeof(m), MSG_NOSIGNAL), ssize_t(sizeof(m)));
         pollfd p{fd, POLLIN, 0};
         simproto::PortMessage answer;
@@ -370,7 +371,7 @@ TEST(SimPortPackets, RobotSimTakesOnlyWholeMessagesFromItsSocket)
     // A write of 18 with one byte too many, then one with a byte too few:
     // neither is a message.
     char longer[sizeof(simproto::PortMessage) + 1] = {};
-    const simproto::PortMessage write = Message(simproto::KindWrite, simproto::MonotonicNs(), DataRegister, 18);
+    const simproto::PortMessage write = Message(simproto::KindWrite, MonotonicNs(), DataPort, 18);
     std::memcpy(longer, &write, sizeof(write));
     EXPECT_EQ(send(fd, longer, sizeof(longer), MSG_NOSIGNAL), ssize_t(sizeof(longer)));
     EXPECT_EQ(send(fd, &write, sizeof(write) - 1, MSG_NOSIGNAL), ssize_t(sizeof(write) - 1));

@@ -1,6 +1,7 @@
 // The virtual robot's port library against a running robot-sim: accesses
 // reach the simulator with their times, the trace is the recording library's,
 // and neither side hangs when the other goes away.
+#include "core/Clock.h"
 #include "sim/protocol/SimLink.h"
 #include "sim/testing/OtherUser.h"
 #include "sim/testing/SimProcess.h"
@@ -195,8 +196,8 @@ TEST_F(SimPort, ControllerThatGoesAwayStopsTheMotorsAndIsReported)
     EXPECT_EQ(sim.Query()->controller, "waiting");
     {
         simproto::SimLink controller(0, sim.socketPath());
-        ASSERT_TRUE(controller.Write(888, 18, simproto::MonotonicNs()));
-        ASSERT_EQ(controller.Read(888, simproto::MonotonicNs(), 1000), 18);
+        ASSERT_TRUE(controller.Write(888, 18, MonotonicNs()));
+        ASSERT_EQ(controller.Read(888, MonotonicNs(), 1000), 18);
         EXPECT_EQ(sim.Query()->controller, "connected");
         SleepMs(100);
     } // the control program ends with the motors running
@@ -285,7 +286,7 @@ TEST_F(SimPort, OutOfDescriptorsTheServersRestInsteadOfSpinningAndRecover)
 
     // A controller and a camera client knock; the kernel queues them.
     simproto::SimLink controller(0, sim.socketPath());
-    ASSERT_TRUE(controller.Write(888, 18, simproto::MonotonicNs()));
+    ASSERT_TRUE(controller.Write(888, 18, MonotonicNs()));
     const int camera = ConnectStream(sim.cameraSocket());
     ASSERT_GE(camera, 0);
     SleepMs(300);
@@ -300,7 +301,7 @@ TEST_F(SimPort, OutOfDescriptorsTheServersRestInsteadOfSpinningAndRecover)
 
     // Descriptors free again: both get in, the controller's write included.
     ASSERT_EQ(prlimit(pid_t(pid), RLIMIT_NOFILE, &old, nullptr), 0);
-    EXPECT_EQ(controller.Read(888, simproto::MonotonicNs(), 2000), 18);
+    EXPECT_EQ(controller.Read(888, MonotonicNs(), 2000), 18);
     EXPECT_EQ(sim.Query()->controller, "connected");
     pollfd p{camera, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 2000), 1) << "the camera client gets its stream";

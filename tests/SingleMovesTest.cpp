@@ -1,8 +1,9 @@
 // Pulses and the single-move page, checked on the recording library's trace.
+#include "core/Clock.h"
 #include "support/Harness.h"
 
-#include "app/Convert.h"
-#include "app/Exceptions.h"
+#include "core/Convert.h"
+#include "core/Exceptions.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
 
@@ -20,24 +21,26 @@ protected:
 
 TEST(Conversion, AcceptsSignedDecimalIntegersOnly)
 {
-    EXPECT_EQ(StrToInt("1200"), 1200);
-    EXPECT_EQ(StrToInt("-5"), -5);
-    EXPECT_EQ(StrToInt("+7"), 7);
-    EXPECT_EQ(StrToInt("  42"), 42);
-    EXPECT_EQ(StrToInt("2147483647"), 2147483647);
-    EXPECT_EQ(StrToInt("-2147483648"), -2147483647 - 1);
+    EXPECT_EQ(ToInt32("1200"), 1200);
+    EXPECT_EQ(ToInt32("-5"), -5);
+    EXPECT_EQ(ToInt32("+7"), 7);
+    EXPECT_EQ(ToInt32("  42"), 42);
+    EXPECT_EQ(ToInt32("2147483647"), 2147483647);
+    EXPECT_EQ(ToInt32("-2147483648"), -2147483647 - 1);
     for (const char *bad : {"", " ", "-", "12a", "a12", "1 2", "12 ", "2147483648", "-2147483649",
                             "99999999999999999999", "0x10", "1.5"}) {
-        EXPECT_THROW(StrToInt(bad), EConvertError) << "'" << bad << "'";
+        EXPECT_THROW(ToInt32(bad), ConversionError) << "'" << bad << "'";
     }
     // The message quotes the whole text, also past a NUL character.
     for (const QString &text : {QStringLiteral("abc"), QStringLiteral("12") + QChar(0) + QStringLiteral("34")}) {
         try {
-            StrToInt(text);
+            ToInt32(text);
             ADD_FAILURE() << "accepted";
-        } catch (const EConvertError &e) {
+        } catch (const ConversionError &e) {
             const std::string message = e.what();
-            EXPECT_TRUE(QString::fromStdString(message).endsWith("' is not a valid integer value")) << message;
+            EXPECT_TRUE(QString::fromStdString(message).endsWith(
+                "\" is not a whole number from -2147483648 to 2147483647"))
+                << message;
             EXPECT_EQ(message.find(text.left(2).toStdString()), 1u) << message;
         }
     }
@@ -87,7 +90,7 @@ TEST_F(SingleMoves, BadFieldsStopTheClickBeforeAnyPulse)
     Form().Edit35->setText("3x");
     Form().Button2Click(); // the forward move fails on the turn field too
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("'3x'"), std::string::npos);
+    EXPECT_NE(errors[0].find("\"3x\""), std::string::npos);
     EXPECT_EQ(ForwardTimeMs, 1200); // stored before the bad field
     EXPECT_EQ(TurnTimeMs, 22);
 

@@ -2,6 +2,7 @@
 // register at 0, soon enough: end signals, a crash, kill -9, the display gone.
 // Judged by what reached the register (the recording library's trace, or the
 // emulated port's log where it matters which process wrote).
+#include "core/Clock.h"
 #include "support/ProgramOnPort.h"
 
 #include <gtest/gtest.h>
@@ -73,7 +74,7 @@ TEST_P(EndSignal, CutsAPulseAndALoopShort)
         ProgramOnPort program(Library::Recording);
         program.Start();
         StartDriving(program, loop);
-        const int64_t sent = NowNs();
+        const int64_t sent = MonotonicNs();
         program.robot.Signal(signal);
         ASSERT_TRUE(ExitedWith(program.robot.WaitForExit(5000), 128 + signal)) << program.robot.Stderr();
         const std::vector<Write> writes = program.Writes();
@@ -92,7 +93,7 @@ TEST(RealProgramEnds, KilledTheGuardWritesZeroWithinASecond)
     ProgramOnPort program(Library::Recording);
     program.Start();
     StartDriving(program, false);
-    const int64_t killed = NowNs();
+    const int64_t killed = MonotonicNs();
     program.robot.Signal(SIGKILL);
     ASSERT_TRUE(KilledBy(program.robot.WaitForExit(5000), SIGKILL));
     ASSERT_TRUE(WaitFor([&] { return program.Values().back() == 0; }, 2s));
@@ -112,7 +113,7 @@ TEST(RealProgramEnds, CrashWritesZeroBeforeTheDefaultAction)
         ProgramOnPort program(Library::Hardware);
         program.Start();
         StartDriving(program, true);
-        const int64_t sent = NowNs();
+        const int64_t sent = MonotonicNs();
         program.robot.Signal(signal);
         ASSERT_TRUE(KilledBy(program.robot.WaitForExit(5000), signal));
         bool zeroByTheProgram = false;
@@ -134,7 +135,7 @@ TEST(RealProgramEnds, DisplayLostEndsTheProgramWithTheMotorsOff)
         ProgramOnPort program(Library::Recording);
         program.Start();
         StartDriving(program, true);
-        const int64_t lost = NowNs();
+        const int64_t lost = MonotonicNs();
         if (serverKilled) {
             program.robot.KillDisplay();
         } else {

@@ -11,6 +11,7 @@
 //
 // A guard process started at the first access appends a write of 0 to the
 // trace when the program dies without ending normally (see PortGuard.h).
+#include "core/RobotWiring.h"
 #include "portio/PortGuard.h"
 #include "portio/PortIoExports.h"
 #include "portio/PortTrace.h"
@@ -23,16 +24,12 @@
 #include <vector>
 
 namespace {
-constexpr short DataRegister = 888;
-constexpr short StatusRegister = 889;
-constexpr short StatusIdle = 254; // all sensor lines high but S0
-
 short g_data = 0;
 
 PortTrace g_trace;
 
 // Stands down at a normal end of the program (a static object's destructor).
-PortGuard g_guard(DataRegister);
+PortGuard g_guard(DataPort);
 
 // Starts the guard at the first access and keeps it told of the trace.
 void Guard()
@@ -77,9 +74,9 @@ short Inp32(short port)
 {
     Guard();
     short value = 0;
-    if (port == StatusRegister)
+    if (port == StatusPort)
         value = g_script.Read();
-    else if (port == DataRegister)
+    else if (port == DataPort)
         value = g_data;
     g_trace.Record('R', port, value);
     return value;
@@ -88,7 +85,7 @@ short Inp32(short port)
 void Out32(short port, short value)
 {
     Guard();
-    if (port == DataRegister)
+    if (port == DataPort)
         g_data = value;
     g_trace.Record('W', port, value);
 }

@@ -1,5 +1,6 @@
 #include "sim/app/ArenaView.h"
 
+#include "core/Clock.h"
 #include "sim/core/Kinematics.h"
 #include "sim/protocol/SimProtocol.h"
 
@@ -91,7 +92,7 @@ QPointF ArenaView::ToScreen(sim::Vec2 p) const
 void ArenaView::Tick()
 {
     sim::Simulation view = robot_.Snapshot();
-    const int64_t now = simproto::MonotonicNs();
+    const int64_t now = MonotonicNs();
     view.AdvanceTo(now);
     // The sensor lines change as the robot moves, read or not.
     robot_.NoteStatus(now, sim::StatusValue(view.Sensors()));

@@ -1,5 +1,6 @@
 #include "sim/app/CameraServer.h"
 
+#include "core/Clock.h"
 #include "sim/app/LocalSocket.h"
 #include "sim/protocol/SimProtocol.h"
 
@@ -94,14 +95,14 @@ QImage CameraServer::LatestPicture() const
 
 void CameraServer::RenderLoop()
 {
-    int64_t next = simproto::MonotonicNs();
+    int64_t next = MonotonicNs();
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(frameMutex_);
             if (stopping_)
                 return;
         }
-        const int64_t now = simproto::MonotonicNs();
+        const int64_t now = MonotonicNs();
         sim::Simulation view = robot_.Snapshot();
         view.AdvanceTo(now);
         QImage picture = sim::RenderCamera(floor_, view.world().robot.camera, view.pose());
@@ -117,7 +118,7 @@ void CameraServer::RenderLoop()
         // To absolute deadlines on a fixed grid, so the rate does not drift;
         // a frame whose time has passed is skipped rather than rendered late.
         const int64_t period = clients_.load() > 0 ? FramePeriodNs : IdlePeriodNs;
-        const int64_t after = simproto::MonotonicNs();
+        const int64_t after = MonotonicNs();
         next += period;
         if (next <= after)
             next += ((after - next) / period + 1) * period;

@@ -1,5 +1,6 @@
 #include "sim/app/LocalSocket.h"
 
+#include "core/Clock.h"
 #include "sim/protocol/PrivatePlace.h"
 #include "sim/protocol/SimProtocol.h"
 
@@ -47,7 +48,6 @@ std::string FolderOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-int64_t NowNs() { return simproto::MonotonicNs(); }
 } // namespace
 
 void CheckSocketFolder(const std::string &path)
@@ -143,14 +143,14 @@ int Acceptor::PollTimeoutMs() const
 {
     if (!resumeNs_)
         return -1;
-    const int64_t left = resumeNs_ - NowNs();
+    const int64_t left = resumeNs_ - MonotonicNs();
     return left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
 }
 
 int Acceptor::Accept()
 {
     if (resumeNs_) {
-        if (NowNs() < resumeNs_)
+        if (MonotonicNs() < resumeNs_)
             return -1;
         resumeNs_ = 0;
     }
@@ -167,7 +167,7 @@ int Acceptor::Accept()
                 std::fprintf(stderr, "robot-sim: cannot accept connections on %s: %s; trying again every %d ms\n",
                              what_.c_str(), std::strerror(errno), PauseMs);
             failing_ = true;
-            resumeNs_ = NowNs() + int64_t(PauseMs) * 1'000'000;
+            resumeNs_ = MonotonicNs() + int64_t(PauseMs) * 1'000'000;
             return -1;
         }
         if (failing_) {

@@ -1,5 +1,6 @@
 #include "sim/app/PortPacket.h"
 
+#include "core/Clock.h"
 #include "sim/protocol/SimProtocol.h"
 
 #include <cstring>
@@ -23,7 +24,7 @@ std::string HandlePortPacket(SharedRobot &robot, const PortQueryFunction &query,
         answer.value = static_cast<int16_t>(robot.Read(m.monotonicNs, m.port));
         return std::string(reinterpret_cast<const char *>(&answer), sizeof(answer));
     } else if (m.kind == simproto::KindQuery) {
-        return query(simproto::MonotonicNs());
+        return query(MonotonicNs());
     }
     return {};
 }

@@ -1,5 +1,6 @@
 #include "sim/app/PortServer.h"
 
+#include "core/Clock.h"
 #include "sim/app/LocalSocket.h"
 #include "sim/app/PortPacket.h"
 #include "sim/protocol/SimProtocol.h"
@@ -54,7 +55,7 @@ void PortServer::Run()
     std::vector<Client> clients;
     auto drop = [&](size_t i) {
         if (clients[i].controller)
-            robot_.ControllerLeft(simproto::MonotonicNs());
+            robot_.ControllerLeft(MonotonicNs());
         close(clients[i].fd);
         clients.erase(clients.begin() + static_cast<long>(i));
     };

@@ -1,5 +1,6 @@
 #include "sim/app/SharedRobot.h"
 
+#include "core/Clock.h"
 #include "sim/core/Geometry.h"
 #include "sim/protocol/SimProtocol.h"
 
@@ -8,18 +9,18 @@
 
 #include <cmath>
 
-SharedRobot::SharedRobot(const sim::World &world) : sim_(world), start_(simproto::MonotonicNs()) {}
+SharedRobot::SharedRobot(const sim::World &world) : sim_(world), start_(MonotonicNs()) {}
 
 int64_t SharedRobot::Checked(int64_t ns) const
 {
-    return sim::CheckedTimestamp(ns, start_, simproto::MonotonicNs(), sim_.time());
+    return sim::CheckedTimestamp(ns, start_, MonotonicNs(), sim_.time());
 }
 
 void SharedRobot::Write(int64_t ns, int port, int value)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     sim_.Write(Checked(ns), port, value);
-    if (port == sim::DataRegister)
+    if (port == DataPort)
         timeline_.Data(sim_.time(), sim_.data());
 }
 
@@ -27,7 +28,7 @@ int SharedRobot::Read(int64_t ns, int port)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const int value = sim_.Read(Checked(ns), port);
-    if (port == sim::StatusRegister)
+    if (port == StatusPort)
         timeline_.Status(sim_.time(), value);
     return value;
 }
@@ -61,7 +62,7 @@ void SharedRobot::ControllerLeft(int64_t ns)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (controllers_ > 0 && --controllers_ == 0) {
-        sim_.Write(ns, sim::DataRegister, 0);
+        sim_.Write(ns, DataPort, 0);
         timeline_.Data(sim_.time(), 0);
     }
 }

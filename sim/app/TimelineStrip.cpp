@@ -30,9 +30,9 @@ const QColor Text(200, 200, 200);
 int LeftWheel(int data) { return sim::DecodeMotors(data).left; }
 int RightWheel(int data) { return sim::DecodeMotors(data).right; }
 // A sensor fires when it pulls its line low.
-int LeftLine(int status) { return (status & sim::LeftLineBit) == 0; }
-int RightLine(int status) { return (status & sim::RightLineBit) == 0; }
-int Obstacle(int status) { return (status & sim::ObstacleBit) == 0; }
+int LeftLine(int status) { return (status & LeftLineBit) == 0; }
+int RightLine(int status) { return (status & RightLineBit) == 0; }
+int Obstacle(int status) { return (status & ObstacleBit) == 0; }
 
 struct RowShown {
     const char *label;
@@ -149,7 +149,7 @@ void TimelineStrip::Draw(QPainter &painter, const QRect &area, const sim::PortTi
         const int middle = (top + bottom) / 2;
         const auto &levels = row.wheel ? timeline.DataLevels() : timeline.StatusLevels();
         // Before anything was seen: motors off, sensors idle.
-        const int before = row.wheel ? 0 : sim::StatusIdle;
+        const int before = row.wheel ? 0 : StatusIdle;
         for (const sim::PortTimeline::Span &span :
              sim::PortTimeline::Spans(levels, from, nowNs, before, row.stateOf)) {
             // Whole pixels; a change shorter than a pixel still shows as one.

@@ -3,12 +3,13 @@
 // camera's frame interval as a client receives it, and robot-sim on the
 // largest world it accepts. Run build/bin/sim_bench (headless:
 // QT_QPA_PLATFORM=offscreen).
+#include "core/Clock.h"
 #include "sim/app/TimelineStrip.h"
 #include "sim/core/Camera.h"
 #include "sim/core/Kinematics.h"
+#include "sim/core/Simulation.h"
 #include "sim/core/World.h"
 #include "sim/protocol/SimLink.h"
-#include "sim/core/Simulation.h"
 #include "sim/testing/LargestWorld.h"
 #include "sim/testing/SimProcess.h"
 
@@ -146,13 +147,13 @@ void BM_QueryUnderHostileStamps(benchmark::State &state)
     int64_t code = 0;
     double slowest = 0;
     for (auto _ : state) {
-        client.Write(sim::DataRegister, ++code % 2 ? 16 : 2, simproto::MonotonicNs() + 1'000'000'000'000'000'000);
-        const int64_t before = simproto::MonotonicNs();
+        client.Write(DataPort, ++code % 2 ? 16 : 2, MonotonicNs() + 1'000'000'000'000'000'000);
+        const int64_t before = MonotonicNs();
         if (!watcher.Query(1000)) {
             state.SkipWithError("no answer within a second");
             return;
         }
-        slowest = std::max(slowest, (simproto::MonotonicNs() - before) / 1e6);
+        slowest = std::max(slowest, (MonotonicNs() - before) / 1e6);
     }
     state.counters["slowest_ms"] = slowest;
 }
@@ -164,12 +165,12 @@ void BM_Inp32RoundTrip(benchmark::State &state)
 {
     void *lib = dlopen(SimProcess::PortLibraryFile, RTLD_NOW);
     auto inp32 = lib ? reinterpret_cast<short (*)(short)>(dlsym(lib, "Inp32")) : nullptr;
-    if (!inp32 || inp32(889) != 254) {
+    if (!inp32 || inp32(StatusPort) != StatusIdle) {
         state.SkipWithError("the port library does not reach robot-sim");
         return;
     }
     for (auto _ : state)
-        benchmark::DoNotOptimize(inp32(889));
+        benchmark::DoNotOptimize(inp32(StatusPort));
 }
 BENCHMARK(BM_Inp32RoundTrip)->Unit(benchmark::kMicrosecond);
 

@@ -2,19 +2,15 @@
 // How the motor code on the data register moves the robot: which way each
 // wheel turns, the exact pose after a time at constant wheel speeds, and the
 // stop at contact with a wall or an obstacle.
+#include "core/RobotWiring.h"
 #include "sim/core/Geometry.h"
 #include "sim/core/World.h"
 
 namespace sim {
 
-// Data register bits that drive the motors. Each wheel has a forward and a
-// backward line; both or neither set stops that wheel.
-constexpr int RightForwardBit = 1 << 4;  // D4, pin 6
-constexpr int RightBackwardBit = 1 << 3; // D3, pin 5
-constexpr int LeftForwardBit = 1 << 1;   // D1, pin 3
-constexpr int LeftBackwardBit = 1 << 0;  // D0, pin 2
-
-// Direction of each wheel: +1 forward, -1 backward, 0 stopped.
+// Direction of each wheel: +1 forward, -1 backward, 0 stopped; taken from the
+// motor lines of the data register (core/RobotWiring.h), where one line of a
+// wheel's pair turns it and both or neither stop it.
 struct WheelDirections {
     int left = 0;
     int right = 0;

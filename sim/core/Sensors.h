@@ -1,17 +1,10 @@
 #pragma once
 // The robot's sensors and the status register they pull low.
+#include "core/RobotWiring.h"
 #include "sim/core/Geometry.h"
 #include "sim/core/World.h"
 
 namespace sim {
-
-// The status register with no sensor firing: every line high but S0, which
-// the port does not have.
-constexpr int StatusIdle = 254;
-// Lines a firing sensor pulls low.
-constexpr int ObstacleBit = 1 << 7;  // S7: something within the obstacle sensor's range
-constexpr int LeftLineBit = 1 << 5;  // S5: the left line sensor is over the line
-constexpr int RightLineBit = 1 << 4; // S4: the right line sensor is over the line
 
 struct SensorReadings {
     bool leftLine = false;
@@ -30,7 +23,8 @@ double ObstacleDistance(const World &world, const Pose &pose);
 
 SensorReadings ReadSensors(const World &world, const Pose &pose);
 
-// The status register's value for these readings.
+// The status register's value for these readings: the idle value with the
+// line of each firing sensor pulled low.
 int StatusValue(const SensorReadings &readings);
 
 } // namespace sim

@@ -53,7 +53,7 @@ void Simulation::AdvanceTo(int64_t ns)
 void Simulation::Write(int64_t ns, int port, int value)
 {
     AdvanceTo(ns);
-    if (port != DataRegister)
+    if (port != DataPort)
         return;
     data_ = value & 0xFF;
     stalled_ = false; // a new command tries again
@@ -62,9 +62,9 @@ void Simulation::Write(int64_t ns, int port, int value)
 int Simulation::Read(int64_t ns, int port)
 {
     AdvanceTo(ns);
-    if (port == StatusRegister)
+    if (port == StatusPort)
         return StatusValue(Sensors());
-    if (port == DataRegister)
+    if (port == DataPort)
         return data_;
     return 0;
 }

@@ -6,6 +6,7 @@
 //
 // Plain value type: copy it and advance the copy to look ahead without
 // changing the original.
+#include "core/RobotWiring.h"
 #include "sim/core/Geometry.h"
 #include "sim/core/Sensors.h"
 #include "sim/core/World.h"
@@ -13,10 +14,6 @@
 #include <cstdint>
 
 namespace sim {
-
-// Parallel-port registers as the port library addresses them.
-constexpr int DataRegister = 888;   // motor codes
-constexpr int StatusRegister = 889; // sensors
 
 // How far ahead of the simulator's clock a port access's time may lie. Both
 // sides read the same clock (CLOCK_MONOTONIC), so a true time is never ahead

@@ -13,6 +13,7 @@
 // and reads return 0, said once on standard error; the connection is tried
 // again at most once a second. A server of another user at the socket's path
 // is refused (it would drive with made-up sensor readings), said once as well.
+#include "core/Clock.h"
 #include "portio/PortIoExports.h"
 #include "portio/PortTrace.h"
 #include "sim/protocol/SimLink.h"
@@ -71,7 +72,7 @@ void NoteReachable(bool reachable)
 short Inp32(short port)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    const int64_t ns = simproto::MonotonicNs();
+    const int64_t ns = MonotonicNs();
     const std::optional<int16_t> answer = g_link.Read(port, ns, ReadTimeoutMs);
     NoteReachable(answer.has_value());
     const short value = answer.value_or(0);
@@ -82,7 +83,7 @@ short Inp32(short port)
 void Out32(short port, short value)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    const int64_t ns = simproto::MonotonicNs();
+    const int64_t ns = MonotonicNs();
     NoteReachable(g_link.Write(port, value, ns));
     g_trace.Record('W', port, value, ns);
 }

@@ -1,11 +1,11 @@
 #include "sim/protocol/SimLink.h"
 
+#include "core/Clock.h"
 #include "sim/protocol/PrivatePlace.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -33,13 +33,6 @@ std::string SocketPath()
         runtime && *runtime && PrivateFolderProblem(runtime).empty())
         return std::string(runtime) + "/" + SocketFileName;
     return {};
-}
-
-int64_t MonotonicNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
 SimLink::SimLink(int64_t retryIntervalNs, std::string path)

@@ -46,7 +46,4 @@ constexpr const char *SocketFileName = "robot-sim.sock";
 // a folder of its own and said where on its ready line).
 std::string SocketPath();
 
-// CLOCK_MONOTONIC in nanoseconds.
-int64_t MonotonicNs();
-
 } // namespace simproto

@@ -13,6 +13,7 @@
 //                          "no answer" (within a second)
 //   sim-peer watch PATH    connects to a camera socket and reads for a second:
 //                          "connect: <error>" or "received <bytes>"
+#include "core/Clock.h"
 #include "sim/protocol/SimProtocol.h"
 
 #include <cerrno>
@@ -173,10 +174,10 @@ int Watch(const char *path)
     if (fd < 0)
         return 1;
     long total = 0;
-    const int64_t end = simproto::MonotonicNs() + 1'000'000'000;
+    const int64_t end = MonotonicNs() + 1'000'000'000;
     char buffer[65536];
     for (;;) {
-        const int64_t left = (end - simproto::MonotonicNs()) / 1'000'000;
+        const int64_t left = (end - MonotonicNs()) / 1'000'000;
         pollfd p{fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
             break;

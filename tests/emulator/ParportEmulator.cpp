@@ -37,6 +37,9 @@
 // The calls may come from a child forked from a threaded process: nothing on
 // their path allocates, takes a lock or uses stdio; the real functions are
 // looked up once, at load.
+#include "core/Clock.h"
+#include "core/RobotWiring.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -61,7 +64,6 @@ namespace {
 
 constexpr uint32_t StateMagic = 0x50504531; // "PPE1"
 constexpr int MaxScript = 8192;
-constexpr unsigned char StatusIdle = 254; // nothing fires
 constexpr unsigned char ControlLines = 0x0F;
 
 // The requests the emulator knows, with their names for the log and the
@@ -154,13 +156,6 @@ int ErrnoByName(const char *name)
     return 0;
 }
 
-int64_t NowNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 void SleepUntilNs(int64_t deadline)
 {
     timespec ts;
@@ -217,7 +212,7 @@ void Log(const char *call, int fd, int value, int error)
         return;
     const int saved = errno;
     Line line;
-    line.Number(NowNs());
+    line.Number(MonotonicNs());
     line.Space();
     line.Number(getpid());
     line.Space();
@@ -330,7 +325,7 @@ int Claim(int fd)
         return EINVAL; // ppdev: "you've already got it"
     const int64_t freeAt = g.State->EpochNs + g.ClaimWaitMs * 1000000;
     bool waited = false;
-    if (NowNs() < freeAt) {
+    if (MonotonicNs() < freeAt) {
         Log("PPCLAIM", fd, -1, -1);
         waited = true;
         SleepUntilNs(freeAt);
@@ -565,7 +560,7 @@ SharedState *MapState()
     SharedState *state = mem == MAP_FAILED ? nullptr : static_cast<SharedState *>(mem);
     if (state && state->Magic != StateMagic) {
         std::memset(state, 0, sizeof *state);
-        state->EpochNs = NowNs();
+        state->EpochNs = MonotonicNs();
         char script[PATH_MAX];
         if (CopyEnv("PARPORT_EMU_STATUS", script, sizeof script))
             LoadScript(*state, script);

@@ -1,5 +1,7 @@
 #include "support/EmulatedPort.h"
 
+#include "core/RobotWiring.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -43,10 +45,11 @@ std::vector<PortCall> CallsOf(const std::vector<PortCall> &log, const std::strin
 
 EmulatedPort::EmulatedPort()
 {
-    // parport0 at 0x378 (and its ECP block at 0x778), as the kernel lists it.
+    // parport0 at 0x378, its data register (and its ECP block at 0x778), as
+    // the kernel lists it.
     const fs::path port = fs::path(Root()) / "proc/sys/dev/parport/parport0";
     fs::create_directories(port);
-    std::ofstream(port / "base-addr") << "888\t1912\n";
+    std::ofstream(port / "base-addr") << DataPort << "\t1912\n";
     fs::create_directories(fs::path(Root()) / "dev");
 }
 

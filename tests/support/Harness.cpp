@@ -1,8 +1,9 @@
 #include "support/Harness.h"
 
-#include "app/ErrorDisplay.h"
 #include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
+#include "core/ErrorDisplay.h"
+#include "core/RobotWiring.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
 
@@ -36,7 +37,7 @@ std::vector<int> DataWrites(const std::vector<PortAccess> &trace)
 {
     std::vector<int> out;
     for (const auto &a : trace)
-        if (a.kind == 'W' && a.port == 888)
+        if (a.kind == 'W' && a.port == DataPort)
             out.push_back(a.value);
     return out;
 }

@@ -1,5 +1,8 @@
 #include "support/ProgramOnPort.h"
 
+#include "core/Clock.h"
+#include "core/RobotWiring.h"
+
 #include <fstream>
 #include <thread>
 
@@ -14,13 +17,6 @@ bool WaitFor(const std::function<bool()> &done, std::chrono::milliseconds limit)
         std::this_thread::sleep_for(10ms);
     }
     return true;
-}
-
-int64_t NowNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 bool Settled(const std::string &tracePath)
@@ -70,7 +66,7 @@ std::vector<Write> ProgramOnPort::Writes() const
                 out.push_back({c.Ns, c.Value});
     } else {
         for (const PortAccess &a : ReadTrace(TracePath()))
-            if (a.kind == 'W' && a.port == 888)
+            if (a.kind == 'W' && a.port == DataPort)
                 out.push_back({a.ns, a.value});
     }
     return out;
@@ -90,6 +86,6 @@ size_t ProgramOnPort::StatusReads() const
         return CallsOf(port.Log(), "PPRSTATUS").size();
     size_t n = 0;
     for (const PortAccess &a : ReadTrace(TracePath()))
-        n += a.kind == 'R' && a.port == 889;
+        n += a.kind == 'R' && a.port == StatusPort;
     return n;
 }

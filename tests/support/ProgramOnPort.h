@@ -17,8 +17,6 @@ enum class Library { Recording, Hardware };
 // Polls `done` every 10 ms until it holds (true) or `limit` passes (false).
 bool WaitFor(const std::function<bool()> &done,
              std::chrono::milliseconds limit = std::chrono::seconds(20));
-// CLOCK_MONOTONIC in nanoseconds, as the trace and the emulator's log stamp.
-int64_t NowNs();
 // Waits until the file stops growing for half a second.
 bool Settled(const std::string &tracePath);
 

@@ -3,6 +3,8 @@
 // names a file: one access per line,
 //   <CLOCK_MONOTONIC ns>,<W|R>,<port>,<value>
 // for example "1234567890,W,888,18" or "1234600000,R,889,254".
+#include "core/RobotWiring.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -11,9 +13,10 @@
 
 namespace robottrace {
 
-// The registers the program drives the robot through.
-constexpr int DataPort = 888;   // motor codes are written here
-constexpr int StatusPort = 889; // the sensors are read here
+// The registers the program drives the robot through: motor codes are
+// written to DataPort, the sensors read from StatusPort.
+using ::DataPort;
+using ::StatusPort;
 
 struct Access {
     int64_t ns = 0; // CLOCK_MONOTONIC nanoseconds

@@ -98,11 +98,11 @@ std::string StatusMeaning(int status)
         out += what;
     };
     // Each sensor clears its bit when it fires.
-    if (!(status & 0x20))
+    if (!(status & LeftLineBit))
         add("left line");
-    if (!(status & 0x10))
+    if (!(status & RightLineBit))
         add("right line");
-    if (!(status & 0x80))
+    if (!(status & ObstacleBit))
         add("obstacle");
     return out.empty() ? "nothing fires" : out;
 }

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QString>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,11 +24,29 @@ struct PlaneView {
 void PackI420(const PlaneView planes[3], int width, int height, uint8_t *out);
 
 // One pixel's colour from its luma and chroma (BT.601, Y 16..235, U/V 16..240),
-// 8 bits a channel.
+// 8 bits a channel. Inline: the frame conversion calls it for every pixel.
 struct PixelRgb {
     uint8_t r, g, b;
 };
-PixelRgb YuvToRgb(uint8_t y, uint8_t u, uint8_t v);
+inline PixelRgb YuvToRgb(uint8_t y, uint8_t u, uint8_t v)
+{
+    // BT.601 video-range coefficients, scaled by 256.
+    constexpr int LumaOffset = 16;
+    constexpr int ChromaOffset = 128;
+    constexpr int LumaScale = 298; // 255 / 219
+    constexpr int VToRed = 409;    // 1.596
+    constexpr int UToGreen = 100;  // 0.391
+    constexpr int VToGreen = 208;  // 0.813
+    constexpr int UToBlue = 516;   // 2.018
+    constexpr int Rounding = 128;
+    constexpr int Shift = 8;
+    const auto clamp = [](int value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); };
+    const int c = LumaScale * (int(y) - LumaOffset) + Rounding;
+    const int d = int(u) - ChromaOffset;
+    const int e = int(v) - ChromaOffset;
+    return {clamp((c + VToRed * e) >> Shift), clamp((c - UToGreen * d - VToGreen * e) >> Shift),
+            clamp((c + UToBlue * d) >> Shift)};
+}
 
 // Converts a packed I420 frame into RGB888 rows of `rgbStride` bytes.
 void I420ToRgb888(const uint8_t *i420, int width, int height, uint8_t *rgb, int rgbStride);

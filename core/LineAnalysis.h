@@ -26,8 +26,8 @@ constexpr int32_t LineRightTolerance = 50;
 // The swatch of the reference colour is a square of this many pixels a side.
 constexpr int LineSwatchSize = 50;
 
-// A colour value as the toolkit lays it out: red in bits 0-7, green in 8-15,
-// blue in 16-23.
+// A colour value as the follower keeps the reference colour and the pixels
+// it reads: red in bits 0-7, green in 8-15, blue in 16-23.
 using ColourValue = uint32_t;
 // What the pixel read gives outside the picture: every bit set.
 constexpr ColourValue InvalidColourValue = 0xFFFFFFFFu;
@@ -70,12 +70,9 @@ struct LineAverages {
 // Averages the top-left 320 x 240 of `picture`: positions outside a smaller
 // picture count as 255 in each channel; the sums are divided by 76,800 (whole)
 // and 38,400 (each half), truncating. Reads the rows directly after one
-// conversion to a 32-bit format; the channels are those QImage::pixel() gives.
+// conversion to a 32-bit format; the channels are those QImage::pixel() gives
+// (core/reference/LineAveragesPerPixel.h reads them so, for the tests).
 LineAverages AverageFrame(const QImage &picture);
-
-// The same averages read one pixel at a time through QImage::pixel(): the
-// straightforward reading, kept as the yardstick for AverageFrame.
-LineAverages AverageFramePerPixel(const QImage &picture);
 
 // The strict colour window: reference - tolerance < value < reference +
 // tolerance. A tolerance of 0 or less never matches. Computed in 64 bits, so
@@ -95,8 +92,8 @@ struct LineMoveRun {
 };
 
 // The pulses of one frame, in order: the left run when the left half matches,
-// the right run when the right half does (LineTurnSteps each), then the
-// forward run (LineForwardSteps). Runs of zero or fewer pulses are left out.
+// the right run when the right half does (`turnSteps` pulses each), then the
+// forward run (`forwardSteps`). Runs of zero or fewer pulses are left out.
 struct LinePulsePlan {
     std::array<LineMoveRun, 3> runs{};
     size_t size = 0;
@@ -107,7 +104,7 @@ LinePulsePlan PlanFramePulses(bool leftMatches, bool rightMatches, int32_t turnS
                               int32_t forwardSteps);
 
 // The full decision of one frame: left half against `tolerance`, right half
-// against the fixed 50.
+// against LineRightTolerance.
 LinePulsePlan PlanFramePulses(const LineAverages &averages, const Rgb &reference,
                               int32_t tolerance, int32_t turnSteps, int32_t forwardSteps);
 

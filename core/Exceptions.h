@@ -1,17 +1,17 @@
 #pragma once
-// The exceptions the operator can see. The program has no error messages of its
-// own: every error is one of the toolkit-level failures below, shown by the one
-// error display (app/ErrorDisplay.h).
+// The errors the operator can see, each shown by the one error display
+// (core/ErrorDisplay.h) when it ends a handler. (A failing port is a
+// PortIoError, drive/PortIo.h.)
 #include <stdexcept>
 #include <string>
 
 // A typed number that is not a decimal 32-bit integer.
-struct EConvertError : std::runtime_error {
+struct ConversionError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
 // A picture file that is missing or cannot be read.
-struct EFOpenError : std::runtime_error {
+struct FileOpenError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
@@ -20,7 +20,7 @@ struct FileSaveError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The media player could not open or play its file.
-struct EMCIDeviceError : std::runtime_error {
+// The sound player could not open or play its file, or has no sound output.
+struct SoundDeviceError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };

@@ -8,18 +8,22 @@
 #include <functional>
 
 // The grid is laid out for a 320 x 240 plane of one byte per pixel (320 bytes
-// per row) at the start of the frame buffer.
+// per row) at the start of the frame buffer: short strokes every quarter row,
+// which stack into four vertical lines, and two full rows across. Stroke n
+// starts at byte n x MarkStrokeSpacing.
 constexpr uint32_t MarkValue = 255;           // white
 constexpr uint32_t MarkStrokeSpacing = 80;    // bytes between two strokes: a quarter row
 constexpr uint32_t MarkStrokeWidth = 2;       // each stroke is two bytes wide
-constexpr uint32_t MarkFirstStroke = 1;       // k of the first stroke (offset 80)
-constexpr uint32_t MarkLastStroke = 959;      // k of the last stroke (offsets 76,720 and 76,721)
+constexpr uint32_t MarkFirstStroke = 1;       // the first stroke, at byte 80 (none at byte 0)
+constexpr uint32_t MarkLastStroke = 959;      // the last stroke, at bytes 76,720 and 76,721
 constexpr uint32_t MarkRowLength = 320;       // one full row of the plane
 constexpr uint32_t MarkRowOffsets[] = {25600, 51200}; // rows 80 and 160
 // The smallest buffer that holds every mark.
 constexpr uint32_t MarkedLength = MarkStrokeSpacing * MarkLastStroke + MarkStrokeWidth;
 
-// The leading two thirds of a buffer of `bufferLength` bytes: L - floor(L / 3).
+// The leading two thirds of a buffer of `bufferLength` bytes, rounded up:
+// bufferLength - floor(bufferLength / 3). Of an I420 frame that is exactly
+// the luma plane.
 constexpr uint32_t MeasuredLength(uint32_t bufferLength)
 {
     return bufferLength - bufferLength / 3;

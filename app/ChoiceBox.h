@@ -1,6 +1,7 @@
 #pragma once
-// A drop-down list whose edit text can start as a prompt that is none of its
-// items ("wybierz ruch"), with no item selected (index -1).
+// A drop-down list of moves whose field also takes typed text, and whose text
+// can start as a prompt that is none of its items ("wybierz ruch"), with no
+// item selected (index -1).
 //
 // The stored layout sets `text` after the items are filled: setting it clears
 // the selection and then puts the text into the edit field. (Setting the
@@ -10,14 +11,19 @@
 #include <QLineEdit>
 #include <QString>
 
-class TComboBox : public QComboBox {
+class ChoiceBox : public QComboBox {
     Q_OBJECT
     Q_PROPERTY(QString text READ currentText WRITE setText)
 
 public:
-    explicit TComboBox(QWidget *parent = nullptr) : QComboBox(parent)
+    // Editable from the start: typed text chooses the item it names exactly,
+    // and no item otherwise, so the list never keeps a choice that its field
+    // no longer shows.
+    explicit ChoiceBox(QWidget *parent = nullptr) : QComboBox(parent)
     {
         setInsertPolicy(QComboBox::NoInsert);
+        setEditable(true);
+        connect(lineEdit(), &QLineEdit::textEdited, this, &ChoiceBox::FollowTypedText);
     }
 
     void setText(const QString &text)
@@ -26,14 +32,12 @@ public:
         setEditText(text);
     }
 
-    // Typed text chooses the item it names exactly, and no item otherwise: the
-    // list never keeps a choice that its field no longer shows.
-    void setEditable(bool editable)
+    // The items are longer than the field is wide: open the list wide enough
+    // to show them whole.
+    void showPopup() override
     {
-        QComboBox::setEditable(editable);
-        if (editable)
-            connect(lineEdit(), &QLineEdit::textEdited, this, &TComboBox::FollowTypedText,
-                    Qt::UniqueConnection);
+        view()->setMinimumWidth(view()->sizeHintForColumn(0) + 2 * view()->frameWidth() + 4);
+        QComboBox::showPopup();
     }
 
 private:
@@ -46,15 +50,5 @@ private:
         setCurrentIndex(match);
         setEditText(text);
         lineEdit()->setCursorPosition(cursor);
-    }
-
-public:
-
-    // The items are longer than the field is wide: open the list wide enough
-    // to show them whole.
-    void showPopup() override
-    {
-        view()->setMinimumWidth(view()->sizeHintForColumn(0) + 2 * view()->frameWidth() + 4);
-        QComboBox::showPopup();
     }
 };

@@ -1,30 +1,12 @@
-#include "capture/FrameFormat.h"
+#include "core/FrameFormat.h"
 
 #include <QFile>
 
 #include <cerrno>
 #include <cstdio>
-
-#include <algorithm>
 #include <cstring>
 
 namespace {
-// BT.601 video-range coefficients, scaled by 256.
-constexpr int LumaOffset = 16;
-constexpr int ChromaOffset = 128;
-constexpr int LumaScale = 298;  // 255 / 219
-constexpr int VToRed = 409;     // 1.596
-constexpr int UToGreen = 100;   // 0.391
-constexpr int VToGreen = 208;   // 0.813
-constexpr int UToBlue = 516;    // 2.018
-constexpr int Rounding = 128;
-constexpr int Shift = 8;
-
-uint8_t Clamp(int value)
-{
-    return static_cast<uint8_t>(std::clamp(value, 0, 255));
-}
-
 int ChromaWidth(int width) { return (width + 1) / 2; }
 int ChromaHeight(int height) { return (height + 1) / 2; }
 } // namespace
@@ -50,15 +32,6 @@ void PackI420(const PlaneView planes[3], int width, int height, uint8_t *out)
     }
 }
 
-PixelRgb YuvToRgb(uint8_t y, uint8_t u, uint8_t v)
-{
-    const int c = LumaScale * (int(y) - LumaOffset) + Rounding;
-    const int d = int(u) - ChromaOffset;
-    const int e = int(v) - ChromaOffset;
-    return {Clamp((c + VToRed * e) >> Shift), Clamp((c - UToGreen * d - VToGreen * e) >> Shift),
-            Clamp((c + UToBlue * d) >> Shift)};
-}
-
 void I420ToRgb888(const uint8_t *i420, int width, int height, uint8_t *rgb, int rgbStride)
 {
     const int cw = ChromaWidth(width);
@@ -69,21 +42,13 @@ void I420ToRgb888(const uint8_t *i420, int width, int height, uint8_t *rgb, int 
         const uint8_t *u = uPlane + size_t(y / 2) * cw;
         const uint8_t *v = vPlane + size_t(y / 2) * cw;
         uint8_t *out = rgb + size_t(y) * rgbStride;
-        // Two pixels share one chroma sample: its terms are worked out once.
-        for (int x = 0; x < width; x += 2) {
-            const int d = int(u[x / 2]) - ChromaOffset;
-            const int e = int(v[x / 2]) - ChromaOffset;
-            const int red = VToRed * e;
-            const int green = -UToGreen * d - VToGreen * e;
-            const int blue = UToBlue * d;
-            const int pixels = std::min(2, width - x);
-            for (int i = 0; i < pixels; ++i) {
-                const int c = LumaScale * (int(luma[x + i]) - LumaOffset) + Rounding;
-                out[0] = Clamp((c + red) >> Shift);
-                out[1] = Clamp((c + green) >> Shift);
-                out[2] = Clamp((c + blue) >> Shift);
-                out += 3;
-            }
+        // Two pixels side by side share one chroma sample.
+        for (int x = 0; x < width; ++x) {
+            const PixelRgb pixel = YuvToRgb(luma[x], u[x / 2], v[x / 2]);
+            out[0] = pixel.r;
+            out[1] = pixel.g;
+            out[2] = pixel.b;
+            out += 3;
         }
     }
 }

@@ -1,4 +1,4 @@
-#include "camera/MotionMeasure.h"
+#include "core/MotionMeasure.h"
 
 #include <QDate>
 #include <QLocale>

@@ -1,4 +1,4 @@
-#include "autodrive/SensorDecisions.h"
+#include "core/SensorDecisions.h"
 
 namespace autodrive {
 

@@ -1,4 +1,4 @@
-#include "linecam/LineAnalysis.h"
+#include "core/LineAnalysis.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,12 +10,6 @@ struct Sums {
     int32_t green = 0;
     int32_t blue = 0;
 
-    void Add(ColourValue v)
-    {
-        red += RedOf(v);
-        green += GreenOf(v);
-        blue += BlueOf(v);
-    }
     void AddOutside(int32_t positions)
     {
         red += positions * LineOutsideChannel;
@@ -107,20 +101,6 @@ LineAverages AverageFrame(const QImage &picture)
     const int32_t missingRows = LineFrameHeight - height;
     left.AddOutside((LineHalfWidth - leftEnd) * height + LineHalfWidth * missingRows);
     right.AddOutside((LineFrameWidth - rightEnd) * height + LineHalfWidth * missingRows);
-    return Finish(left, right);
-}
-
-LineAverages AverageFramePerPixel(const QImage &picture)
-{
-    Sums left;
-    Sums right;
-    for (int y = 0; y < LineFrameHeight; ++y) {
-        for (int x = 0; x < LineFrameWidth; ++x) {
-            const ColourValue v = picture.valid(x, y) ? ColourValueOf(picture.pixel(x, y))
-                                                      : InvalidColourValue;
-            (x < LineHalfWidth ? left : right).Add(v);
-        }
-    }
     return Finish(left, right);
 }
 

@@ -1,17 +1,18 @@
-#include "app/Convert.h"
+#include "core/Convert.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <limits>
 
-int32_t StrToInt(const QString &text)
+int32_t ToInt32(const QString &text)
 {
     auto fail = [&text]() -> int32_t {
         // A NUL character would end the message's text early: it is shown
         // as the replacement character.
         QString shown = text;
         shown.replace(QChar::Null, QChar::ReplacementCharacter);
-        throw EConvertError("'" + shown.toStdString() + "' is not a valid integer value");
+        throw ConversionError("\"" + shown.toStdString() +
+                              "\" is not a whole number from -2147483648 to 2147483647");
     };
     int i = 0;
     const int n = text.size();

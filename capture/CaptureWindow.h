@@ -52,7 +52,8 @@ struct VIDEOHDR {
 constexpr uint32_t VHDR_DONE = 0x00000001;     // dwFlags: the frame is complete
 constexpr uint32_t VHDR_KEYFRAME = 0x00000008; // dwFlags: the frame stands alone
 
-// Called on the GUI thread once per preview frame; never re-entered.
+// Called on the GUI thread once per preview frame; never re-entered. An
+// exception it throws goes to the error display, as a handler's does.
 using CAPVIDEOCALLBACK = LRESULT (*)(HWND window, VIDEOHDR *header);
 
 // The handle of a widget (a panel that can host capture windows).
