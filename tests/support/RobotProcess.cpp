@@ -202,7 +202,10 @@ bool VirtualDisplay::Start(std::string *error)
         return false;
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     SpawnRequest request;
-    request.Argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen", "0", "1024x768x24"};
+    // Through setpriv, so that the server ends with the test process even
+    // when that one is killed (a test's time-out) or dies.
+    request.Argv = {"setpriv", "--pdeathsig", "KILL", "Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten",
+                    "tcp", "-screen", "0", "1024x768x24"};
     request.Env = CurrentEnvironment({});
     pid_ = Spawn(request, error);
     close(fds[1]);
