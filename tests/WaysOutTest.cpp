@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <sys/resource.h>
 #include <xcb/xcb.h>
@@ -141,8 +142,13 @@ TEST(RealProgramEnds, DisplayLostEndsTheProgramWithTheMotorsOff)
         } else {
             xcb_connection_t *x = xcb_connect(program.robot.DisplayName().c_str(), nullptr);
             ASSERT_EQ(xcb_connection_has_error(x), 0);
-            xcb_destroy_window(x, static_cast<xcb_window_t>(std::stoul(program.robot.WindowId())));
-            xcb_flush(x);
+            // Checked: the reply makes sure the server has done it before this
+            // connection closes (an unchecked request may go with it).
+            const xcb_void_cookie_t destroy =
+                xcb_destroy_window_checked(x, static_cast<xcb_window_t>(std::stoul(program.robot.WindowId())));
+            xcb_generic_error_t *refused = xcb_request_check(x, destroy);
+            EXPECT_EQ(refused, nullptr);
+            free(refused);
             xcb_disconnect(x);
         }
         ASSERT_TRUE(ExitedWith(program.robot.WaitForExit(5000), 1)) << program.robot.Stderr();
