@@ -24,6 +24,11 @@ public:
         setInsertPolicy(QComboBox::NoInsert);
         setEditable(true);
         connect(lineEdit(), &QLineEdit::textEdited, this, &ChoiceBox::FollowTypedText);
+        // A chosen item's text is wider than the field, and the combo box
+        // leaves the cursor, and so the view, at its end ("...apedzajacy do
+        // przodu"): show its beginning instead. Typing keeps its own cursor
+        // (FollowTypedText puts it back).
+        connect(this, &QComboBox::currentIndexChanged, this, [this] { lineEdit()->home(false); });
     }
 
     void setText(const QString &text)

@@ -225,6 +225,28 @@ TEST_F(MoveSeries, TypedTextChoosesOnlyTheItemItNames)
     EXPECT_EQ(f.ComboBox2->currentIndex(), 3);
 }
 
+// A chosen move is read from its start in every move list, however it was
+// chosen (from the list, with the arrow keys, by the program), although the
+// items are wider than the fields.
+TEST_F(MoveSeries, ChosenMoveShowsTheBeginningOfItsText)
+{
+    TForm1 &f = Form();
+    f.show();
+    QList<ChoiceBox *> boxes = f.findChildren<ChoiceBox *>();
+    ASSERT_EQ(boxes.size(), 18);
+    for (ChoiceBox *box : boxes) {
+        SCOPED_TRACE(box->objectName().toStdString());
+        ASSERT_GT(box->fontMetrics().horizontalAdvance(box->itemText(1)), box->lineEdit()->width());
+        box->setCurrentIndex(1);
+        EXPECT_EQ(box->lineEdit()->cursorPosition(), 0);
+        EXPECT_LT(box->lineEdit()->inputMethodQuery(Qt::ImCursorRectangle).toRect().left(), 8)
+            << "the field shows the text's end";
+        QTest::keyClick(box, Qt::Key_Down);
+        EXPECT_EQ(box->currentIndex(), 2);
+        EXPECT_EQ(box->lineEdit()->cursorPosition(), 0);
+    }
+}
+
 // A choice box made in code, not from the stored layout, behaves as the
 // layout's do: editable, with its prompt, following typed text.
 TEST(ChoiceBoxMadeInCode, StartsEditableAndFollowsTypedText)
