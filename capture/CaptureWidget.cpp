@@ -8,6 +8,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -190,9 +191,21 @@ bool CaptureWidget::RunCallback()
     return true;
 }
 
+const QImage &CaptureWidget::Picture()
+{
+    const bool same = !shown_.isNull() && shown_.width() == bufferWidth_ && shown_.height() == bufferHeight_ &&
+                      shownFrom_.size() == frameBuffer_.size() &&
+                      std::memcmp(shownFrom_.data(), frameBuffer_.data(), frameBuffer_.size()) == 0;
+    if (!same) {
+        shown_ = I420ToImage(frameBuffer_.data(), bufferWidth_, bufferHeight_);
+        shownFrom_ = frameBuffer_;
+    }
+    return shown_;
+}
+
 void CaptureWidget::ShowFrameBuffer()
 {
-    shown_ = I420ToImage(frameBuffer_.data(), bufferWidth_, bufferHeight_);
+    Picture();
     update();
 }
 
@@ -221,8 +234,7 @@ bool CaptureWidget::SaveDib(const char *path)
         return false;
     }
     QString error;
-    if (SaveI420AsBmp(QString::fromLocal8Bit(path), frameBuffer_.data(), bufferWidth_,
-                      bufferHeight_, &error))
+    if (SavePictureAsBmp(QString::fromLocal8Bit(path), Picture(), &error))
         return true;
     lastSaveError_ = error.toStdString();
     return false;

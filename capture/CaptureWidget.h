@@ -52,6 +52,10 @@ private:
     // went away meanwhile.
     bool RunCallback();
     void ShowFrameBuffer();
+    // The frame buffer as a picture, converted only when its bytes changed
+    // since the last conversion (a grab shows and then saves the same frame;
+    // a callback may have written into it).
+    const QImage &Picture();
 
     HWND handle_ = nullptr;
     CaptureSource source_;
@@ -65,7 +69,8 @@ private:
     int bufferHeight_ = 0;
     uint32_t bufferTimeMs_ = 0;
     int64_t bufferSampleNs_ = 0;
-    QImage shown_;
+    QImage shown_;             // frameBuffer_ as a picture, as last converted
+    std::vector<uint8_t> shownFrom_; // the bytes shown_ was converted from
     std::string lastSaveError_;
 
     bool preview_ = false;

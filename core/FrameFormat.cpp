@@ -64,12 +64,16 @@ QImage I420ToImage(const uint8_t *i420, int width, int height)
 
 bool SaveI420AsBmp(const QString &path, const uint8_t *i420, int width, int height, QString *error)
 {
+    return SavePictureAsBmp(path, I420ToImage(i420, width, height), error);
+}
+
+bool SavePictureAsBmp(const QString &path, const QImage &image, QString *error)
+{
     auto fail = [error](const QString &reason) {
         if (error)
             *error = reason;
         return false;
     };
-    const QImage image = I420ToImage(i420, width, height);
     if (image.isNull())
         return fail(QStringLiteral("the frame is empty"));
     // Written beside the target and renamed over it only when complete. No

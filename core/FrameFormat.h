@@ -60,3 +60,5 @@ QImage I420ToImage(const uint8_t *i420, int width, int height);
 // `error` (if given) says why, in the system's words ("No space left on device").
 bool SaveI420AsBmp(const QString &path, const uint8_t *i420, int width, int height,
                    QString *error = nullptr);
+// The same for a frame already converted (I420ToImage).
+bool SavePictureAsBmp(const QString &path, const QImage &picture, QString *error = nullptr);

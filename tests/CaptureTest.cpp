@@ -233,13 +233,17 @@ TEST_F(CaptureLayer, FramesReachTheCallbackOnTheGuiThreadOneAtATimeWhilePreviewI
 
 TEST_F(CaptureLayer, TheWindowShowsTheFrameAsTheCallbackLeftIt)
 {
-    // The ball picture is mostly black; the callback paints the frame white.
-    log.action = [](VIDEOHDR *h) {
+    // The ball picture is mostly black; from its third frame on the callback
+    // paints the frame white. The window and a save show that, not a picture
+    // of the frame as it came.
+    log.action = [this](VIDEOHDR *h) {
+        if (log.calls < 3)
+            return;
         std::fill(h->lpData, h->lpData + 76800, uint8_t(235));
         std::fill(h->lpData + 76800, h->lpData + h->dwBufferLength, uint8_t(128));
     };
     const HWND w = StartPreview();
-    ASSERT_TRUE(WaitForCalls(2));
+    ASSERT_TRUE(WaitForCalls(5));
     ProcessFor(50);
     QWidget *window = panel->findChild<QWidget *>();
     ASSERT_NE(window, nullptr);
@@ -247,6 +251,10 @@ TEST_F(CaptureLayer, TheWindowShowsTheFrameAsTheCallbackLeftIt)
     ASSERT_EQ(shown.size(), QSize(160, 120));
     for (QPoint p : {QPoint(0, 0), QPoint(80, 60), QPoint(159, 119)})
         ExpectColourNear(shown.pixel(p), 255, 255, 255, 2);
+    ASSERT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("zdjecia/przechwyt/plik.bmp")), 1);
+    const QImage saved("zdjecia/przechwyt/plik.bmp");
+    for (QPoint p : {QPoint(0, 0), QPoint(160, 120), QPoint(319, 239)})
+        ExpectColourNear(saved.pixel(p), 255, 255, 255, 2);
     SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0);
 }
 
