@@ -32,23 +32,29 @@ void PackI420(const PlaneView planes[3], int width, int height, uint8_t *out)
     }
 }
 
-void I420ToRgb888(const uint8_t *i420, int width, int height, uint8_t *rgb, int rgbStride)
+void I420ToRgb32(const uint8_t *i420, int width, int height, uint8_t *rgb, int rgbStride)
 {
     const int cw = ChromaWidth(width);
     const uint8_t *uPlane = i420 + size_t(width) * height;
     const uint8_t *vPlane = uPlane + size_t(cw) * ChromaHeight(height);
+    auto word = [](int c, int red, int green, int blue) {
+        return 0xFF000000u | uint32_t(yuv::Channel(c + red)) << 16 | uint32_t(yuv::Channel(c + green)) << 8 |
+               uint32_t(yuv::Channel(c + blue));
+    };
     for (int y = 0; y < height; ++y) {
         const uint8_t *luma = i420 + size_t(y) * width;
         const uint8_t *u = uPlane + size_t(y / 2) * cw;
         const uint8_t *v = vPlane + size_t(y / 2) * cw;
-        uint8_t *out = rgb + size_t(y) * rgbStride;
-        // Two pixels side by side share one chroma sample.
-        for (int x = 0; x < width; ++x) {
-            const PixelRgb pixel = YuvToRgb(luma[x], u[x / 2], v[x / 2]);
-            out[0] = pixel.r;
-            out[1] = pixel.g;
-            out[2] = pixel.b;
-            out += 3;
+        auto *out = reinterpret_cast<uint32_t *>(rgb + size_t(y) * rgbStride);
+        // Two pixels side by side share one chroma sample and its terms:
+        // YuvToRgb for each, with the shared part worked out once.
+        for (int x = 0; x < width; x += 2) {
+            const int red = yuv::RedTerm(v[x / 2]);
+            const int green = yuv::GreenTerm(u[x / 2], v[x / 2]);
+            const int blue = yuv::BlueTerm(u[x / 2]);
+            out[x] = word(yuv::LumaTerm(luma[x]), red, green, blue);
+            if (x + 1 < width)
+                out[x + 1] = word(yuv::LumaTerm(luma[x + 1]), red, green, blue);
         }
     }
 }
@@ -57,8 +63,8 @@ QImage I420ToImage(const uint8_t *i420, int width, int height)
 {
     if (width <= 0 || height <= 0)
         return {};
-    QImage image(width, height, QImage::Format_RGB888);
-    I420ToRgb888(i420, width, height, image.bits(), int(image.bytesPerLine()));
+    QImage image(width, height, QImage::Format_RGB32);
+    I420ToRgb32(i420, width, height, image.bits(), int(image.bytesPerLine()));
     return image;
 }
 

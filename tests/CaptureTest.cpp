@@ -117,6 +117,18 @@ TEST(FrameFormat, ConvertsPacksAndSavesFrames)
     EXPECT_LE(std::max(green.r, green.b), 1);
     EXPECT_GE(blue.b, 253);
     EXPECT_LE(std::max(blue.r, blue.g), 1);
+    // Every luma and chroma, through the conversion's clamping table, gives
+    // the formula's value clamped: none falls outside the table.
+    int wrong = 0;
+    for (int yy = 0; yy < 256; ++yy)
+        for (int uu = 0; uu < 256; ++uu)
+            for (int vv = 0; vv < 256; vv += 5) {
+                const int c = 298 * (yy - 16) + 128, d = uu - 128, e = vv - 128;
+                const PixelRgb got = YuvToRgb(uint8_t(yy), uint8_t(uu), uint8_t(vv));
+                wrong += !same(got, std::clamp((c + 409 * e) >> 8, 0, 255),
+                               std::clamp((c - 100 * d - 208 * e) >> 8, 0, 255), std::clamp((c + 516 * d) >> 8, 0, 255));
+            }
+    EXPECT_EQ(wrong, 0);
 
     // Padded rows are packed; chroma of odd sizes rounds up.
     const uint8_t y[] = {1, 2, 3, 0xEE, 4, 5, 6, 0xEE, 7, 8, 9, 0xEE};
