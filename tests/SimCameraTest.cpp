@@ -147,8 +147,7 @@ TEST_F(SimCameraEndToEnd, CameraLineFollowerWithTheReadmeSettingsFollowsTheDefau
 
     const LineRun run = SummariseLineRun(watcher.Samples(), 0);
     ASSERT_GT(run.samples, 500u);
-    RecordProperty("worstLineDistanceMm", static_cast<int>(run.worst * 1000));
-    RecordProperty("progressCm", static_cast<int>(run.progress * 100));
+    RecordLineRun(run);
     EXPECT_LT(run.worst, 0.04) << "never more than 4 cm off the line";
     // The slow robot makes 2.5 mm a frame.
     EXPECT_GT(run.progress, 0.15) << "at least 15 cm along the line in 30 s";

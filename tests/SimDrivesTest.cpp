@@ -146,9 +146,7 @@ TEST_F(SimDrives, SensorLineFollowerWithTheDesignedSettingsFollowsTheDefaultTrac
 
     const LineRun run = SummariseLineRun(watcher.Samples(), 5000); // the minute after the first 5 s
     ASSERT_GT(run.samples, 1500u);
-    RecordProperty("worstLineDistanceMm", static_cast<int>(run.worst * 1000));
-    RecordProperty("meanLineDistanceMm", static_cast<int>(run.mean * 1000));
-    RecordProperty("progressCm", static_cast<int>(run.progress * 100));
+    RecordLineRun(run);
     EXPECT_LT(run.worst, 0.05) << "never more than 5 cm off the line";
     EXPECT_GT(run.progress, 1.0) << "at least 1 m along the line in a minute";
     EXPECT_EQ(run.contacts, 0);
@@ -184,8 +182,7 @@ TEST_F(SimDrives, SensorLineFollowerWithShortTurnsFollowsTheQuickRobotsTrack)
 
     const LineRun run = SummariseLineRun(watcher.Samples(), 0);
     ASSERT_GT(run.samples, 300u);
-    RecordProperty("worstLineDistanceMm", static_cast<int>(run.worst * 1000));
-    RecordProperty("progressCm", static_cast<int>(run.progress * 100));
+    RecordLineRun(run);
     EXPECT_LT(run.worst, 0.04) << "never more than 4 cm off the line";
     EXPECT_GT(run.progress, 1.5) << "at least 1.5 m along the line in 20 s";
     EXPECT_EQ(run.contacts, 0);

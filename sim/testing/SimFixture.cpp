@@ -67,6 +67,13 @@ LineRun SummariseLineRun(const std::vector<SimState> &samples, int settleMs)
     return run;
 }
 
+void SimEndToEnd::RecordLineRun(const LineRun &run)
+{
+    RecordProperty("worstLineDistanceMm", static_cast<int>(run.worst * 1000));
+    RecordProperty("meanLineDistanceMm", static_cast<int>(run.mean * 1000));
+    RecordProperty("progressCm", static_cast<int>(run.progress * 100));
+}
+
 void SimEndToEnd::SetUp()
 {
     RobotTest::SetUp();

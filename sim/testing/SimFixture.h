@@ -50,6 +50,9 @@ protected:
     // Starts robot-sim with this world (empty: the default world) and points
     // the port library and the capture source at it.
     void StartSim(const QString &worldJson = {});
+    // Records a run's line figures with the test's result (worst and mean
+    // distance in mm, progress in cm).
+    static void RecordLineRun(const LineRun &run);
     // Runs `action` from the event loop after `ms` milliseconds.
     void At(int ms, std::function<void()> action) { After(ms, std::move(action)); }
 
