@@ -6,6 +6,8 @@
 #include "autodrive/SensorStop.h"
 #include "drive/Motor.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <cmath>
 
@@ -32,6 +34,31 @@ bool InOrder(const std::vector<int> &hay, const std::vector<int> &needle)
         if (k < needle.size() && v == needle[k])
             ++k;
     return k == needle.size();
+}
+
+// How often the motors were switched off for at least `ms` milliseconds.
+int Standstills(const std::vector<PortAccess> &trace, double ms)
+{
+    int count = 0;
+    const PortAccess *off = nullptr;
+    for (const PortAccess &a : trace) {
+        if (a.kind != 'W' || a.port != 888)
+            continue;
+        if (off && a.value != 0 && (a.ns - off->ns) / 1e6 >= ms)
+            ++count;
+        if (a.value == 0 && !off)
+            off = &a;
+        else if (a.value != 0)
+            off = nullptr;
+    }
+    return count;
+}
+
+// A world file of the repository's sim/worlds, as JSON text.
+QString ShippedWorld(const char *name)
+{
+    QFile file(QStringLiteral(ROBOT_SOURCE_DIR "/sim/worlds/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 class SimDrives : public SimEndToEnd {};
@@ -81,35 +108,82 @@ TEST_F(SimDrives, ObstacleDriveStopsBeforeTheWallBacksOffAndTurnsWithoutAContact
     EXPECT_EQ(last->data, 0) << "STOP left the motors off";
 }
 
-TEST_F(SimDrives, SensorLineFollowerWithTheReadmeSettingsFollowsTheDefaultTrack)
+TEST_F(SimDrives, ObstacleDriveWithTheDesignedSettingsStandsShortOfTheWallForAMinute)
 {
-    StartSim(); // the default world: the robot on the line, facing along it
-    TForm1 &f = Form();
-    // The README's settings: the defaults but for short turns.
-    f.Edit32->setText("60"); // left turn
-    f.Edit33->setText("60"); // right turn
+    StartSim(); // the default world: the robot on the line, facing the south wall 1 m away
+    TForm1 &f = Form(); // every field as the window starts: no move chosen
     SimWatcher watcher(*sim, 20);
-    At(30000, [&f] { f.Button21Click(); });
-    f.Button22Click(); // runs until the STOP above
+    At(60000, [&f] { f.BitBtn2Click(); });
+    f.BitBtn1Click(); // runs until the STOP above
     watcher.Stop();
 
     const auto samples = watcher.Samples();
-    ASSERT_GT(samples.size(), 300u);
-    double worst = 0, progress = 0;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        worst = std::max(worst, samples[i].lineDistance);
-        if (i > 0) { // along the line, across the lap's end
-            double step = samples[i].trackPosition - samples[i - 1].trackPosition;
-            const double length = samples[i].trackLength;
-            step = std::remainder(step, length);
-            progress += step;
+    ASSERT_GT(samples.size(), 1500u);
+    for (const SimState &s : samples)
+        ASSERT_EQ(s.contacts, 0) << "touched at " << s.x << ", " << s.y;
+    const SimState &last = samples.back();
+    RecordProperty("drivenCm", static_cast<int>(last.odometer * 100));
+    RecordProperty("wallAheadCm", static_cast<int>(last.obstacleDistance * 100));
+    EXPECT_GT(last.odometer, 0.4) << "drove toward the wall";
+    // It stands where the sensor first saw the wall, creeping on only by the
+    // short forward write that begins every cycle after a standstill.
+    EXPECT_LE(last.obstacleDistance, 0.25) << "the wall within the sensor's range";
+    EXPECT_GT(last.obstacleDistance, 0.15) << "at most a few centimetres of creeping";
+    EXPECT_GE(Standstills(Trace(), 2900), 5) << "stood for the designed 3 s again and again";
+    const auto end = sim->Query();
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->data, 0) << "STOP left the motors off";
+}
+
+TEST_F(SimDrives, SensorLineFollowerWithTheDesignedSettingsFollowsTheDefaultTrack)
+{
+    StartSim(); // the default world: the robot on the line, facing along it
+    TForm1 &f = Form(); // every field as the window starts
+    SimWatcher watcher(*sim, 20);
+    At(65000, [&f] { f.Button21Click(); });
+    f.Button22Click(); // runs until the STOP above
+    watcher.Stop();
+
+    const LineRun run = SummariseLineRun(watcher.Samples(), 5000); // the minute after the first 5 s
+    ASSERT_GT(run.samples, 1500u);
+    RecordLineRun(run);
+    EXPECT_LT(run.worst, 0.05) << "never more than 5 cm off the line";
+    EXPECT_GT(run.progress, 1.0) << "at least 1 m along the line in a minute";
+    EXPECT_EQ(run.contacts, 0);
+    // It steered both ways, with the designed 450 ms turns.
+    int left = 0, right = 0;
+    for (const Pulse &p : Pulses(Trace())) {
+        if (p.code == 17 || p.code == 10) {
+            EXPECT_NEAR(p.ms, 450, 100) << "code " << p.code;
+            ++(p.code == 17 ? left : right);
         }
     }
-    const auto last = sim->Query();
-    ASSERT_TRUE(last);
-    RecordProperty("worstLineDistanceMm", static_cast<int>(worst * 1000));
-    RecordProperty("progressCm", static_cast<int>(progress * 100));
-    EXPECT_LT(worst, 0.04) << "never more than 4 cm off the line";
-    EXPECT_GT(progress, 2.0) << "at least 2 m along the line in 30 s";
-    EXPECT_EQ(last->contacts, 0);
+    EXPECT_GT(left, 0);
+    EXPECT_GT(right, 0);
+    const auto end = sim->Query();
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->data, 0) << "STOP left the motors off";
+}
+
+TEST_F(SimDrives, SensorLineFollowerWithShortTurnsFollowsTheQuickRobotsTrack)
+{
+    // The quick robot turns 65 degrees in a designed 450 ms turn; with 60 ms
+    // turns it follows its track at speed, which only accurate pulses allow.
+    const QString quick = ShippedWorld("quick.json");
+    ASSERT_FALSE(quick.isEmpty());
+    StartSim(quick);
+    TForm1 &f = Form();
+    f.Edit32->setText("60"); // left turn
+    f.Edit33->setText("60"); // right turn
+    SimWatcher watcher(*sim, 20);
+    At(20000, [&f] { f.Button21Click(); });
+    f.Button22Click(); // runs until the STOP above
+    watcher.Stop();
+
+    const LineRun run = SummariseLineRun(watcher.Samples(), 0);
+    ASSERT_GT(run.samples, 300u);
+    RecordLineRun(run);
+    EXPECT_LT(run.worst, 0.04) << "never more than 4 cm off the line";
+    EXPECT_GT(run.progress, 1.5) << "at least 1.5 m along the line in 20 s";
+    EXPECT_EQ(run.contacts, 0);
 }

@@ -7,7 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 
 SimWatcher::SimWatcher(const SimProcess &sim, int periodMs)
@@ -36,6 +38,40 @@ std::vector<SimState> SimWatcher::Samples() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return samples_;
+}
+
+LineRun SummariseLineRun(const std::vector<SimState> &samples, int settleMs)
+{
+    LineRun run;
+    if (samples.empty())
+        return run;
+    const int64_t from = samples.front().t + int64_t(settleMs) * 1000000;
+    const SimState *previous = nullptr;
+    double sum = 0;
+    for (const SimState &s : samples) {
+        run.contacts = std::max(run.contacts, s.contacts);
+        if (s.t < from)
+            continue;
+        ++run.samples;
+        run.worst = std::max(run.worst, s.lineDistance);
+        sum += s.lineDistance;
+        if (previous) {
+            // The shorter way round: a step across the lap's end is a small step.
+            run.progress += std::remainder(s.trackPosition - previous->trackPosition, s.trackLength);
+            run.driven += s.odometer - previous->odometer;
+        }
+        previous = &s;
+    }
+    if (run.samples > 0)
+        run.mean = sum / double(run.samples);
+    return run;
+}
+
+void SimEndToEnd::RecordLineRun(const LineRun &run)
+{
+    RecordProperty("worstLineDistanceMm", static_cast<int>(run.worst * 1000));
+    RecordProperty("meanLineDistanceMm", static_cast<int>(run.mean * 1000));
+    RecordProperty("progressCm", static_cast<int>(run.progress * 100));
 }
 
 void SimEndToEnd::SetUp()

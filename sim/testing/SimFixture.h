@@ -29,6 +29,19 @@ private:
     std::thread thread_;
 };
 
+// How a drive kept to the world's line, from a watcher's samples.
+struct LineRun {
+    size_t samples = 0;  // samples after the settling time
+    double worst = 0;    // metres: the centre's largest distance from the line after it
+    double mean = 0;     // metres: the mean of that distance
+    double progress = 0; // metres along the line after it (backwards counts against)
+    double driven = 0;   // metres the centre moved after it
+    int contacts = 0;    // over the whole run
+};
+// Measures from `settleMs` after the first sample on; the line's position is
+// followed across the end of a closed line's lap.
+LineRun SummariseLineRun(const std::vector<SimState> &samples, int settleMs);
+
 class SimEndToEnd : public RobotTest {
 protected:
     void SetUp() override;
@@ -37,6 +50,9 @@ protected:
     // Starts robot-sim with this world (empty: the default world) and points
     // the port library and the capture source at it.
     void StartSim(const QString &worldJson = {});
+    // Records a run's line figures with the test's result (worst and mean
+    // distance in mm, progress in cm).
+    static void RecordLineRun(const LineRun &run);
     // Runs `action` from the event loop after `ms` milliseconds.
     void At(int ms, std::function<void()> action) { After(ms, std::move(action)); }
 
