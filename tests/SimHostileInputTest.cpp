@@ -354,20 +354,25 @@ TEST(SimPortPackets, RobotSimTakesOnlyWholeMessagesFromItsSocket)
 {
     SimProcess sim;
     ASSERT_TRUE(sim.Start()) << sim.error().toStdString();
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, sim.socketPath().c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
-    auto readData = [&] {
+    auto connectToPort = [&] {
+        const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, sim.socketPath().c_str(), sizeof(address.sun_path) - 1);
+        EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
+        return fd;
+    };
+    const int fd = connectToPort();
+    auto readDataOn = [&](int on) {
         const simproto::PortMessage m = Message(simproto::KindRead, MonotonicNs(), DataPort);
-        EXPECT_EQ(send(fd, &m, sizeof(m), MSG_NOSIGNAL), ssize_t(sizeof(m)));
-        pollfd p{fd, POLLIN, 0};
+        EXPECT_EQ(send(on, &m, sizeof(m), MSG_NOSIGNAL), ssize_t(sizeof(m)));
+        pollfd p{on, POLLIN, 0};
         simproto::PortMessage answer;
-        if (poll(&p, 1, 2000) != 1 || recv(fd, &answer, sizeof(answer), 0) != ssize_t(sizeof(answer)))
+        if (poll(&p, 1, 2000) != 1 || recv(on, &answer, sizeof(answer), 0) != ssize_t(sizeof(answer)))
             return -1;
         return int(answer.value);
     };
+    auto readData = [&] { return readDataOn(fd); };
     // A write of 18 with one byte too many, then one with a byte too few:
     // neither is a message.
     char longer[sizeof(simproto::PortMessage) + 1] = {};
@@ -379,5 +384,18 @@ TEST(SimPortPackets, RobotSimTakesOnlyWholeMessagesFromItsSocket)
     // The same write whole is taken.
     EXPECT_EQ(send(fd, &write, sizeof(write), MSG_NOSIGNAL), ssize_t(sizeof(write)));
     EXPECT_EQ(readData(), 18);
+    // An empty packet is no message either, and no hang-up: the client stays
+    // connected and in control, so its motors keep running.
+    EXPECT_EQ(send(fd, "", 0, MSG_NOSIGNAL), 0);
+    EXPECT_EQ(readData(), 18);
+    // Half-closing is the end of the connection: the motors stop.
+    ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    char rest;
+    EXPECT_EQ(recv(fd, &rest, 1, 0), 0) << "robot-sim closes its side";
     close(fd);
+    const int next = connectToPort();
+    EXPECT_EQ(readDataOn(next), 0);
+    close(next);
 }

@@ -22,6 +22,18 @@ struct Client {
     int fd;
     bool controller; // has made a port access
 };
+
+// recv() returns 0 both for an empty packet and at the end of the
+// connection; only the latter has the peer's side shut.
+bool PeerHasHungUp(int fd)
+{
+    pollfd p{fd, POLLRDHUP, 0};
+    while (poll(&p, 1, 0) < 0) {
+        if (errno != EINTR)
+            return true;
+    }
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 } // namespace
 
 PortServer::PortServer(const std::string &path, SharedRobot &robot, QueryFunction query)
@@ -85,10 +97,12 @@ void PortServer::Run()
                     continue;
                 if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                     break;
-                if (got <= 0) { // closed (0) or failed
+                if (got < 0 || (got == 0 && PeerHasHungUp(clients[i].fd))) {
                     gone = true;
                     break;
                 }
+                if (got == 0) // an empty packet: not a message, and no reason to drop the client
+                    continue;
                 const std::string answer =
                     HandlePortPacket(robot_, query_, clients[i].controller, &m, static_cast<size_t>(got));
                 if (!answer.empty())
