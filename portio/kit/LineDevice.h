@@ -1,0 +1,74 @@
+#pragma once
+// A device whose lines drive the motors and read the sensors as the pin map
+// assigns them: a USB adapter, a GPIO chip, a microcontroller board. The kit's
+// line backend (LineBackend.h) turns the program's register accesses into
+// line levels and back, builds the status byte as the parallel port presents
+// it, says each problem once and keeps the guard told; a device only opens,
+// claims and moves its lines.
+//
+// A device is made afresh for every attempt to open it: after a failure, or
+// once it has gone (unplugged), the backend drops it and later makes another.
+#include "portio/kit/PinMap.h"
+#include "portio/kit/PortKit.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace portkit {
+
+// Why a device cannot be used (or stopped working). Said once per Key.
+struct LineProblem {
+    std::string Key;     // the kind of problem: "absent", "permission", "busy", "gone", ...
+    std::string Text;    // what happened, naming the device
+    std::string Fix;     // what the user can do about it
+    bool Lasting = false; // trying again cannot help (a wrong chip, no Firmata): never retried
+};
+
+struct OutputLine {
+    int Line; // the device's index; driven high while its data bit is set
+};
+
+struct InputLine {
+    int Line;       // the device's index
+    bool ActiveLow; // the sensor fires when the line is low (else when high)
+    Pull LinePull;
+};
+
+class LineDevice {
+public:
+    virtual ~LineDevice() = default;
+
+    // Finds and opens the device (the map's settings may say which), driving
+    // nothing yet.
+    virtual bool Open(const PinMap &map, LineProblem &why) = 0;
+    // The device's index of a line named in the pin map, or nullopt with
+    // `why` (for example which lines there are). Called after Open.
+    virtual std::optional<int> FindLine(const std::string &name, std::string &why) const = 0;
+    // Takes the lines: every output first at 0, then an output; the inputs as
+    // asked. Called once, after Open.
+    virtual bool Claim(const std::vector<OutputLine> &outputs, const std::vector<InputLine> &inputs,
+                       LineProblem &why) = 0;
+    // Sets every output at once: bit i of `levels` is outputs[i].
+    virtual bool Write(uint32_t levels, LineProblem &why) = 0;
+    // Which inputs fire now (their polarity applied): bit i is inputs[i].
+    // Never waits long on the device.
+    virtual bool Read(uint32_t &firing, LineProblem &why) = 0;
+    // How the guard switches the outputs off (Kind 0: it cannot). Asked after
+    // a successful Claim.
+    virtual GuardOrder OrderForGuard() const = 0;
+    // The guard switched the outputs off while the program was stopped.
+    virtual void AfterGuardCut() {}
+    // The program ends normally: outputs to 0, wait until that is done, let
+    // go. The destructor lets go without a write.
+    virtual void Close() = 0;
+};
+
+// Defined by each line library: a new, unopened device of its kind.
+std::unique_ptr<LineDevice> MakeLineDevice();
+// The device kind, as the pin map file and the messages name it: "ftdi", ...
+const char *LineDeviceKind();
+
+} // namespace portkit

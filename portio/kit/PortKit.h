@@ -1,0 +1,71 @@
+#pragma once
+// The kit every port library is built from. A library is this kit plus one
+// backend: the exports (Inp32, Out32, PortIoLastError), the trace
+// (ROBOT_PORT_TRACE), the port guard, the messages said once and the failure
+// kept for the program all live in the kit; the backend only reaches its
+// device.
+//
+// A library defines MakePortBackend(). The kit calls it at the first access
+// and calls the backend only under the kit's one lock, so a backend needs no
+// lock of its own.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace portkit {
+
+// How the guard switches one device's motors off when the program is
+// stopped (SIGSTOP, a debugger) or has gone without a word (kill -9). The
+// guard is a process of its own (port-guard); it runs the zeroing routine of
+// `Kind` (portio/guard/ZeroRoutines.cpp) on `Fd` and `Payload`.
+struct GuardOrder {
+    char Kind = 0;       // whose routine; 0 withdraws the order of its slot
+    int Fd = -1;         // the device's open file, shared with the guard (a
+                         // copy goes with the order; this one stays the
+                         // backend's), or -1
+    std::string Payload; // what else the routine needs, in its own format
+};
+
+// The guard's orders are kept per slot, so a backend with several devices
+// (ports) gives each its own; slot 0 is the kit's own (the trace).
+constexpr int GuardSlots = 16;
+constexpr int TraceGuardSlot = 0;
+
+// What the kit does for a backend.
+class Services {
+public:
+    // Says "inpout32: <text>" on standard error, once per `key` for the life
+    // of the process.
+    virtual void Say(const std::string &key, const std::string &text) = 0;
+    // An access failed: `text` (what failed and why, e.g. "cannot write
+    // /dev/parport0: Input/output error") is kept for PortIoLastError, so the
+    // program ends what it was doing with the error shown.
+    virtual void Fail(const std::string &text) = 0;
+    // Tells the guard how to switch this device's motors off, replacing the
+    // order of `slot` (1 .. GuardSlots - 1).
+    virtual void Guard(int slot, const GuardOrder &order) = 0;
+
+protected:
+    ~Services() = default;
+};
+
+// One library's device as the program's two registers (and any other I/O
+// address it asks for) see it.
+class PortBackend {
+public:
+    virtual ~PortBackend() = default;
+    // A failed access goes to Services::Fail; a read then gives 0.
+    virtual short In(uint16_t address) = 0;
+    virtual void Out(uint16_t address, short value) = 0;
+    // The guard switched the motors off while the program was stopped; the
+    // next write must find the device ready again.
+    virtual void AfterGuardCut() {}
+    // The program ends normally: the motors off where the device needs a
+    // word for it, then the device let go. No access follows.
+    virtual void Close() = 0;
+};
+
+} // namespace portkit
+
+// Defined by each port library: its backend, made at the first access.
+std::unique_ptr<portkit::PortBackend> MakePortBackend(portkit::Services &services);
