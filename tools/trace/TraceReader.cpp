@@ -1,5 +1,6 @@
 #include "TraceReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -66,7 +67,8 @@ const char *ParseLine(std::string_view line, Access &out)
 }
 
 ReadResult ReadTrace(std::FILE *in, const std::function<void(const Access &)> &onAccess,
-                     const std::function<bool(uint64_t, const char *, std::string_view)> &onMalformed)
+                     const std::function<bool(uint64_t, const char *, std::string_view)> &onMalformed,
+                     size_t blockSize)
 {
     ReadResult result;
     int64_t lastNs = 0;
@@ -101,7 +103,7 @@ ReadResult ReadTrace(std::FILE *in, const std::function<void(const Access &)> &o
         tooLong = false;
     };
 
-    std::vector<char> block(1 << 16);
+    std::vector<char> block(std::max<size_t>(blockSize, 1));
     while (!stopped) {
         const size_t got = std::fread(block.data(), 1, block.size(), in);
         if (got == 0) {
