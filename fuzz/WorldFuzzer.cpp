@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Check(room >= std::min(0.0, startRoom) - ContactSlack);
     }
     const QJsonDocument state = QJsonDocument::fromJson(QByteArray::fromStdString(
-        StateJson(s, ControllerState::Connected, 1, 2)));
+        StateJson(s, {ControllerState::Connected, MotorStop::ControllerStopped, 1, 1, 2})));
     Check(state.isObject());
     for (const QJsonValue &value : state.object())
         Check(value.isDouble() || value.isString() || value.isBool());

@@ -109,7 +109,7 @@ void ArenaView::Tick()
         }
     }
     view_ = view;
-    controller_ = robot_.Controller();
+    facts_ = robot_.Facts();
     update();
 }
 
@@ -217,7 +217,7 @@ void ArenaView::DrawStatus(QPainter &painter, const sim::Simulation &view, const
 
     QString notice;
     QColor colour;
-    switch (controller_) {
+    switch (facts_.controller) {
     case ControllerState::Waiting:
         notice = QStringLiteral("waiting for the control program");
         colour = QColor(220, 200, 120);
@@ -225,6 +225,15 @@ void ArenaView::DrawStatus(QPainter &painter, const sim::Simulation &view, const
     case ControllerState::Connected:
         notice = QStringLiteral("control program connected");
         colour = QColor(150, 220, 150);
+        // The one in charge of the motors went away or was stopped, while
+        // another client stays connected.
+        if (facts_.forcedStop == MotorStop::ControllerLeft) {
+            notice = QStringLiteral("motors stopped: the program driving them went away");
+            colour = QColor(255, 80, 70);
+        } else if (facts_.forcedStop == MotorStop::ControllerStopped) {
+            notice = QStringLiteral("motors stopped: the program driving them was stopped");
+            colour = QColor(255, 80, 70);
+        }
         break;
     case ControllerState::Gone:
         notice = QStringLiteral("THE CONTROL PROGRAM HAS GONE - motors stopped");
@@ -233,7 +242,7 @@ void ArenaView::DrawStatus(QPainter &painter, const sim::Simulation &view, const
     }
     painter.setPen(colour);
     painter.drawText(strip, Qt::AlignRight | Qt::AlignBottom, notice);
-    if (controller_ == ControllerState::Gone) {
+    if (facts_.controller == ControllerState::Gone) {
         // Also across the arena, where it cannot be missed.
         const QRectF banner(arenaRect_.left(), arenaRect_.top() + arenaRect_.height() / 2 - 24, arenaRect_.width(), 48);
         painter.fillRect(banner, QColor(150, 20, 20, 200));

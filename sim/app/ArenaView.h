@@ -2,7 +2,8 @@
 // The arena window: the arena from above with the track and the obstacles,
 // the robot with its sensors (lit while they fire), the camera's field of
 // view and its picture, the trail the robot has driven, the contact count, and
-// whether a control program is connected; under it, the port's last seconds
+// whether a control program is connected (and why the simulator stopped the
+// motors itself, when it did); under it, the port's last seconds
 // as a logic analyser shows them.
 #include "sim/app/SharedRobot.h"
 #include "sim/app/TimelineStrip.h"
@@ -44,7 +45,7 @@ private:
     std::function<QImage()> cameraPicture_;
     QTimer timer_;
     std::optional<sim::Simulation> view_; // the state as last shown
-    ControllerState controller_ = ControllerState::Waiting;
+    SimulatorFacts facts_; // the control program's state as last shown
     std::vector<sim::Vec2> trail_;
     QImage background_; // the floor scaled to the widget
     QImage trailLayer_; // the trail drawn so far, over the background

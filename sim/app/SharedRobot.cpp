@@ -16,12 +16,15 @@ int64_t SharedRobot::Checked(int64_t ns) const
     return sim::CheckedTimestamp(ns, start_, MonotonicNs(), sim_.time());
 }
 
-void SharedRobot::Write(int64_t ns, int port, int value)
+void SharedRobot::Write(int64_t ns, int port, int value, uint64_t client)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     sim_.Write(Checked(ns), port, value);
-    if (port == DataPort)
+    if (port == DataPort) {
         timeline_.Data(sim_.time(), sim_.data());
+        driver_ = client;
+        forcedStop_ = MotorStop::None;
+    }
 }
 
 int SharedRobot::Read(int64_t ns, int port)
@@ -58,25 +61,63 @@ void SharedRobot::ControllerArrived()
     everConnected_ = true;
 }
 
-void SharedRobot::ControllerLeft(int64_t ns)
+void SharedRobot::StopMotors(int64_t ns, MotorStop why)
+{
+    sim_.Write(Checked(ns), DataPort, 0);
+    timeline_.Data(sim_.time(), 0);
+    forcedStop_ = why;
+    ++forcedStops_;
+}
+
+void SharedRobot::ControllerLeft(int64_t ns, uint64_t client)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (controllers_ > 0 && --controllers_ == 0) {
-        sim_.Write(ns, DataPort, 0);
-        timeline_.Data(sim_.time(), 0);
-    }
+    if (controllers_ > 0)
+        --controllers_;
+    if (client == 0 || client != driver_)
+        return;
+    driver_ = 0;
+    if (sim_.data() != 0)
+        StopMotors(ns, MotorStop::ControllerLeft);
+}
+
+void SharedRobot::ControllerStopped(int64_t ns, uint64_t client)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (client != 0 && client == driver_ && sim_.data() != 0)
+        StopMotors(ns, MotorStop::ControllerStopped);
+}
+
+uint64_t SharedRobot::RunningDriver() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sim_.data() != 0 ? driver_ : 0;
+}
+
+SimulatorFacts SharedRobot::Facts() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    SimulatorFacts facts;
+    facts.controller = ControllerUnlocked();
+    facts.forcedStop = forcedStop_;
+    facts.forcedStops = forcedStops_;
+    return facts;
 }
 
 ControllerState SharedRobot::Controller() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    return ControllerUnlocked();
+}
+
+ControllerState SharedRobot::ControllerUnlocked() const
+{
     if (controllers_ > 0)
         return ControllerState::Connected;
     return everConnected_ ? ControllerState::Gone : ControllerState::Waiting;
 }
 
-std::string StateJson(const sim::Simulation &s, ControllerState controller, int cameraClients,
-                      int64_t cameraFrames)
+std::string StateJson(const sim::Simulation &s, const SimulatorFacts &facts)
 {
     const sim::World &world = s.world();
     const sim::Pose &pose = s.pose();
@@ -86,9 +127,12 @@ std::string StateJson(const sim::Simulation &s, ControllerState controller, int 
     auto finite = [](double d) { return std::isfinite(d) ? d : -1.0; };
     const sim::PathProjection onTrack = world.track.Project(centre);
     const sim::SensorReadings sensors = s.Sensors();
-    const char *who = controller == ControllerState::Connected ? "connected"
-                      : controller == ControllerState::Gone    ? "gone"
-                                                               : "waiting";
+    const char *who = facts.controller == ControllerState::Connected ? "connected"
+                      : facts.controller == ControllerState::Gone    ? "gone"
+                                                                     : "waiting";
+    const char *stop = facts.forcedStop == MotorStop::ControllerLeft      ? "controller left"
+                       : facts.forcedStop == MotorStop::ControllerStopped ? "controller stopped"
+                                                                          : "";
     // Built by Qt's JSON writer, whose numbers do not follow the locale.
     const QJsonObject o{
         {"t", static_cast<qint64>(s.time())},
@@ -106,8 +150,10 @@ std::string StateJson(const sim::Simulation &s, ControllerState controller, int 
         {"trackLength", world.track.Length()},
         {"obstacleDistance", finite(sensors.obstacleDistance)},
         {"controller", who},
-        {"cameraClients", cameraClients},
-        {"cameraFrames", static_cast<qint64>(cameraFrames)},
+        {"forcedStop", stop},
+        {"forcedStops", facts.forcedStops},
+        {"cameraClients", facts.cameraClients},
+        {"cameraFrames", static_cast<qint64>(facts.cameraFrames)},
     };
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
 }

@@ -17,16 +17,35 @@ enum class ControllerState {
     Gone,      // the last one went away (exited or crashed)
 };
 
+// Why the simulator stopped the motors itself, as a port guard does for a
+// real port: nobody is left to stop them.
+enum class MotorStop {
+    None,              // it has not, since the data register was last written
+    ControllerLeft,    // the client that set the running code went away
+    ControllerStopped, // that client's process was stopped (SIGSTOP, a debugger)
+};
+
+// What the simulator says about itself beside the robot's state.
+struct SimulatorFacts {
+    ControllerState controller = ControllerState::Waiting;
+    MotorStop forcedStop = MotorStop::None;
+    int forcedStops = 0;
+    int cameraClients = 0;
+    int64_t cameraFrames = 0;
+};
+
 class SharedRobot {
 public:
     // The simulator starts now.
     explicit SharedRobot(const sim::World &world);
 
-    // A port access stamped `ns` by the client. A stamp the client cannot
+    // A port access stamped `ns` by the client `client` (the port server's
+    // number for the connection; 0 for none). A stamp the client cannot
     // have taken (before the simulator started, ahead of its clock, or
     // earlier than the simulation's time) is replaced by the simulator's own
-    // clock (see sim::CheckedTimestamp).
-    void Write(int64_t ns, int port, int value);
+    // clock (see sim::CheckedTimestamp). A write of the data register makes
+    // its client the one in charge of the motors.
+    void Write(int64_t ns, int port, int value, uint64_t client = 0);
     int Read(int64_t ns, int port);
     // A copy of the state as it stands (not advanced to any time).
     sim::Simulation Snapshot() const;
@@ -38,14 +57,27 @@ public:
 
     // A control program made its first port access.
     void ControllerArrived();
-    // A control program went away at `ns`. When it was the last one the motors
-    // stop: nobody is left to stop them.
-    void ControllerLeft(int64_t ns);
+    // The control program `client` went away at `ns`. When it was the one in
+    // charge of the motors they stop, whoever else is connected: nobody else
+    // knows to stop them.
+    void ControllerLeft(int64_t ns, uint64_t client);
+    // The process of `client` was found stopped at `ns`: when it is in charge
+    // of running motors they stop, as they would if it had gone.
+    void ControllerStopped(int64_t ns, uint64_t client);
+    // The client in charge of the motors while they run; 0 while they stand.
+    uint64_t RunningDriver() const;
     ControllerState Controller() const;
+    // The controller's state and the motor stops the simulator made itself
+    // (see MotorStop; the camera's fields are left 0).
+    SimulatorFacts Facts() const;
 
 private:
+    // The controller's state; under the lock.
+    ControllerState ControllerUnlocked() const;
     // The time to take for an access stamped `ns`; under the lock.
     int64_t Checked(int64_t ns) const;
+    // Stops the motors at `ns` for `why`; under the lock.
+    void StopMotors(int64_t ns, MotorStop why);
 
     mutable std::mutex mutex_;
     sim::Simulation sim_;
@@ -53,14 +85,17 @@ private:
     int64_t start_; // the simulator's clock when it started
     int controllers_ = 0;
     bool everConnected_ = false;
+    uint64_t driver_ = 0; // the client whose write set the motor code
+    MotorStop forcedStop_ = MotorStop::None;
+    int forcedStops_ = 0;
 };
 
-// The state at `ns` as one line of JSON, the answer to a query on the socket:
-// t, x, y (metres), heading (degrees), data, status, contacts, touching,
+// The state of `atTime` as one line of JSON, the answer to a query on the
+// socket: t, x, y (metres), heading (degrees), data, status, contacts, touching,
 // odometer, lineDistance (of the robot's centre from the line's centre; -1
 // without a line), sensorLineDistance (of the point between the line sensors), trackPosition
 // (metres along the line to the nearest point), trackLength, obstacleDistance
 // (metres; -1 for nothing in sight), controller ("waiting", "connected",
-// "gone"), cameraClients, cameraFrames.
-std::string StateJson(const sim::Simulation &atTime, ControllerState controller, int cameraClients,
-                      int64_t cameraFrames);
+// "gone"), forcedStop ("", "controller left", "controller stopped"),
+// forcedStops, cameraClients, cameraFrames.
+std::string StateJson(const sim::Simulation &atTime, const SimulatorFacts &facts);

@@ -117,7 +117,10 @@ int main(int argc, char *argv[])
         PortServer server(socketPath, robot, [&robot, &camera](int64_t ns) {
             sim::Simulation view = robot.Snapshot();
             view.AdvanceTo(ns);
-            return StateJson(view, robot.Controller(), camera.Clients(), camera.Frames());
+            SimulatorFacts facts = robot.Facts();
+            facts.cameraClients = camera.Clients();
+            facts.cameraFrames = camera.Frames();
+            return StateJson(view, facts);
         });
 
         ArenaView view(robot, floor, [&camera] { return camera.LatestPicture(); });

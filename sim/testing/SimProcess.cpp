@@ -133,6 +133,8 @@ std::optional<SimState> SimProcess::Query() const
     s.trackLength = o.value("trackLength").toDouble();
     s.obstacleDistance = o.value("obstacleDistance").toDouble();
     s.controller = o.value("controller").toString();
+    s.forcedStop = o.value("forcedStop").toString();
+    s.forcedStops = o.value("forcedStops").toInt();
     s.cameraClients = o.value("cameraClients").toInt();
     s.cameraFrames = static_cast<int64_t>(o.value("cameraFrames").toDouble());
     return s;

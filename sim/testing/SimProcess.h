@@ -27,6 +27,8 @@ struct SimState {
     double trackLength = 0;
     double obstacleDistance = 0;
     QString controller;
+    QString forcedStop; // why the simulator stopped the motors itself; empty when it has not since the last write
+    int forcedStops = 0;
     int cameraClients = 0;
     int64_t cameraFrames = 0;
 };
