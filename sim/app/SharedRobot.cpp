@@ -2,12 +2,20 @@
 
 #include "core/Clock.h"
 #include "sim/core/Geometry.h"
+#include "sim/core/Kinematics.h"
 #include "sim/protocol/SimProtocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cmath>
+
+SharedRobot::SharedRobot(std::shared_ptr<const sim::World> world, std::shared_ptr<const sim::FloorMap> floor,
+                         std::string name)
+    : world_(std::move(world)), floor_(std::move(floor)), worldName_(std::move(name)), sim_(world_),
+      start_(MonotonicNs())
+{
+}
 
 SharedRobot::SharedRobot(const sim::World &world) : sim_(world), start_(MonotonicNs()) {}
 
@@ -52,6 +60,77 @@ sim::Simulation SharedRobot::Snapshot() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return sim_;
+}
+
+SimScene SharedRobot::Scene() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {sim_, floor_};
+}
+
+void SharedRobot::ApplyHold(int64_t ns) { sim_.Hold(ns, paused_ || inHand_); }
+
+void SharedRobot::Restart(int64_t ns)
+{
+    const int code = sim_.data();
+    sim_ = world_ ? sim::Simulation(world_) : sim::Simulation(sim_.world());
+    // A fresh simulation takes its first time from its first access.
+    sim_.Write(ns, DataPort, code);
+    ApplyHold(ns);
+}
+
+void SharedRobot::PutBack(int64_t ns)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Restart(Checked(ns));
+}
+
+bool SharedRobot::MoveTo(int64_t ns, const sim::Pose &pose)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const sim::World &world = sim_.world();
+    if (!(sim::Clearance(world, {pose.x, pose.y}, world.robot.bodyRadius) >= 0))
+        return false; // into a wall or an obstacle, or not a number
+    sim_.AdvanceTo(Checked(ns));
+    sim_.MoveTo(pose);
+    return true;
+}
+
+void SharedRobot::SetInHand(int64_t ns, bool inHand)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    inHand_ = inHand;
+    ApplyHold(Checked(ns));
+}
+
+void SharedRobot::SetPaused(int64_t ns, bool paused)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = paused;
+    ApplyHold(Checked(ns));
+}
+
+bool SharedRobot::Paused() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return paused_;
+}
+
+void SharedRobot::ReplaceWorld(int64_t ns, std::shared_ptr<const sim::World> world,
+                               std::shared_ptr<const sim::FloorMap> floor, std::string name)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    world_ = std::move(world);
+    floor_ = std::move(floor);
+    worldName_ = std::move(name);
+    Restart(Checked(ns));
+}
+
+void SharedRobot::NoteTrail(int points, sim::Vec2 start)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    trailPoints_ = points;
+    trailStart_ = start;
 }
 
 void SharedRobot::ControllerArrived()
@@ -101,6 +180,10 @@ SimulatorFacts SharedRobot::Facts() const
     facts.controller = ControllerUnlocked();
     facts.forcedStop = forcedStop_;
     facts.forcedStops = forcedStops_;
+    facts.paused = paused_;
+    facts.world = worldName_;
+    facts.trailPoints = trailPoints_;
+    facts.trailStart = trailStart_;
     return facts;
 }
 
@@ -154,6 +237,13 @@ std::string StateJson(const sim::Simulation &s, const SimulatorFacts &facts)
         {"forcedStops", facts.forcedStops},
         {"cameraClients", facts.cameraClients},
         {"cameraFrames", static_cast<qint64>(facts.cameraFrames)},
+        {"arenaWidth", world.width},
+        {"arenaHeight", world.height},
+        {"paused", facts.paused},
+        {"world", QString::fromStdString(facts.world)},
+        {"trailPoints", facts.trailPoints},
+        {"trailX", facts.trailStart.x},
+        {"trailY", facts.trailStart.y},
     };
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
 }
