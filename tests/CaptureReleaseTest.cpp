@@ -179,6 +179,21 @@ constexpr long AllowedGrowthKb = 5 * 1024;
 // to reach the window and the frame callback.
 constexpr auto RunningTime = 60ms;
 
+// AddressSanitizer holds freed memory back (its quarantine, 256 MB) instead of
+// reusing it, so under it the resident size grows by design: there the run
+// checks that no report ends the program, not the memory.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool FreedMemoryHeldBack = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool FreedMemoryHeldBack = true;
+#else
+constexpr bool FreedMemoryHeldBack = false;
+#endif
+#else
+constexpr bool FreedMemoryHeldBack = false;
+#endif
+
 // GStreamer's log lines of the capture pipeline (named "camera") becoming
 // PLAYING and, at its stop, reaching NULL.
 const char *const PipelineStarted = "<camera> notifying about state-changed PAUSED to PLAYING";
@@ -278,7 +293,9 @@ TEST_P(CameraRestarts, AHundredStartsAndStopsKeepTheProgramsMemory)
     const long after = ResidentKb(robot.Pid());
     EXPECT_EQ(Starts(), WarmUpStarts + MeasuredStarts);
     EXPECT_EQ(Stops(), WarmUpStarts + MeasuredStarts);
-    EXPECT_LE(after - before, AllowedGrowthKb);
+    if (!FreedMemoryHeldBack) {
+        EXPECT_LE(after - before, AllowedGrowthKb);
+    }
     if (const char *trace = GetParam().frameTrace) {
         const QFileInfo left(QString::fromStdString(robot.WorkDir() + "/" + trace));
         EXPECT_TRUE(left.isDir() ? !QDir(left.filePath()).isEmpty(QDir::Files) : left.exists())
