@@ -194,9 +194,11 @@ constexpr bool FreedMemoryHeldBack = false;
 constexpr bool FreedMemoryHeldBack = false;
 #endif
 
-// GStreamer's log lines of the capture pipeline (named "camera") becoming
-// PLAYING and, at its stop, reaching NULL.
-const char *const PipelineStarted = "<camera> notifying about state-changed PAUSED to PLAYING";
+// GStreamer's log lines of the capture pipeline (named "camera") leaving NULL
+// at its start and reaching NULL at its stop. Both are logged on the GUI
+// thread within the click; PLAYING may come later, or not at all when the
+// stop comes first.
+const char *const PipelineStarted = "<camera> notifying about state-changed NULL to READY";
 const char *const PipelineStopped = "<camera> notifying about state-changed READY to NULL";
 
 struct CameraButton {
