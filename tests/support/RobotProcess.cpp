@@ -211,9 +211,19 @@ bool VirtualDisplay::Start(std::string *error)
     SpawnRequest request;
     // Through setpriv, so that the server ends with the test process even
     // when that one is killed (a test's time-out) or dies.
+    // -noreset: a server whose last client leaves (a check, an xdotool call
+    // before the program has connected) resets, and turns away whoever
+    // connects meanwhile.
     request.Argv = {"setpriv", "--pdeathsig", "KILL", "Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten",
-                    "tcp", "-screen", "0", "1024x768x24"};
+                    "tcp", "-noreset", "-screen", "0", "1024x768x24"};
     request.Env = CurrentEnvironment({});
+    char logName[] = "/tmp/robot-xvfb-XXXXXX";
+    const int logFd = mkstemp(logName);
+    if (logFd >= 0) {
+        close(logFd);
+        log_ = logName;
+        request.StderrPath = log_;
+    }
     pid_ = Spawn(request, error);
     close(fds[1]);
     if (pid_ < 0) {
@@ -235,7 +245,7 @@ bool VirtualDisplay::Start(std::string *error)
     }
     name_ = ":" + number;
     // Said to take connections: checked, for a server that has not opened
-    // them all yet, or another that had the same number a moment ago.
+    // them all yet.
     const auto until = Clock::now() + std::chrono::seconds(5);
     for (;;) {
         if (Display *x = XOpenDisplay(name_.c_str())) {
@@ -252,8 +262,19 @@ bool VirtualDisplay::Start(std::string *error)
     }
 }
 
+std::string VirtualDisplay::Log() const
+{
+    const std::string said = log_.empty() ? std::string() : ReadFile(log_);
+    const bool running = pid_ > 0 && kill(pid_, 0) == 0;
+    return "Xvfb " + name_ + (running ? " runs" : " has ended") + (said.empty() ? "" : "; it said:\n" + said);
+}
+
 void VirtualDisplay::Stop()
 {
+    if (!log_.empty()) {
+        unlink(log_.c_str());
+        log_.clear();
+    }
     if (pid_ <= 0)
         return;
     kill(pid_, SIGTERM);
@@ -330,7 +351,7 @@ bool RobotProcess::ShowsItsWindow(std::string &why)
         if (!window_.empty())
             return true;
         if (!Running()) {
-            why = "the program ended before its window showed:\n" + Stderr();
+            why = "the program ended before its window showed:\n" + Stderr() + display_.Log();
             return false;
         }
         if (Clock::now() > deadline) {
@@ -352,18 +373,8 @@ bool RobotProcess::Start(const EnvVars &env, std::string *error)
         why = "prepare-workdir.sh failed";
         return false;
     }
-    // A display that turns the program away at once is a fault of the test's
-    // server, not of the program: started afresh once.
-    for (int attempt = 0;; ++attempt) {
-        if (!display_.Start(&why) || !Launch(env, why))
-            return false;
-        if (ShowsItsWindow(why))
-            break;
-        if (attempt > 0 || Running() || Stderr().find("could not connect to display") == std::string::npos)
-            return false;
-        display_.Stop();
-        std::ofstream(dir_.filePath("stderr.txt").toStdString(), std::ios::trunc);
-    }
+    if (!display_.Start(&why) || !Launch(env, why) || !ShowsItsWindow(why))
+        return false;
     // Keys go to the focused window; there is no window manager to give it.
     RunCommand({"xdotool", "windowfocus", "--sync", window_}, nullptr, 5000, {{"DISPLAY", display_.Name()}});
 

@@ -62,10 +62,14 @@ public:
     // ":N"
     const std::string &Name() const { return name_; }
     pid_t Pid() const { return pid_; }
+    // What the server said on standard error, and whether it still runs: for
+    // the message of a program it turned away.
+    std::string Log() const;
 
 private:
     pid_t pid_ = -1;
     std::string name_;
+    std::string log_;
 };
 
 class RobotProcess {
