@@ -10,7 +10,7 @@ display=:${2:-97}
 
 work=$(mktemp -d)
 "$top/scripts/prepare-workdir.sh" "$build" "$work"
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
 xvfb=$!
 robot=""
 cleanup() {
