@@ -34,7 +34,9 @@ constexpr uint8_t TypeVendor = 0x40;
 
 // Vendor requests (bRequest) the chip answers.
 enum VendorRequest : uint8_t {
-    Reset = 0x00,        // wValue 0: reset, 1: purge what waits for the host, 2: purge what the host sent
+    // wValue 0: reset; 1: drop what the host sent and the lines have not had
+    // yet; 2: drop what waits for the host (libftdi's tciflush)
+    Reset = 0x00,
     ModemControl = 0x01, // DTR (bit 0) and RTS (bit 1), each with its enable bit (8, 9)
     FlowControl = 0x02,
     BaudRate = 0x03,
@@ -307,8 +309,8 @@ ControlOutcome Chip::Control(const uint8_t setup[8], const std::vector<uint8_t> 
     } else if ((type & TypeMask) == TypeVendor) {
         switch (request) {
         case Reset:
-            o.Event = value == 0 ? "reset" : value == 1 ? "purge-rx" : "purge-tx";
-            if (value <= 1)
+            o.Event = value == 0 ? "reset" : value == 1 ? "flush-to-lines" : "flush-to-host";
+            if (value != 1)
                 toHost_.clear();
             break;
         case ModemControl:

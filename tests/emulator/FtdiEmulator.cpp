@@ -261,8 +261,9 @@ int main(int argc, char **argv)
 
     UMockdevTestbed *testbed = umockdev_testbed_new();
     gchar *root = umockdev_testbed_get_root_dir(testbed);
-    // Another local user may be a client (the test of a refused open).
-    chmod(root, 0755);
+    // Another local user may be a client (the test of a refused open): umockdev's
+    // preload library makes its emulated netlink sockets in this folder.
+    chmod(root, 0777);
     GError *error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, RootHub, &error)) {
         std::fprintf(stderr, "ftdi-emulator: cannot add the root hub: %s\n", error ? error->message : "?");

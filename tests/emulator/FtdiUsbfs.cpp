@@ -128,6 +128,48 @@ bool FindNewConnection(const std::string &path, const std::set<unsigned long> &k
     return found;
 }
 
+// The usbfs requests by name, for the log.
+std::string RequestName(unsigned long request)
+{
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES:
+        return "capabilities";
+    case USBDEVFS_GET_SPEED:
+        return "speed";
+    case USBDEVFS_CONNECTINFO:
+        return "connect-info";
+    case USBDEVFS_CLAIMINTERFACE:
+        return "claim";
+    case USBDEVFS_RELEASEINTERFACE:
+        return "release";
+    case USBDEVFS_GETDRIVER:
+        return "get-driver";
+    case USBDEVFS_IOCTL:
+        return "ioctl";
+    case USBDEVFS_DISCONNECT_CLAIM:
+        return "disconnect-claim";
+    case USBDEVFS_SETCONFIGURATION:
+        return "set-configuration";
+    case USBDEVFS_SETINTERFACE:
+        return "set-interface";
+    case USBDEVFS_CLEAR_HALT:
+        return "clear-halt";
+    case USBDEVFS_RESETEP:
+        return "reset-endpoint";
+    case USBDEVFS_RESET:
+        return "usb-reset";
+    case USBDEVFS_SUBMITURB:
+        return "submit";
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+        return "reap";
+    case USBDEVFS_DISCARDURB:
+        return "discard";
+    default:
+        return "ioctl-" + Hex(request);
+    }
+}
+
 template <typename T> T *Resolve(UMockdevIoctlData *arg, UMockdevIoctlData *&holder)
 {
     holder = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), nullptr);
@@ -271,10 +313,10 @@ bool Adapter::Plug()
     }
     sysPath_ = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + busPath_;
     // The node as udev leaves it: root's, and the group's with the project's rule.
-    const std::string nodeFile = std::string(root) + node_;
+    nodeFile_ = std::string(root) + node_;
     const group *plugdev = faults_.NoRule ? nullptr : getgrnam(RuleGroup);
-    if (chown(nodeFile.c_str(), 0, plugdev ? plugdev->gr_gid : 0) != 0 || chmod(nodeFile.c_str(), NodeMode) != 0)
-        std::fprintf(stderr, "ftdi-emulator: cannot set the mode of %s: %s\n", nodeFile.c_str(),
+    if (chown(nodeFile_.c_str(), 0, plugdev ? plugdev->gr_gid : 0) != 0 || chmod(nodeFile_.c_str(), NodeMode) != 0)
+        std::fprintf(stderr, "ftdi-emulator: cannot set the mode of %s: %s\n", nodeFile_.c_str(),
                      std::strerror(errno));
     g_free(root);
     return true;
@@ -284,6 +326,7 @@ void Adapter::Unplug()
 {
     if (gone_.exchange(true))
         return;
+    unlink(nodeFile_.c_str());
     log_.Write(busPath_, 0, -1, "unplug", "-", "ok", 0, 0);
     umockdev_testbed_remove_device(testbed_, sysPath_.c_str());
 }
@@ -389,7 +432,7 @@ bool Adapter::Ioctl(Client &client, UMockdevIoctlClient *object)
     if (gone)
         FailPendingUrbs();
     if (gone && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_DISCARDURB) {
-        Log(&client, "ioctl-" + Hex(request), "-", ENODEV);
+        Log(&client, RequestName(request), "-", ENODEV);
         umockdev_ioctl_client_complete(object, -1, ENODEV);
         return TRUE;
     }
@@ -496,10 +539,8 @@ bool Adapter::Ioctl(Client &client, UMockdevIoctlClient *object)
         break;
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
-        Log(&client, request == USBDEVFS_CLEAR_HALT ? "clear-halt" : "reset-endpoint", "-", 0);
-        break;
     case USBDEVFS_RESET:
-        Log(&client, "usb-reset", "-", 0);
+        Log(&client, RequestName(request), "-", 0);
         break;
     case USBDEVFS_SUBMITURB:
         error = Submit(client, arg);
@@ -515,7 +556,7 @@ bool Adapter::Ioctl(Client &client, UMockdevIoctlClient *object)
         break;
     default:
         error = ENOTTY;
-        Log(&client, "ioctl-" + Hex(request), "-", error);
+        Log(&client, RequestName(request), "-", error);
     }
     Unref(holder);
     umockdev_ioctl_client_complete(object, error ? -1 : result, error);
@@ -553,8 +594,10 @@ bool Adapter::CountPinAccess()
 {
     ++pinAccesses_;
     if (faults_.UnplugAfter > 0 && pinAccesses_ >= faults_.UnplugAfter && !gone_.load()) {
-        // Sysfs is the main thread's; the requests see the flag at once.
+        // The node goes at once, as devtmpfs removes it; the rest of sysfs is
+        // the main thread's. The requests see the flag at once.
         gone_.store(true);
+        unlink(nodeFile_.c_str());
         log_.Write(busPath_, 0, -1, "unplug", "after-" + std::to_string(pinAccesses_), "ok", 0, 0);
         g_main_context_invoke(
             nullptr,

@@ -32,7 +32,7 @@ namespace ftdiemu {
 // ns: CLOCK_MONOTONIC; adapter: its bus path (1-2); client: the connection,
 // counted from 1 (0: the emulator itself); pid: the client's process, -1 when
 // unknown; event: connect, close, claim, release, get-driver, detach, attach,
-// control, bitmode, read-pins, latency, reset, purge-rx, write, mpsse, read,
+// control, bitmode, read-pins, latency, reset, flush-to-host, write, mpsse, read,
 // unplug, ... or ioctl-<hex> for a request usbfs would not know; detail: its
 // arguments without blanks, "-" for none; result: ok, an errno name, or
 // stall; directions and high: the lines that are outputs, and those of them
@@ -131,7 +131,7 @@ private:
     EventLog &log_;
     Chip chip_;
     UMockdevIoctlBase *handler_ = nullptr;
-    std::string busPath_, node_, sysPath_, socketPath_;
+    std::string busPath_, node_, nodeFile_, sysPath_, socketPath_;
 
     std::map<UMockdevIoctlClient *, Client> clients_;
     int nextClient_ = 1;
