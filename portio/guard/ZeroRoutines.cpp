@@ -1,0 +1,22 @@
+// The guard's table: which routine switches each kind of device off. Each
+// routine lives with its device's code.
+#include "portio/guard/ZeroRoutines.h"
+
+#include "portio/ftdi/FtdiGuard.h"
+#include "portio/hardware/ParportGuard.h"
+
+namespace portguard {
+
+ZeroRoutine FindZeroRoutine(char kind)
+{
+    switch (kind) {
+    case ParportKind:
+        return ZeroParportFromGuard;
+    case FtdiKind:
+        return ZeroFtdiFromGuard;
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace portguard
