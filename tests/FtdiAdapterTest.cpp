@@ -88,17 +88,6 @@ void StartBackground(Background &job, const EmulatedAdapter &usb, const std::str
     ASSERT_GT(job.Pid, 0);
 }
 
-bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 // The lines driven high after each access that set lines, in order.
 std::vector<int> HighLevels(const std::vector<UsbAccess> &log, int pid = 0)
 {
@@ -259,7 +248,7 @@ TEST(FtdiLineDevice, AnAdapterPulledOutFailsTheNextAccessAsGoneAndIsAbsentAfterw
         Check(usb, {"open", "claim", "write:1", "read", "read", "write:0", "sleep:200", "open"});
     ASSERT_EQ(out.size(), 7u);
     EXPECT_TRUE(Has(out[4], "read fail gone 0 the FT232R A1000002 at USB 1-2 stopped answering")) << out[4];
-    EXPECT_TRUE(Has(out[4], "plug it in again")) << out[4];
+    EXPECT_TRUE(Has(out[4], "Plug it in again")) << out[4];
     EXPECT_TRUE(Has(out[5], "write fail gone 0 ")) << out[5];
     EXPECT_TRUE(Has(out[6], "open fail absent 0 no FTDI adapter")) << out[6];
 }
@@ -297,7 +286,7 @@ TEST(FtdiGuardRoutine, AStoppedProgramsMotorLinesBecomeInputsAndComeBackAtZero)
     Background program;
     StartBackground(program, usb, dir.filePath("program.txt").toStdString(),
                     {"open", "claim", "write:1", "order", "sleep:1500", "cut", "write:2", "close"});
-    ASSERT_TRUE(WaitUntil([&] { return program.Lines().size() >= 4; })) << "the program did not claim";
+    ASSERT_TRUE(WaitFor([&] { return program.Lines().size() >= 4; })) << "the program did not claim";
     const std::string order = program.Lines()[3];
     ASSERT_EQ(order.rfind("order U -1 ", 0), 0u) << order;
 
@@ -345,7 +334,7 @@ TEST(FtdiGuardRoutine, AfterTheProgramIsKilledTheGuardClaimsTheAdapterAndDrivesT
     Background program;
     StartBackground(program, usb, dir.filePath("program.txt").toStdString(),
                     {"open", "claim", "write:3", "order", "hold"});
-    ASSERT_TRUE(WaitUntil([&] { return program.Lines().size() >= 5; })) << "the program did not claim";
+    ASSERT_TRUE(WaitFor([&] { return program.Lines().size() >= 5; })) << "the program did not claim";
     const std::string order = program.Lines()[3];
     const int64_t killedNs = MonotonicNs();
     kill(program.Pid, SIGKILL);

@@ -251,9 +251,10 @@ bool FtdiAdapter::EnterLineMode(uint8_t outputs)
     if (kind_ != ChipKind::FT232H)
         return false;
     // The MPSSE engine starts with every line an input; one command sets the
-    // low byte's values (0) and directions together.
-    if (ftdi_set_bitmode(ftdi_, 0x00, BITMODE_RESET) != 0 || ftdi_set_bitmode(ftdi_, 0x00, BITMODE_MPSSE) != 0 ||
-        ftdi_tciflush(ftdi_) != 0)
+    // low byte's values (0) and directions together. Straight from whatever
+    // mode the chip is in: a reset to UART mode first would drive TXD, RTS
+    // and DTR high for a moment.
+    if (ftdi_set_bitmode(ftdi_, 0x00, BITMODE_MPSSE) != 0 || ftdi_tciflush(ftdi_) != 0)
         return false;
     unsigned char set[] = {SetLowByte, 0x00, outputs};
     if (ftdi_write_data(ftdi_, set, int(sizeof set)) != int(sizeof set))

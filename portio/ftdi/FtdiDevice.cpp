@@ -90,7 +90,7 @@ public:
         std::string error;
         adapter_ = FtdiAdapter::Create(error);
         if (!adapter_) {
-            why = {"libftdi", error, "check the libftdi1 and libusb-1.0 packages", false};
+            why = {"libftdi", error, "Check the packages libftdi1-2 and libusb-1.0-0.", false};
             return false;
         }
         const char *chosen = std::getenv("ROBOT_FTDI");
@@ -104,8 +104,8 @@ public:
             why = {"chip",
                    "the FTDI adapter at USB " + found->BusPath + " is an " + found->ChipName +
                        "; this library drives only the FT232R (bit-bang) and the FT232H (MPSSE)",
-                   "use an FT232R or FT232H adapter; with several adapters, choose one with ROBOT_FTDI=<serial "
-                   "number or bus path>",
+                   "Use an FT232R or FT232H adapter; with several adapters, choose one with ROBOT_FTDI=<serial "
+                   "number or bus path>.",
                    true};
             return Drop();
         }
@@ -138,7 +138,7 @@ public:
         for (const portkit::OutputLine &out : outputs) {
             if (out.Line < 0 || out.Line >= LineCount || (outputMask & (1u << out.Line))) {
                 why = {"lines", "line " + Label(out.Line) + " is given twice, or is no line of the adapter",
-                       "give every motor bit a line of its own", true};
+                       "Give every motor bit a line of its own.", true};
                 return false;
             }
             outputMask |= uint8_t(1u << out.Line);
@@ -146,7 +146,7 @@ public:
         for (const portkit::InputLine &in : inputs) {
             if (in.Line < 0 || in.Line >= LineCount || ((outputMask | inputMask) & (1u << in.Line))) {
                 why = {"lines", "line " + Label(in.Line) + " is given twice, or is no line of the adapter",
-                       "give every sensor bit a line of its own", true};
+                       "Give every sensor bit a line of its own.", true};
                 return false;
             }
             // The chips have weak pull-ups on their lines and nothing else.
@@ -155,8 +155,8 @@ public:
                        "the " + Chip() + " cannot " +
                            (in.LinePull == portkit::Pull::Down ? "pull line " + Label(in.Line) + " down"
                                                                : "leave line " + Label(in.Line) + " without its pull-up"),
-                       "fit a resistor on the sensor's output and write the line without pull-down or no-pull in "
-                       "the pin map",
+                       "Fit a resistor on the sensor's output and write the line without pull-down or no-pull in "
+                       "the pin map.",
                        true};
                 return false;
             }
@@ -169,7 +169,7 @@ public:
             why = {"mode",
                    "could not put the " + name_ + " into " + (adapter_->Kind() == ChipKind::FT232H ? "MPSSE" : "bit-bang") +
                        " mode: " + adapter_->LastError(),
-                   "unplug the adapter and plug it in again", false};
+                   "Unplug the adapter and plug it in again.", false};
             return false;
         }
         return true;
@@ -250,7 +250,7 @@ private:
             if (!list.empty())
                 return &list.front(); // refused by name
             why = {"absent", "no FTDI adapter (FT232R or FT232H) is plugged in",
-                   "plug the adapter in (" + lsusb + "); the program takes it as soon as it is there", false};
+                   "Plug the adapter in (" + lsusb + "); the program takes it within a second.", false};
             return nullptr;
         }
         if (LooksLikeBusPath(wanted)) {
@@ -260,8 +260,8 @@ private:
             why = {"absent",
                    "no FTDI adapter is plugged in at USB " + wanted + " (ROBOT_FTDI or the pin map's adapter)" +
                        (present.empty() ? "" : "; there is: " + present),
-                   "plug it in there, or name another bus path or serial number (" + lsusb + "; lsusb -t shows "
-                   "the ports)",
+                   "Plug it in there, or name another bus path or serial number (" + lsusb + "; lsusb -t shows "
+                   "the ports).",
                    false};
             return nullptr;
         }
@@ -279,46 +279,44 @@ private:
         why = {"absent",
                "no FTDI adapter with serial number " + wanted + " is plugged in (ROBOT_FTDI or the pin map's adapter)" +
                    (present.empty() ? "" : "; there is: " + present),
-               "plug it in, or name another serial number or a bus path (lsusb -v -d 0403: shows iSerial)", false};
+               "Plug it in, or name another serial number or a bus path (lsusb -v -d 0403: shows iSerial).", false};
         return nullptr;
     }
 
     LineProblem Problem(const FoundAdapter &a, OpenFailure failure, const std::string &detail) const
     {
         const std::string which = "the FTDI adapter " + a.ChipName + " at USB " + a.BusPath + " (" + a.Node + ")";
-        const std::string meanwhile = " Until then the program runs without it: writes go nowhere and the sensors "
-                                      "read as firing nothing.";
         switch (failure) {
         case OpenFailure::Permission:
             return {"permission", "cannot open " + which + ": permission denied",
-                    std::string("let this user open it: install the project's udev rule ") + UdevRule +
+                    std::string("Let this user open it: install the project's udev rule ") + UdevRule +
                         ", which gives group " + UdevGroup + " access to 0403:6001 and 0403:6014 (sudo cmake "
                         "--install build puts it in /usr/local/lib/udev/rules.d; or sudo cp packaging/udev/" +
                         UdevRule + " /etc/udev/rules.d/), run sudo udevadm control --reload, join the group (sudo "
-                        "usermod -aG " + UdevGroup + " $USER, then log in again) and plug the adapter in again",
+                        "usermod -aG " + UdevGroup + " $USER, then log in again) and plug the adapter in again.",
                     false};
         case OpenFailure::HeldByProgram:
             return {"busy", which + " is held by another program (another copy of this one, a serial terminal)",
-                    "close that program (sudo fuser -v " + a.Node + " shows which); the program takes the adapter "
-                    "as soon as it is free." + meanwhile,
+                    "Close that program (sudo fuser -v " + a.Node + " shows which); the program takes the adapter "
+                    "within a second of its being free.",
                     false};
         case OpenFailure::SerialDriver:
             return {"serial-driver",
                     which + " is bound to the kernel's serial driver ftdi_sio (it is a /dev/ttyUSB port), and the "
                             "driver could not be detached from it; while the driver has it, its lines stay as a "
                             "serial port sets them: TXD, RTS and DTR driven, the other lines inputs",
-                    "unbind the driver from it (echo -n " + a.BusPath + ":1.0 | sudo tee "
-                    "/sys/bus/usb/drivers/ftdi_sio/unbind) or unload it (sudo rmmod ftdi_sio)." + meanwhile,
+                    "Unbind the driver from it (echo -n " + a.BusPath + ":1.0 | sudo tee "
+                    "/sys/bus/usb/drivers/ftdi_sio/unbind) or unload it (sudo rmmod ftdi_sio); the program takes the "
+                    "adapter within a second.",
                     false};
         case OpenFailure::Absent:
             return {"absent", which + " went away while it was being opened",
-                    "plug it in again; the program takes it as soon as it is there", false};
+                    "Plug it in again; the program takes it within a second.", false};
         case OpenFailure::None:
         case OpenFailure::Other:
             break;
         }
-        return {"open", "cannot open " + which + ": " + detail,
-                "unplug the adapter and plug it in again." + meanwhile, false};
+        return {"open", "cannot open " + which + ": " + detail, "Unplug the adapter and plug it in again.", false};
     }
 
     LineProblem Gone(const char *what) const
@@ -326,8 +324,8 @@ private:
         return {"gone",
                 "the " + name_ + " stopped answering (" + what + ": " + adapter_->LastError() +
                     "): it was pulled out, or lost power",
-                "plug it in again; the program takes it back at its next access. While it is away the motor "
-                "driver's inputs are undriven: their pull-down resistors hold the motors off",
+                "Plug it in again; the program takes it back within a second. While it is away the motor driver's "
+                "inputs are undriven: the pull-down resistors on them hold the motors off.",
                 false};
     }
 

@@ -1,13 +1,17 @@
 #include "support/EmulatedAdapter.h"
 
+#include "core/RobotWiring.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <spawn.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -17,6 +21,15 @@ extern char **environ;
 namespace {
 // How long the emulator gets to make its testbed.
 constexpr auto StartWait = std::chrono::seconds(10);
+
+// The default map: motor bits to lines, sensor bits from lines.
+struct MotorLine {
+    int Bit, Line;
+};
+constexpr MotorLine Motors[] = {{0, 6}, {1, 1}, {3, 3}, {4, 7}}; // D0 DCD, D1 RXD, D3 CTS, D4 RI
+constexpr int RightLineSensorLine = 4; // S4: DTR, low over the line
+constexpr int LeftLineSensorLine = 5;  // S5: DSR, low over the line
+constexpr int ObstacleSensorLine = 2;  // S7: RTS, high with an obstacle ahead
 
 std::string ReadText(const std::string &path)
 {
@@ -182,4 +195,113 @@ EnvVars EmulatedAdapter::Env() const
 std::string EmulatedAdapter::Stderr() const
 {
     return ReadText(dir_.filePath("emulator.err").toStdString());
+}
+
+int CodeOfLines(int high)
+{
+    int code = 0;
+    for (const MotorLine &m : Motors)
+        if (high & (1 << m.Line))
+            code |= 1 << m.Bit;
+    return code;
+}
+
+int LinesOfStatus(int status)
+{
+    int lines = 0xFF & ~(1 << ObstacleSensorLine); // nothing fires; the other lines read their pull-ups
+    if (!(status & RightLineBit))
+        lines &= ~(1 << RightLineSensorLine);
+    if (!(status & LeftLineBit))
+        lines &= ~(1 << LeftLineSensorLine);
+    if (!(status & ObstacleBit))
+        lines |= 1 << ObstacleSensorLine;
+    return lines;
+}
+
+void ProgramOnAdapter::ScriptStatus(const std::vector<int> &statusBytes)
+{
+    std::vector<int> levels;
+    for (int status : statusBytes)
+        levels.push_back(LinesOfStatus(status));
+    // The claim's check of an FT232H reads the lines once before the program does.
+    if (chip_ == "FT232H")
+        levels.insert(levels.begin(), LinesOfStatus(StatusIdle));
+    usb.ScriptPins(levels);
+}
+
+void ProgramOnAdapter::Start(const EnvVars &more)
+{
+    if (usb.TestbedDir().empty()) {
+        if (!usb.Chosen())
+            usb.Add(chip_);
+        if (!usb.Start())
+            throw std::runtime_error("the FTDI emulator did not start");
+    }
+    EnvVars env{{"ROBOT_PORT_TRACE", TracePath()},
+                {"LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/ftdi"}};
+    for (const auto &var : usb.Env())
+        env.push_back(var);
+    for (const auto &var : more)
+        env.push_back(var);
+    std::string error;
+    if (!robot.Start(env, &error))
+        throw std::runtime_error("the program did not start: " + error);
+}
+
+namespace {
+// What a process did to the lines, the set-up of each claim told apart from
+// the program's own writes and reads.
+struct LineTraffic {
+    std::vector<Write> Writes;
+    size_t Reads = 0;
+};
+
+LineTraffic Traffic(const std::vector<UsbAccess> &log, int readerPid)
+{
+    LineTraffic traffic;
+    std::map<int, bool> setUpWrite, setUpRead; // per client
+    for (const UsbAccess &a : log) {
+        if (!a.Ok())
+            continue;
+        if (a.Event == "bitmode") {
+            // FT232R: bit-bang with no outputs, then the set-up's 0;
+            // FT232H: MPSSE, then the set-up's 0 and its check.
+            setUpWrite[a.Client] = a.Detail == "mode=01,mask=00" || a.Detail.rfind("mode=02", 0) == 0;
+            setUpRead[a.Client] = a.Detail.rfind("mode=02", 0) == 0;
+        } else if (a.Event == "write" && a.Directions != 0) {
+            traffic.Writes.push_back({a.Ns, CodeOfLines(a.High)});
+        } else if (a.Event == "write") {
+            setUpWrite[a.Client] = false;
+        } else if (a.Event == "mpsse" && a.Detail.find("set-low") != std::string::npos) {
+            if (!setUpWrite[a.Client])
+                traffic.Writes.push_back({a.Ns, CodeOfLines(a.High)});
+            setUpWrite[a.Client] = false;
+        } else if (a.Event == "mpsse" && a.Detail.find("get-low") != std::string::npos) {
+            if (!setUpRead[a.Client] && (readerPid == 0 || a.Pid == readerPid))
+                ++traffic.Reads;
+            setUpRead[a.Client] = false;
+        } else if (a.Event == "read-pins" && (readerPid == 0 || a.Pid == readerPid)) {
+            ++traffic.Reads;
+        }
+    }
+    return traffic;
+}
+} // namespace
+
+std::vector<Write> ProgramOnAdapter::Writes() const
+{
+    return Traffic(usb.Log(), 0).Writes;
+}
+
+std::vector<int> ProgramOnAdapter::Values() const
+{
+    std::vector<int> values;
+    for (const Write &w : Writes())
+        values.push_back(w.Value);
+    return values;
+}
+
+size_t ProgramOnAdapter::StatusReads() const
+{
+    return Traffic(usb.Log(), robot.Pid()).Reads;
 }
