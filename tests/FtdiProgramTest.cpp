@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -46,6 +47,29 @@ std::vector<std::string> Shown(RobotProcess &robot)
         if (line.rfind("robot: motor pulses run at", 0) != 0)
             shown.push_back(line);
     return shown;
+}
+
+// Closes the program's message box (an error shown) with Return, as a user
+// would; false when none came up.
+bool CloseMessageBox(RobotProcess &robot)
+{
+    const EnvVars display{{"DISPLAY", robot.DisplayName()}};
+    std::string box;
+    const bool found = WaitFor([&] {
+        std::string out;
+        RunCommand({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(robot.Pid()), "--name", ""},
+                   &out, 5000, display);
+        std::istringstream ids(out);
+        for (std::string id; ids >> id;)
+            if (id != robot.WindowId())
+                box = id;
+        return !box.empty();
+    }, 5s);
+    if (!found)
+        return false;
+    RunCommand({"xdotool", "windowfocus", "--sync", box}, nullptr, 5000, display);
+    RunCommand({"xdotool", "key", "Return"}, nullptr, 5000, display);
+    return true;
 }
 
 // The program on one of the libraries whose cases are the same.
@@ -233,8 +257,9 @@ TEST(RealProgramOnFtdi, WithoutAUsableAdapterRunsOnAndSaysOnceWhatToDo)
 }
 
 // The adapter pulled out in the middle of a sensor loop: the loop ends with
-// the error shown once, and the program goes on.
-TEST(RealProgramOnFtdi, AdapterPulledOutDuringASensorLoopEndsItWithOneErrorShown)
+// the error shown once, and the program goes on; plugged in again, the
+// adapter is taken back.
+TEST(RealProgramOnFtdi, AdapterPulledOutDuringASensorLoopEndsItWithOneErrorShownAndIsTakenBack)
 {
     ProgramOnAdapter program;
     program.Start();
@@ -259,6 +284,17 @@ TEST(RealProgramOnFtdi, AdapterPulledOutDuringASensorLoopEndsItWithOneErrorShown
     ASSERT_EQ(gone.size(), 1u) << robot.Stderr();
     EXPECT_TRUE(Has(gone[0], "Plug it in again")) << gone[0];
     EXPECT_TRUE(robot.Running());
+
+    ASSERT_TRUE(CloseMessageBox(robot)) << "the error is shown in a message box";
+    program.usb.Replug();
+    std::this_thread::sleep_for(1200ms); // the library looks again once a second
+    const size_t before = program.Writes().size();
+    robot.Type("Edit3", "50");
+    robot.Click("Button2");
+    ASSERT_TRUE(program.WaitForWrites(before + 3)) << robot.Stderr();
+    const std::vector<int> values = program.Values();
+    EXPECT_EQ(std::vector<int>(values.end() - 3, values.end()), (std::vector<int>{0, 18, 0}));
+    EXPECT_EQ(AccessesOf(program.usb.Log(), "connect").back().Detail, "/dev/bus/usb/001/003") << "a new device";
 }
 
 // A pin map the adapter cannot follow is refused whole: the message names the

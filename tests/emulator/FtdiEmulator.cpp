@@ -9,6 +9,8 @@
 // until its standard input ends (or it gets SIGTERM/SIGINT). Lines on
 // standard input are commands:
 //   unplug [PATH]      pull the adapter at bus path PATH (default: every one) out
+//   replug [PATH]      plug a pulled-out adapter in again at the same port: a
+//                      new device number, the chip fresh from power-up
 //
 // Options:
 //   --adapter CHIP[,serial=S][,port=N]
@@ -207,9 +209,37 @@ bool ParseOptions(int argc, char **argv, Options &o)
 
 struct Emulator {
     GMainLoop *Loop = nullptr;
-    std::vector<std::unique_ptr<Adapter>> Adapters;
+    UMockdevTestbed *Testbed = nullptr;
+    EventLog *Log = nullptr;
+    std::vector<std::unique_ptr<Adapter>> Adapters; // pulled-out ones stay, gone
+    int NextDeviceNumber = 0;
     std::string Pending; // a command line not yet complete
 };
+
+// The adapters pulled out at `path` (every one when empty) come back as new
+// devices, as the kernel numbers a device plugged in again.
+void Replug(Emulator &emulator, const std::string &path)
+{
+    std::vector<std::unique_ptr<Adapter>> back;
+    for (auto &adapter : emulator.Adapters) {
+        if (!adapter->Gone() || (!path.empty() && adapter->BusPath() != path))
+            continue;
+        bool present = false;
+        for (auto &other : emulator.Adapters)
+            present = present || (!other->Gone() && other->BusPath() == adapter->BusPath());
+        if (present)
+            continue;
+        AdapterSetup setup = adapter->Setup();
+        setup.DeviceNumber = emulator.NextDeviceNumber++;
+        FaultSetup faults = adapter->Faults();
+        faults.UnplugAfter = 0;
+        back.push_back(std::make_unique<Adapter>(emulator.Testbed, setup, faults, *emulator.Log));
+        if (!back.back()->Plug())
+            back.pop_back();
+    }
+    for (auto &adapter : back)
+        emulator.Adapters.push_back(std::move(adapter));
+}
 
 void RunCommand(Emulator &emulator, const std::string &line)
 {
@@ -220,6 +250,8 @@ void RunCommand(Emulator &emulator, const std::string &line)
         for (auto &adapter : emulator.Adapters)
             if (path.empty() || adapter->BusPath() == path)
                 adapter->Unplug();
+    } else if (command == "replug") {
+        Replug(emulator, path);
     } else if (!command.empty()) {
         std::fprintf(stderr, "ftdi-emulator: unknown command \"%s\"\n", command.c_str());
     }
@@ -273,6 +305,9 @@ int main(int argc, char **argv)
     EventLog log(options.LogPath);
     Emulator emulator;
     emulator.Loop = g_main_loop_new(nullptr, FALSE);
+    emulator.Testbed = testbed;
+    emulator.Log = &log;
+    emulator.NextDeviceNumber = 2 + int(options.Adapters.size());
     for (const AdapterSetup &setup : options.Adapters) {
         emulator.Adapters.push_back(std::make_unique<Adapter>(testbed, setup, options.Faults, log));
         if (!emulator.Adapters.back()->Plug())

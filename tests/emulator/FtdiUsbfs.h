@@ -83,6 +83,9 @@ public:
 
     const std::string &BusPath() const { return busPath_; }
     const std::string &Node() const { return node_; }
+    bool Gone() const { return gone_.load(); }
+    const AdapterSetup &Setup() const { return setup_; }
+    const FaultSetup &Faults() const { return faults_; }
 
 private:
     struct Urb {

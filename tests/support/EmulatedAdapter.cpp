@@ -182,9 +182,19 @@ bool EmulatedAdapter::Start()
 
 void EmulatedAdapter::Unplug(const std::string &busPath)
 {
-    const std::string command = "unplug " + busPath + "\n";
-    if (commands_ < 0 || write(commands_, command.data(), command.size()) != ssize_t(command.size()))
-        ADD_FAILURE() << "cannot tell the emulator to unplug";
+    Command("unplug " + busPath);
+}
+
+void EmulatedAdapter::Replug(const std::string &busPath)
+{
+    Command("replug " + busPath);
+}
+
+void EmulatedAdapter::Command(const std::string &line)
+{
+    const std::string text = line + "\n";
+    if (commands_ < 0 || write(commands_, text.data(), text.size()) != ssize_t(text.size()))
+        ADD_FAILURE() << "cannot tell the emulator: " << line;
 }
 
 EnvVars EmulatedAdapter::Env() const

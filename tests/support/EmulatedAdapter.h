@@ -64,6 +64,8 @@ public:
     bool Start();
     // Pulls the adapter at `busPath` (every one when empty) out now.
     void Unplug(const std::string &busPath = {});
+    // Plugs it in again: a new device number, the chip as at power-up.
+    void Replug(const std::string &busPath = {});
 
     // umockdev's preload library and the testbed: what a program needs to
     // see the adapters.
@@ -74,6 +76,8 @@ public:
     std::string Stderr() const;
 
 private:
+    void Command(const std::string &line);
+
     QTemporaryDir dir_;
     std::vector<std::string> adapters_, faults_;
     bool none_ = false;
