@@ -191,6 +191,8 @@ public:
 
     bool Read(uint32_t &firing, LineProblem &why) override
     {
+        if (modeLost_ && !Reenter(why))
+            return false;
         uint8_t pins = 0;
         if (!adapter_->ReadLines(pins)) {
             why = Gone("read");
