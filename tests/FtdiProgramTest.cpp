@@ -49,27 +49,33 @@ std::vector<std::string> Shown(RobotProcess &robot)
     return shown;
 }
 
-// Closes the program's message box (an error shown) with Return, as a user
-// would; false when none came up.
+// Closes the program's message box (an error shown: a window of its own
+// titled with the program's name, "Robot") with Return, as a user would;
+// false when none came up or it stayed.
 bool CloseMessageBox(RobotProcess &robot)
 {
     const EnvVars display{{"DISPLAY", robot.DisplayName()}};
-    std::string box;
-    const bool found = WaitFor([&] {
+    const auto box = [&] {
         std::string out;
-        RunCommand({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(robot.Pid()), "--name", ""},
-                   &out, 5000, display);
+        RunCommand({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(robot.Pid()), "--name", ""}, &out,
+                   5000, display);
         std::istringstream ids(out);
-        for (std::string id; ids >> id;)
-            if (id != robot.WindowId())
-                box = id;
-        return !box.empty();
-    }, 5s);
-    if (!found)
+        for (std::string id; ids >> id;) {
+            std::string name;
+            RunCommand({"xdotool", "getwindowname", id}, &name, 5000, display);
+            if (id != robot.WindowId() && name == "Robot\n")
+                return id;
+        }
+        return std::string();
+    };
+    std::string id;
+    if (!WaitFor([&] { return !(id = box()).empty(); }, 5s))
         return false;
-    RunCommand({"xdotool", "windowfocus", "--sync", box}, nullptr, 5000, display);
-    RunCommand({"xdotool", "key", "Return"}, nullptr, 5000, display);
-    return true;
+    return WaitFor([&] {
+        RunCommand({"xdotool", "windowfocus", "--sync", id}, nullptr, 5000, display);
+        RunCommand({"xdotool", "key", "Return"}, nullptr, 5000, display);
+        return WaitFor([&] { return box().empty(); }, 1s);
+    }, 5s);
 }
 
 // The program on one of the libraries whose cases are the same.
