@@ -14,7 +14,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -47,35 +46,6 @@ std::vector<std::string> Shown(RobotProcess &robot)
         if (line.rfind("robot: motor pulses run at", 0) != 0)
             shown.push_back(line);
     return shown;
-}
-
-// Closes the program's message box (an error shown: a window of its own
-// titled with the program's name, "Robot") with Return, as a user would;
-// false when none came up or it stayed.
-bool CloseMessageBox(RobotProcess &robot)
-{
-    const EnvVars display{{"DISPLAY", robot.DisplayName()}};
-    const auto box = [&] {
-        std::string out;
-        RunCommand({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(robot.Pid()), "--name", ""}, &out,
-                   5000, display);
-        std::istringstream ids(out);
-        for (std::string id; ids >> id;) {
-            std::string name;
-            RunCommand({"xdotool", "getwindowname", id}, &name, 5000, display);
-            if (id != robot.WindowId() && name == "Robot\n")
-                return id;
-        }
-        return std::string();
-    };
-    std::string id;
-    if (!WaitFor([&] { return !(id = box()).empty(); }, 5s))
-        return false;
-    return WaitFor([&] {
-        RunCommand({"xdotool", "windowfocus", "--sync", id}, nullptr, 5000, display);
-        RunCommand({"xdotool", "key", "Return"}, nullptr, 5000, display);
-        return WaitFor([&] { return box().empty(); }, 1s);
-    }, 5s);
 }
 
 // The program on one of the libraries whose cases are the same.
@@ -291,7 +261,7 @@ TEST(RealProgramOnFtdi, AdapterPulledOutDuringASensorLoopEndsItWithOneErrorShown
     EXPECT_TRUE(Has(gone[0], "Plug it in again")) << gone[0];
     EXPECT_TRUE(robot.Running());
 
-    ASSERT_TRUE(CloseMessageBox(robot)) << "the error is shown in a message box";
+    ASSERT_TRUE(robot.DismissMessageBox(5000)) << "the error is shown in a message box";
     program.usb.Replug();
     std::this_thread::sleep_for(1200ms); // the library looks again once a second
     const size_t before = program.Writes().size();
