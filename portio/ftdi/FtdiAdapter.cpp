@@ -32,7 +32,7 @@ constexpr ChipRelease Releases[] = {
 // MPSSE commands on the FT232H's low byte (AD0..AD7).
 constexpr uint8_t SetLowByte = 0x80;    // value, direction (1 = output)
 constexpr uint8_t GetLowByte = 0x81;    // answers one byte
-constexpr uint8_t SendImmediate = 0x87; // the answer goes to the host now, not at the latency timer
+constexpr uint8_t FlushAnswers = 0x87; // the answer goes to the host now, not at the latency timer
 
 // The latency timer: how long the chip holds a short answer before sending
 // it. 1 ms, the least, so a read of the lines answers within a frame or two.
@@ -289,7 +289,7 @@ bool FtdiAdapter::ReadLines(uint8_t &pins)
 
 bool FtdiAdapter::ReadAnswer(uint8_t &pins, int64_t waitNs)
 {
-    unsigned char get[] = {GetLowByte, SendImmediate};
+    unsigned char get[] = {GetLowByte, FlushAnswers};
     if (ftdi_write_data(ftdi_, get, int(sizeof get)) != int(sizeof get))
         return false;
     const int64_t deadline = MonotonicNs() + waitNs;

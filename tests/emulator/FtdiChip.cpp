@@ -69,12 +69,12 @@ constexpr uint8_t ModemStatusByte = 0x01;
 constexpr uint8_t LineStatusByte = 0x60;
 
 // MPSSE commands this chip understands beyond the data-shifting ones.
-constexpr uint8_t SetBitsLow = 0x80;  // value, direction of AD0..AD7
-constexpr uint8_t GetBitsLow = 0x81;  // answers one byte
-constexpr uint8_t SetBitsHigh = 0x82; // value, direction of AC0..AC7 (not modelled)
-constexpr uint8_t GetBitsHigh = 0x83;
-constexpr uint8_t SendImmediate = 0x87;
-constexpr uint8_t BadCommand = 0xFA; // the answer to an opcode it does not know
+constexpr uint8_t SetLowLines = 0x80;  // value, direction of AD0..AD7
+constexpr uint8_t ReadLowLines = 0x81;  // answers one byte
+constexpr uint8_t SetHighLines = 0x82; // value, direction of AC0..AC7 (not modelled)
+constexpr uint8_t ReadHighLines = 0x83;
+constexpr uint8_t FlushAnswers = 0x87;
+constexpr uint8_t UnknownOpcodeAnswer = 0xFA; // the answer to an opcode it does not know
 
 std::string Hex(uint8_t v)
 {
@@ -124,8 +124,8 @@ size_t MpsseLength(const std::vector<uint8_t> &bytes, size_t at, size_t &readBac
         return have >= need ? need : 0;
     }
     switch (op) {
-    case SetBitsLow:
-    case SetBitsHigh:
+    case SetLowLines:
+    case SetHighLines:
     case 0x86: // clock divisor
     case 0x8F: // clock for n bytes
     case 0x9C:
@@ -142,11 +142,11 @@ size_t MpsseLength(const std::vector<uint8_t> &bytes, size_t at, size_t &readBac
 bool KnownSingleByte(uint8_t op)
 {
     switch (op) {
-    case GetBitsLow:
-    case GetBitsHigh:
+    case ReadLowLines:
+    case ReadHighLines:
     case 0x84: // loopback on
     case 0x85: // loopback off
-    case SendImmediate:
+    case FlushAnswers:
     case 0x88: // wait for I/O high
     case 0x89: // wait for I/O low
     case 0x8A: // divide by 5 off
@@ -423,22 +423,22 @@ void Chip::RunMpsse(std::string &detail)
         if (length == 0)
             break; // the rest comes with the next transfer
         const uint8_t op = mpssePending_[at];
-        if (op == SetBitsLow) {
+        if (op == SetLowLines) {
             latch_ = mpssePending_[at + 1];
             directions_ = mpssePending_[at + 2];
             note("set-low:" + Hex(latch_) + "/" + Hex(directions_));
-        } else if (op == GetBitsLow) {
+        } else if (op == ReadLowLines) {
             const uint8_t pins = ReadPins();
             toHost_.push_back(pins);
             note("get-low:" + Hex(pins));
-        } else if (op == GetBitsHigh) {
+        } else if (op == ReadHighLines) {
             toHost_.push_back(PulledUp);
             note("get-high");
         } else if (op < 0x80) {
             toHost_.insert(toHost_.end(), readBack, 0);
             note("shift:" + Hex(op));
         } else if (length == 1 && !KnownSingleByte(op)) {
-            toHost_.push_back(BadCommand);
+            toHost_.push_back(UnknownOpcodeAnswer);
             toHost_.push_back(op);
             note("bad:" + Hex(op));
         } else {

@@ -51,7 +51,7 @@ void Print(const char *step, const portkit::LineProblem &why)
                 why.Fix.c_str());
 }
 
-struct InputSpec {
+struct SensorLine {
     std::string Name;
     bool ActiveLow = true;
     portkit::Pull LinePull = portkit::Pull::AsIs;
@@ -65,7 +65,7 @@ int main(int argc, char **argv)
     portkit::PinMap map;
     map.Source = "ftdi-line-check";
     std::vector<std::string> outputNames{"RXD", "CTS", "DCD", "RI"};
-    std::vector<InputSpec> inputSpecs{{"DSR", true, portkit::Pull::AsIs},
+    std::vector<SensorLine> sensorLines{{"DSR", true, portkit::Pull::AsIs},
                                       {"DTR", true, portkit::Pull::AsIs},
                                       {"RTS", false, portkit::Pull::AsIs}};
     std::vector<std::string> steps;
@@ -80,17 +80,17 @@ int main(int argc, char **argv)
         } else if (arg == "--outputs") {
             outputNames = Split(argv[++i], ',');
         } else if (arg == "--inputs") {
-            inputSpecs.clear();
-            for (const std::string &spec : Split(argv[++i], ',')) {
-                const std::vector<std::string> parts = Split(spec, ':');
-                InputSpec in;
+            sensorLines.clear();
+            for (const std::string &text : Split(argv[++i], ',')) {
+                const std::vector<std::string> parts = Split(text, ':');
+                SensorLine in;
                 in.Name = parts[0];
                 in.ActiveLow = parts.size() < 2 || parts[1] != "high";
                 if (parts.size() > 2)
                     in.LinePull = parts[2] == "up"     ? portkit::Pull::Up
                                   : parts[2] == "down" ? portkit::Pull::Down
                                                        : portkit::Pull::None;
-                inputSpecs.push_back(in);
+                sensorLines.push_back(in);
             }
         } else {
             steps.push_back(arg);
@@ -115,9 +115,9 @@ int main(int argc, char **argv)
                     outputs.push_back({*line});
                 else
                     found = false;
-            for (const InputSpec &spec : inputSpecs)
-                if (const std::optional<int> line = device->FindLine(spec.Name, problem))
-                    inputs.push_back({*line, spec.ActiveLow, spec.LinePull});
+            for (const SensorLine &sensor : sensorLines)
+                if (const std::optional<int> line = device->FindLine(sensor.Name, problem))
+                    inputs.push_back({*line, sensor.ActiveLow, sensor.LinePull});
                 else
                     found = false;
             if (!found)

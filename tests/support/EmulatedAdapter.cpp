@@ -92,12 +92,12 @@ EmulatedAdapter::~EmulatedAdapter()
 
 void EmulatedAdapter::Add(const std::string &chip, const std::string &serial, int port)
 {
-    std::string spec = chip;
+    std::string adapter = chip;
     if (!serial.empty())
-        spec += ",serial=" + serial;
+        adapter += ",serial=" + serial;
     if (port > 0)
-        spec += ",port=" + std::to_string(port);
-    adapters_.push_back(spec);
+        adapter += ",port=" + std::to_string(port);
+    adapters_.push_back(adapter);
 }
 
 void EmulatedAdapter::ScriptPins(const std::vector<int> &levels)
