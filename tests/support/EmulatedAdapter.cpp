@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <spawn.h>
@@ -88,6 +89,11 @@ EmulatedAdapter::~EmulatedAdapter()
         kill(pid_, SIGKILL);
         WaitForChild(pid_, 3000);
     }
+    // A client still starting as the emulator ended (a guard, say) may have
+    // put a socket in the testbed's folder after umockdev emptied it.
+    std::error_code ignored;
+    if (!testbed_.empty())
+        std::filesystem::remove_all(testbed_, ignored);
 }
 
 void EmulatedAdapter::Add(const std::string &chip, const std::string &serial, int port)
