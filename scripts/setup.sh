@@ -13,6 +13,7 @@ packages=(
   fonts-liberation
   xvfb xdotool imagemagick libx11-dev
   socat
+  libftdi1-dev libusb-1.0-0-dev umockdev libumockdev-dev
   gtkwave sigrok-cli
 )
 

@@ -1,0 +1,11 @@
+#pragma once
+// The port guard's routine for an FTDI adapter (portguard::FtdiKind): how the
+// guard switches the motors off when the program has stopped or gone with a
+// motor running. The payload is the line device's (FtdiDevice.cpp):
+//   path=<bus path> outputs=<hex mask of the motor lines> chip=<FT232R|FT232H>
+// There is no file (fd is -1): the guard opens the adapter itself.
+#include "portio/guard/ZeroRoutines.h"
+
+#include <string>
+
+void ZeroFtdiFromGuard(int fd, const std::string &payload, portguard::Situation situation);
