@@ -14,6 +14,7 @@ packages=(
   xvfb xdotool imagemagick libx11-dev
   socat
   gtkwave sigrok-cli
+  libgpiod-dev gpiod
 )
 
 missing=()
