@@ -968,7 +968,12 @@ template <class Entry> struct Listing {
             }
             entries.push_back(entry);
         }
-        *list = static_cast<Entry **>(std::malloc(sizeof(Entry *) * (entries.size() ? entries.size() : 1)));
+        // No entries: no list, as glibc's scandir (libgpiod 1.6 frees none then).
+        if (entries.empty()) {
+            *list = nullptr;
+            return 0;
+        }
+        *list = static_cast<Entry **>(std::malloc(sizeof(Entry *) * entries.size()));
         if (!*list) {
             for (Entry *e : entries)
                 std::free(e);
