@@ -233,12 +233,13 @@ bool Inputs::Get(uint32_t &active, int &error)
 
 } // namespace gpio
 
-void ZeroGpioFromGuard(int fd, const std::string & /*payload*/, portguard::Situation situation)
+void ZeroGpioFromGuard(int fd, const std::string & /*payload*/, portguard::Situation /*situation*/)
 {
+    // Stopped or gone, the same: the lines to 0 through the guard's copy.
+    // When the program has gone, the guard then closes its copy, the handle's
+    // last descriptor, and the kernel lets the lines go.
     if (fd < 0)
         return;
     int error = 0;
     gpio::ZeroHandle(fd, error); // nothing more to try when the chip is gone
-    if (situation == portguard::Situation::ProgramGone)
-        close(fd);
 }

@@ -118,6 +118,7 @@ bool ZeroHandle(int fd, int &error);
 } // namespace gpio
 
 // The port guard's routine for GPIO lines (portguard::GpioKind): `fd` is the
-// guard's copy of the motor lines' handle. Stopped: the lines to 0, held on.
-// Gone: the lines to 0, then the copy is closed, which lets them go.
+// guard's copy of the motor lines' handle; the lines go to 0 through it. It
+// closes nothing: when the program has gone, the guard's closing its copy
+// (the handle's last descriptor) lets the lines go.
 void ZeroGpioFromGuard(int fd, const std::string &payload, portguard::Situation situation);

@@ -99,7 +99,9 @@ int RunGuard(int link)
         ZeroGpioFromGuard(fd, payload, portguard::Situation::ProgramStopped);
         (void)send(link, "done", 4, MSG_NOSIGNAL);
     }
+    // As port-guard: the routine, then its copy closed.
     ZeroGpioFromGuard(fd, payload, portguard::Situation::ProgramGone);
+    close(fd);
     return 0;
 }
 
