@@ -5,9 +5,11 @@
 #              ROBOT_SIM_WORLD, and is ended when the program ends
 #   recording  the recording port library (a register file with a trace)
 #   hardware   the real parallel port and the first V4L2 camera
+#   gpio       the GPIO lines of a single-board computer (the pin map says
+#              which) and the first V4L2 camera
 # usage: start-robot.sh ROOT WORKDIR SIM_LOG [PROGRAM ARGUMENTS...]
 # ROOT holds bin/ (the program, robot-sim and the hardware port library) and
-# lib/recording, lib/sim (the other port libraries): the build folder, or the
+# lib/recording, lib/sim, lib/gpio (the other port libraries): the build folder, or the
 # installed program's folder. Used by ./run and by the installed launcher.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -83,7 +85,10 @@ case "${ROBOT_PORT:-sim}" in
   recording) prepend_library_path "$root/lib/recording" ;;
   hardware)  # the loader finds the hardware library next to the program
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
-  *) echo "robot: ROBOT_PORT must be 'sim', 'recording' or 'hardware'" >&2; exit 2 ;;
+  gpio)
+    prepend_library_path "$root/lib/gpio"
+    export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
+  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware' or 'gpio'" >&2; exit 2 ;;
 esac
 cd "$workdir"
 "$root/bin/robot" "$@" &

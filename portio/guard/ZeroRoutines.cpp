@@ -2,6 +2,7 @@
 // routine lives with its device's code.
 #include "portio/guard/ZeroRoutines.h"
 
+#include "portio/gpio/GpioLines.h"
 #include "portio/hardware/ParportGuard.h"
 
 namespace portguard {
@@ -11,6 +12,8 @@ ZeroRoutine FindZeroRoutine(char kind)
     switch (kind) {
     case ParportKind:
         return ZeroParportFromGuard;
+    case GpioKind:
+        return ZeroGpioFromGuard;
     default:
         return nullptr;
     }
