@@ -49,6 +49,16 @@ std::string RequestField(const std::string &detail, const std::string &key)
     return "";
 }
 
+int DefaultMapCode(const std::map<int, int> &levels)
+{
+    using namespace defaultgpio;
+    int code = 0;
+    for (const auto &[line, bit] : {std::pair{D4, 4}, std::pair{D3, 3}, std::pair{D1, 1}, std::pair{D0, 0}})
+        if (const auto found = levels.find(line); found != levels.end() && found->second)
+            code |= 1 << bit;
+    return code;
+}
+
 EmulatedGpio::EmulatedGpio() = default;
 
 void EmulatedGpio::Hold(const std::string &line, const std::string &consumer)

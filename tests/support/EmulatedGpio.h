@@ -39,6 +39,8 @@ namespace defaultgpio {
 constexpr int D4 = 17, D3 = 27, D1 = 22, D0 = 23; // GPIO17, GPIO27, GPIO22, GPIO23
 constexpr int S5 = 24, S4 = 25, S7 = 5;           // GPIO24, GPIO25 (active-low), GPIO5 (active-high)
 } // namespace defaultgpio
+// The data-register code the motor lines' levels stand for in the default map.
+int DefaultMapCode(const std::map<int, int> &levels);
 
 class EmulatedGpio {
 public:
