@@ -1022,14 +1022,25 @@ bool FindLine(const SharedState &s, const std::string &what, int &chip, int &off
 
 void SetName(char (&field)[NameSize], const char *value) { std::snprintf(field, NameSize, "%s", value); }
 
+// A whole number from the environment, or `fallback` (said when it is not one).
+long NumberFromEnv(const char *name, long fallback, long most)
+{
+    const char *text = std::getenv(name);
+    if (!text || !*text)
+        return fallback;
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno || *end || value < 0 || value > most) {
+        Complain(std::string(name) + "=" + text + " is no number from 0 to " + std::to_string(most));
+        return fallback;
+    }
+    return value;
+}
+
 void BuildChips(SharedState &s)
 {
-    const char *count = std::getenv("GPIO_EMU_CHIPS");
-    s.ChipCount = count && *count ? int(std::strtol(count, nullptr, 10)) : MaxChips;
-    if (s.ChipCount < 0 || s.ChipCount > MaxChips) {
-        Complain("GPIO_EMU_CHIPS must be 0, 1 or 2");
-        s.ChipCount = MaxChips;
-    }
+    s.ChipCount = int(NumberFromEnv("GPIO_EMU_CHIPS", MaxChips, MaxChips));
     ChipState &pi = s.Chips[0];
     SetName(pi.Name, "gpiochip0");
     SetName(pi.Label, "pinctrl-bcm2711");
@@ -1159,8 +1170,7 @@ SharedState *MapState()
         if (const char *name = std::getenv("GPIO_EMU_OPEN_ERROR"); name && *name)
             if (!(state->OpenError = ErrnoByName(name)))
                 Complain(std::string("GPIO_EMU_OPEN_ERROR=") + name + " is no errno name it knows");
-        if (const char *after = std::getenv("GPIO_EMU_GONE_AFTER"); after && *after)
-            state->GoneAfter = uint32_t(std::strtoul(after, nullptr, 10));
+        state->GoneAfter = uint32_t(NumberFromEnv("GPIO_EMU_GONE_AFTER", 0, INT32_MAX));
         if (const char *inputs = std::getenv("GPIO_EMU_INPUTS"); inputs && *inputs)
             LoadInputs(*state, inputs);
         for (int chip = 0; chip < MaxChips; ++chip) {
@@ -1368,6 +1378,8 @@ EMU_EXPORT int ioctl(int fd, unsigned long request, ...)
     va_end(args);
     if (g.Active && _IOC_TYPE(request) == 0xB4) {
         const Identity who = Identify(fd);
+        if ((who.Chip >= 0 || who.Handle >= 0) && !arg)
+            return Fail(EFAULT); // as the kernel's copy from user space
         if (who.Chip >= 0)
             return ChipIoctl(fd, who.Chip, request, arg);
         if (who.Handle >= 0)
