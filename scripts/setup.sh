@@ -15,6 +15,7 @@ packages=(
   socat
   libftdi1-dev libusb-1.0-0-dev umockdev libumockdev-dev
   gtkwave sigrok-cli
+  libgpiod-dev gpiod
 )
 
 missing=()

@@ -7,9 +7,11 @@
 #   hardware   the real parallel port and the first V4L2 camera
 #   ftdi       a USB adapter with an FTDI FT232R or FT232H (ROBOT_FTDI picks
 #              one by serial number or bus path) and the first V4L2 camera
+#   gpio       the GPIO lines of a single-board computer (the pin map says
+#              which) and the first V4L2 camera
 # usage: start-robot.sh ROOT WORKDIR SIM_LOG [PROGRAM ARGUMENTS...]
 # ROOT holds bin/ (the program, robot-sim and the hardware port library) and
-# lib/recording, lib/sim, lib/ftdi (the other port libraries): the build folder, or the
+# lib/recording, lib/sim, lib/ftdi, lib/gpio (the other port libraries): the build folder, or the
 # installed program's folder. Used by ./run and by the installed launcher.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -88,7 +90,10 @@ case "${ROBOT_PORT:-sim}" in
   ftdi)
     prepend_library_path "$root/lib/ftdi"
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
-  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware' or 'ftdi'" >&2; exit 2 ;;
+  gpio)
+    prepend_library_path "$root/lib/gpio"
+    export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
+  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware', 'ftdi' or 'gpio'" >&2; exit 2 ;;
 esac
 cd "$workdir"
 "$root/bin/robot" "$@" &

@@ -1,6 +1,7 @@
 // The real program, started as a user starts it, on the hardware port library
 // (next to the program) over the emulated parallel port, and the same cases on
-// the recording library: judged by the emulator's log and the port trace.
+// the recording library and on the GPIO library over the emulated GPIO chips:
+// judged by the emulators' logs and the port trace.
 #include "core/Clock.h"
 #include "support/ProgramOnPort.h"
 
@@ -17,7 +18,7 @@ using namespace std::chrono_literals;
 
 std::string NameOf(const testing::TestParamInfo<Library> &info)
 {
-    return info.param == Library::Hardware ? "Hardware" : "Recording";
+    return info.param == Library::Hardware ? "Hardware" : info.param == Library::Gpio ? "Gpio" : "Recording";
 }
 
 bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
@@ -101,8 +102,8 @@ TEST_P(OnBothLibraries, SensorFollowerCyclesDriveTurnHaltAndStandAsTheReadingsSa
     EXPECT_TRUE(robot.Running());
 }
 
-INSTANTIATE_TEST_SUITE_P(RealProgram, OnBothLibraries, testing::Values(Library::Recording, Library::Hardware),
-                         NameOf);
+INSTANTIATE_TEST_SUITE_P(RealProgram, OnBothLibraries,
+                         testing::Values(Library::Recording, Library::Hardware, Library::Gpio), NameOf);
 
 // The status register as the port has it: bit 7 not inverted, bits 0-2 kept.
 // The follower compares whole values, so only raw bytes match these settings.

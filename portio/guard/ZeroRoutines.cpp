@@ -3,6 +3,7 @@
 #include "portio/guard/ZeroRoutines.h"
 
 #include "portio/ftdi/FtdiGuard.h"
+#include "portio/gpio/GpioLines.h"
 #include "portio/hardware/ParportGuard.h"
 
 namespace portguard {
@@ -14,6 +15,8 @@ ZeroRoutine FindZeroRoutine(char kind)
         return ZeroParportFromGuard;
     case FtdiKind:
         return ZeroFtdiFromGuard;
+    case GpioKind:
+        return ZeroGpioFromGuard;
     default:
         return nullptr;
     }

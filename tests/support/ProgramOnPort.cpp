@@ -100,6 +100,7 @@ void StartDriving(ProgramOnPort &program, bool loop, int pulseMs)
 void ProgramOnPort::ScriptStatus(const std::vector<int> &values)
 {
     port.ScriptStatus(values);
+    gpio.ScriptStatus(values);
     std::ofstream out(port.Root() + "/../recording-status.txt");
     for (int v : values)
         out << v << '\n';
@@ -111,6 +112,10 @@ void ProgramOnPort::Start(const EnvVars &more)
     if (library_ == Library::Hardware) {
         for (const auto &var : port.Env())
             env.push_back(var);
+    } else if (library_ == Library::Gpio) {
+        for (const auto &var : gpio.Env())
+            env.push_back(var);
+        env.emplace_back("LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/gpio");
     } else {
         env.emplace_back("LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/recording");
         env.emplace_back("ROBOT_STATUS_SCRIPT", port.Root() + "/../recording-status.txt");
@@ -131,6 +136,10 @@ std::vector<Write> ProgramOnPort::Writes() const
         for (const PortCall &c : port.Log())
             if (c.Call == "PPWDATA" && c.Ok())
                 out.push_back({c.Ns, c.Value});
+    } else if (library_ == Library::Gpio) {
+        for (const GpioCall &c : GpioCallsOf(gpio.Log(), "GPIOHANDLE_SET_LINE_VALUES_IOCTL"))
+            if (c.Ok())
+                out.push_back({c.Ns, DefaultMapCode(LineLevels(c.Detail))});
     } else {
         for (const PortAccess &a : ReadTrace(TracePath()))
             if (a.kind == 'W' && a.port == DataPort)
@@ -151,6 +160,12 @@ size_t ProgramOnPort::StatusReads() const
 {
     if (library_ == Library::Hardware)
         return CallsOf(port.Log(), "PPRSTATUS").size();
+    if (library_ == Library::Gpio) { // one read of the line sensors' request per status read
+        size_t n = 0;
+        for (const GpioCall &c : GpioCallsOf(gpio.Log(), "GPIOHANDLE_GET_LINE_VALUES_IOCTL"))
+            n += c.Ok() && LineLevels(c.Detail).count(defaultgpio::S5);
+        return n;
+    }
     size_t n = 0;
     for (const PortAccess &a : ReadTrace(TracePath()))
         n += a.kind == 'R' && a.port == StatusPort;

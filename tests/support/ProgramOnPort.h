@@ -1,7 +1,10 @@
 #pragma once
 // The real program on one port library, for tests judged by what reached the
 // data register: the hardware library over the emulated port (judged by the
-// emulator's log) or the recording library (judged by its trace).
+// emulator's log), the GPIO library over the emulated GPIO chips (judged by
+// their log, the motor lines read back as a data-register code through the
+// default pin map) or the recording library (judged by its trace).
+#include "support/EmulatedGpio.h"
 #include "support/EmulatedPort.h"
 #include "support/Harness.h"
 #include "support/RobotProcess.h"
@@ -12,7 +15,7 @@
 #include <string>
 #include <vector>
 
-enum class Library { Recording, Hardware };
+enum class Library { Recording, Hardware, Gpio };
 
 // Polls `done` every 10 ms until it holds (true) or `limit` passes (false).
 bool WaitFor(const std::function<bool()> &done,
@@ -48,6 +51,7 @@ public:
     explicit ProgramOnPort(Library library) : library_(library) {}
 
     EmulatedPort port;
+    EmulatedGpio gpio; // the GPIO library's
     RobotProcess robot;
 
     std::string TracePath() const { return port.Root() + "/../trace.txt"; }
@@ -58,8 +62,8 @@ public:
     // (which ends the test with the reason) when it does not come up.
     void Start(const EnvVars &more = {});
 
-    // What reached the data register: the emulator's log on the hardware
-    // library, the trace on the recording library.
+    // What reached the data register: the emulator's log on the hardware and
+    // the GPIO library, the trace on the recording library.
     std::vector<Write> Writes() const;
     std::vector<int> Values() const;
     size_t StatusReads() const;
