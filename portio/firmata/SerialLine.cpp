@@ -186,7 +186,9 @@ std::unique_ptr<SerialLine> SerialLine::Open(const std::string &path, speed_t sp
     // the firmware at its start.
     settings.c_cflag |= CLOCAL | CREAD | HUPCL | CS8;
     settings.c_iflag &= ~(IXON | IXOFF | IXANY);
-    settings.c_cc[VMIN] = 0;
+    // VMIN 1: with O_NONBLOCK a read with nothing to give fails with EAGAIN,
+    // so its 0 means a hang-up (VMIN 0 would give 0 for both).
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0 ||
         tcsetattr(fd, TCSANOW, &settings) != 0) {
