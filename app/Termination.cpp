@@ -1,5 +1,6 @@
 #include "app/Termination.h"
 
+#include "drive/DriveStop.h"
 #include "drive/PortIo.h"
 #include "drive/ProgramEnd.h"
 
@@ -35,6 +36,20 @@ void OnEndSignal(int signal)
         _exit(128 + signal);
     }
     errno = saved;
+}
+
+// Ctrl+Z: the motors off first, then the program stops itself.
+void OnStopRequest(int)
+{
+    drivestop::RequestSuspend();
+}
+
+// The program goes on after a stop (its own, a SIGSTOP, a debugger's): it
+// carries on with every drive stopped, the pulse under way ended early.
+void OnContinue(int)
+{
+    drivestop::Continued();
+    drivestop::Request();
 }
 
 void OnCrash(int signal)
@@ -74,8 +89,11 @@ void Tell(const char *what)
 
 void InstallTerminationHandlers()
 {
-    // Made now, before any signal can ask for it.
+    // Made now, before any signal can ask for them.
     (void)programend::WakeDescriptor();
+    drivestop::Prepare();
+    Install(SIGTSTP, OnStopRequest, SA_RESTART);
+    Install(SIGCONT, OnContinue, SA_RESTART);
     UseAlternateSignalStack();
     for (int signal : EndSignals)
         Install(signal, OnEndSignal, SA_RESTART);

@@ -9,7 +9,11 @@
 //     signal's default action runs (a core dump is kept);
 //   - a display connection that breaks or a window destroyed from outside
 //     ends the program with status 1 after the same motors-off steps.
-// Deaths no code can see (kill -9) are covered by the port library's guard.
+//   - Ctrl+Z (SIGTSTP) stops every drive and writes 0, then the program stops
+//     itself; when it goes on (SIGCONT, after any stop) every drive stays
+//     stopped (drive/DriveStop.h).
+// Deaths no code can see (kill -9) and stops no code can catch (SIGSTOP) are
+// covered by the port library's guard.
 #include <QAbstractNativeEventFilter>
 #include <QObject>
 

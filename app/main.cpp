@@ -1,4 +1,5 @@
 // Start-up: the application object, the one main window, the message loop.
+#include "app/DriveStopWatch.h"
 #include "app/MessageBoxDisplay.h"
 #include "app/Termination.h"
 #include "app/Unit1.h"
@@ -42,6 +43,7 @@ int main(int argc, char *argv[])
         Form1 = &form;
         form.show();
         TerminationWatch watch(form);
+        DriveStopWatch stops;
         // An end asked for before the loop started is not missed: the watch
         // has seen it already.
         if (!programend::Requested())

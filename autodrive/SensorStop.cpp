@@ -13,7 +13,7 @@ constexpr int32_t StopRepeatMs = 10;
 
 bool SensorDriveMustEnd()
 {
-    return SensorStopFlag != SensorRun || WindowClosing();
+    return SensorStopFlag != SensorRun || DrivesMustStop();
 }
 
 void StopSensorDrives()

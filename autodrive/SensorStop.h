@@ -11,7 +11,7 @@ constexpr int32_t SensorStop = 1;
 extern int32_t SensorStopFlag;
 
 // True when a sensor loop should end at this test of the flag: STOP was
-// pressed, or the main window is being closed.
+// pressed, the main window is being closed, or every drive is being stopped.
 bool SensorDriveMustEnd();
 
 // The body of both STOP buttons: drains what is waiting, raises the flag and

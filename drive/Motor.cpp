@@ -1,6 +1,7 @@
 #include "drive/Motor.h"
 
 #include "core/Clock.h"
+#include "drive/DriveStop.h"
 #include "drive/PortIo.h"
 #include "drive/ProgramEnd.h"
 #include "drive/PulsePriority.h"
@@ -39,12 +40,15 @@ void HoldUntil(int64_t startNs, int32_t ms, bool realTime)
     TightenTimerSlackOnce();
     if (!programend::SleepUntil(deadline - PulseSpinNs))
         return;
-    while (MonotonicNs() < deadline && !programend::Requested()) {
+    while (MonotonicNs() < deadline && !programend::Requested() && !drivestop::Active()) {
     }
 }
 
 void Pulse(short code, const int32_t &durationMs)
 {
+    // The drives are being stopped: a pulse not yet begun is skipped.
+    if (drivestop::Active())
+        return;
     const PortIoLibrary lib = BindPortIoLibrary();
     // From before the first write to after the last.
     const PulsePriority priority;

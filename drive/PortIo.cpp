@@ -1,6 +1,7 @@
 #include "drive/PortIo.h"
 
 #include "core/ErrorDisplay.h"
+#include "drive/DriveStop.h"
 #include "drive/ProgramEnd.h"
 
 #include <atomic>
@@ -74,7 +75,7 @@ short PortIoLibrary::In(short port) const
 void PortIoLibrary::Out(short port, short value) const
 {
     if (port == DataPort) {
-        if (value != 0 && programend::Requested())
+        if (value != 0 && (programend::Requested() || drivestop::Active()))
             value = 0;
         g_lastData.store(value);
     }
@@ -117,6 +118,16 @@ void MotorsOffLastChance() noexcept
 {
     if (PortIoLibrary::Out32Fn out = g_lastOut32.load())
         out(DataPort, 0);
+}
+
+void MotorsOffIfRunning() noexcept
+{
+    if (g_lastData.load() == 0)
+        return;
+    if (PortIoLibrary::Out32Fn out = g_lastOut32.load()) {
+        out(DataPort, 0);
+        g_lastData.store(0);
+    }
 }
 
 void SetPortIoLibraryFileNameForTesting(const char *fileName)

@@ -51,5 +51,10 @@ PortIoLibrary BindPortIoLibrary();
 // entry point bound last, if any. Takes no lock and allocates nothing.
 void MotorsOffLastChance() noexcept;
 
+// 0 to the data register through the entry point bound last, when the
+// program's last write there left a motor code; nothing otherwise. For a stop
+// that comes between two writes of a drive.
+void MotorsOffIfRunning() noexcept;
+
 // For tests: asks the loader for another file name (nullptr restores the default).
 void SetPortIoLibraryFileNameForTesting(const char *fileName);

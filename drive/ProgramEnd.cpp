@@ -1,5 +1,7 @@
 #include "drive/ProgramEnd.h"
 
+#include "drive/DriveStop.h"
+
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -42,10 +44,10 @@ timespec ToTimespec(int64_t ns)
 bool PlainSleepUntil(int64_t deadlineNs)
 {
     const timespec until = ToTimespec(deadlineNs);
-    while (!Requested() &&
+    while (!Requested() && !drivestop::Active() &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
-    return !Requested();
+    return !Requested() && !drivestop::Active();
 }
 } // namespace
 
@@ -78,7 +80,7 @@ void EndOnHangUp(int fd, int exitStatus)
 
 bool SleepUntil(int64_t deadlineNs)
 {
-    if (Requested())
+    if (Requested() || drivestop::Active())
         return false;
     const int timer = TimerFd();
     const int wake = WakeFd();
@@ -90,22 +92,30 @@ bool SleepUntil(int64_t deadlineNs)
         return PlainSleepUntil(deadlineNs);
     // No events asked of the watched connection: poll() reports only its
     // hang-up and errors, and leaves its data to its owner.
+    // The drives' stop is watched too; the watched connection comes last.
     const int hangUp = g_hangUpFd.load();
-    pollfd fds[3] = {{timer, POLLIN, 0}, {wake, POLLIN, 0}, {hangUp, 0, 0}};
-    nfds_t watched = hangUp >= 0 ? 3 : 2;
+    pollfd fds[4] = {{timer, POLLIN, 0}, {wake, POLLIN, 0}, {drivestop::WakeDescriptor(), POLLIN, 0}, {hangUp, 0, 0}};
+    nfds_t watched = hangUp >= 0 ? 4 : 3;
     for (;;) {
         const int ready = poll(fds, watched, -1);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
             return PlainSleepUntil(deadlineNs);
-        if (watched == 3 && (fds[2].revents & POLLNVAL))
-            watched = 2; // closed by its owner: nothing left to watch
-        else if (watched == 3 && (fds[2].revents & (POLLHUP | POLLERR)))
+        if (watched == 4 && (fds[3].revents & POLLNVAL))
+            watched = 3; // closed by its owner: nothing left to watch
+        else if (watched == 4 && (fds[3].revents & (POLLHUP | POLLERR)))
             Request(g_hangUpStatus.load(), 0);
-        if (fds[1].revents & POLLIN || Requested()) {
+        const bool stopped = drivestop::Active();
+        if ((fds[2].revents & POLLIN) && !stopped)
+            drivestop::Acknowledge(); // a stop already over: nothing to wake for
+        if (fds[1].revents & POLLIN || Requested() || stopped) {
             const itimerspec off{};
             timerfd_settime(timer, 0, &off, nullptr);
+            // Before the caller's own 0, and before a suspension stops the
+            // program here.
+            if (stopped)
+                drivestop::TakeEffect();
             return false;
         }
         uint64_t expirations = 0;

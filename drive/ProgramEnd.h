@@ -26,10 +26,11 @@ int WakeDescriptor();
 // watch it too, and its hang-up is a request with `exitStatus`.
 void EndOnHangUp(int fd, int exitStatus);
 
-// Sleeps until `deadlineNs` on CLOCK_MONOTONIC or until an end is requested,
-// whichever comes first; at once when the deadline has passed or an end was
-// requested before, or when the watched connection hangs up. Returns false
-// when cut short.
+// Sleeps until `deadlineNs` on CLOCK_MONOTONIC or until an end or a stop of
+// the drives (drive/DriveStop.h) is requested, whichever comes first; at once
+// when the deadline has passed or such a request was made before, or when the
+// watched connection hangs up. Returns false when cut short; a stop of the
+// drives has then taken effect (drivestop::TakeEffect).
 bool SleepUntil(int64_t deadlineNs);
 
 // For tests only: forgets the request, so one test process can try several.

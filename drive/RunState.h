@@ -4,6 +4,9 @@
 
 // True once the main window has been closed, or the program asked to end.
 bool WindowClosing();
+// What every driving loop tests besides its own run flag: the window is
+// closing, or every drive is being stopped (drive/DriveStop.h).
+bool DrivesMustStop();
 void SetWindowClosing(bool closing);
 
 // Counts the driving loops now running (nested loops each count).

@@ -21,7 +21,7 @@ void RunContinuously(int32_t &durationMs, void (*command)())
     do {
         command();
         PumpMessages();
-    } while (ContinuousRunFlag != 0 && !WindowClosing());
+    } while (ContinuousRunFlag != 0 && !DrivesMustStop());
     ContinuousRunFlag = 1;
 }
 } // namespace

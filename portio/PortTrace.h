@@ -24,6 +24,10 @@ public:
     }
     // Appends one access stamped now.
     void Record(char kind, short port, short value) { Record(kind, port, value, MonotonicNs()); }
+    // The open trace file's descriptor, or -1 while there is none.
+    int Descriptor() const { return file_ ? fileno(file_) : -1; }
+    // The open trace file's name, empty while there is none.
+    const std::string &Path() const { return path_; }
 
 private:
     FILE *Get()

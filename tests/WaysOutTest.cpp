@@ -19,44 +19,6 @@ constexpr int64_t Ms = 1000000;
 
 bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
-// The register's value at `ns`: the last write at or before it (0 before any).
-int RegisterAt(const std::vector<Write> &writes, int64_t ns)
-{
-    int value = 0;
-    for (const Write &w : writes)
-        if (w.Ns <= ns)
-            value = w.Value;
-    return value;
-}
-
-// True when, from `ns` on, the register holds 0 and nothing else is written.
-bool ZeroFrom(const std::vector<Write> &writes, int64_t ns)
-{
-    if (RegisterAt(writes, ns) != 0)
-        return false;
-    for (const Write &w : writes)
-        if (w.Ns > ns && w.Value != 0)
-            return false;
-    return true;
-}
-
-// Starts a drive that keeps a code on the register most of the time: a 5 s
-// single move, or "Ruch ciagly" forward (200 ms pulses). Returns when the
-// motors are running.
-void StartDriving(ProgramOnPort &program, bool loop)
-{
-    if (loop) {
-        program.robot.Click("Button7");
-    } else {
-        program.robot.Type("Edit3", "5000");
-        program.robot.Click("Button2");
-    }
-    ASSERT_TRUE(WaitFor([&] {
-        const std::vector<int> values = program.Values();
-        return !values.empty() && values.back() == 18;
-    }));
-}
-
 class EndSignal : public testing::TestWithParam<int> {};
 
 std::string SignalName(const testing::TestParamInfo<int> &info)

@@ -16,22 +16,26 @@
 // which asks for it through PortIoLastError() after its accesses and ends what
 // it was doing with the error shown.
 //
-// A guard process started at the first access switches the motors off when
-// the program dies without ending normally: it claims every device the
-// program had claimed, writes 0 to its data register and releases it (see
-// PortGuard.h).
+// A port claimed after another claimant held it gets a 0 before anything
+// else: whatever that one left on it is not driven on.
+//
+// The port guard gets a copy of every claimed device's open file (see
+// ParportGuard.h): it writes 0 through the program's own claim when the
+// program is stopped holding a motor code, or has died without ending
+// normally.
+//
+// The exports, the trace (ROBOT_PORT_TRACE) and the guard are the port
+// library kit's (portio/kit/); this file is the backend.
 //
 // ROBOT_PARPORT_ROOT  a directory that stands for "/" when the library looks
 //                     for proc/sys/dev/parport and dev/parportN; for tests of
 //                     the library as a whole. Read once, at the first access.
-// ROBOT_PORT_TRACE    file that receives one line per access, as the recording
-//                     library writes it: what the program wrote and what the
-//                     port answered (0 when it could not be reached).
-#include "portio/PortGuard.h"
-#include "portio/PortIoExports.h"
-#include "portio/PortTrace.h"
+#include "core/Clock.h"
+#include "portio/guard/ZeroRoutines.h"
 #include "portio/hardware/ParportMap.h"
+#include "portio/kit/PortKit.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -43,8 +47,6 @@
 #include <linux/ppdev.h>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -57,6 +59,8 @@ using namespace std::chrono_literals;
 // How long the first access to a port waits for its claim. Claiming waits as
 // long as another driver (lp printing, another program) holds the port.
 constexpr auto ClaimWait = 100ms;
+// A claim that took longer than this waited for another claimant.
+constexpr int64_t ClaimWaitedNs = 5'000'000;
 
 // Control register bits this library passes on.
 constexpr unsigned ControlLines = 0x0F;   // C0..C3: strobe, autofeed, init, select-in
@@ -96,6 +100,8 @@ public:
         claimed_ = true;
         return 0;
     }
+
+    int Fd() const { return fd_; }
 
     // Both return 0 or the errno of the failed request.
     int Write(unsigned offset, unsigned value)
@@ -141,11 +147,17 @@ private:
     bool claimed_ = false;
 };
 
+// What PPCLAIM gave, and whether it had to wait for another claimant.
+struct ClaimResult {
+    int Error = 0;
+    bool Waited = false; // and the port was given a 0 at once
+};
+
 // A port's device as far as the library got with it.
 struct PortSlot {
     enum class State { Claiming, Ready, Failed } state = State::Failed;
     std::shared_ptr<ParportDevice> device;
-    std::future<int> claim; // while Claiming: the helper thread's PPCLAIM result
+    std::future<ClaimResult> claim; // while Claiming: the helper thread's PPCLAIM result
 };
 
 // The group that may open the device; lp, as Debian has it, when there is no device.
@@ -169,12 +181,12 @@ std::string Hex(unsigned value)
     return text;
 }
 
-class HardwarePorts {
+class ParportBackend final : public portkit::PortBackend {
 public:
-    short In(uint16_t address)
+    explicit ParportBackend(portkit::Services &services) : services_(services) {}
+
+    short In(uint16_t address) override
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        guard_.Start();
         unsigned char byte = 0;
         const std::optional<parport::Register> reg = Resolve(address);
         if (ParportDevice *device = reg ? Device(reg->Index) : nullptr)
@@ -182,41 +194,24 @@ public:
                 ReportIoError(reg->Index, "read", error);
                 byte = 0;
             }
-        trace_.Record('R', static_cast<short>(address), byte);
         return static_cast<short>(byte);
     }
 
-    void Out(uint16_t address, short value)
+    void Out(uint16_t address, short value) override
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        guard_.Start();
         const std::optional<parport::Register> reg = Resolve(address);
         if (ParportDevice *device = reg ? Device(reg->Index) : nullptr)
             if (const int error = device->Write(reg->Offset, static_cast<unsigned>(value) & 0xFF))
                 ReportIoError(reg->Index, "write", error);
-        trace_.Record('W', static_cast<short>(address), value);
     }
 
-    // Releases and closes every port and stands the guard down; later
-    // accesses go nowhere.
-    void CloseAll()
+    // Releases and closes every port; later accesses go nowhere.
+    void Close() override
     {
-        std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
+        for (const auto &entry : slots_)
+            services_.Guard(GuardSlot(entry.first), {});
         slots_.clear();
-        guard_.StandDown();
-    }
-
-    // The failed access since the last call, or null. The text stays valid
-    // until the next call.
-    const char *TakeError()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (pendingError_.empty())
-            return nullptr;
-        takenError_.swap(pendingError_);
-        pendingError_.clear();
-        return takenError_.c_str();
     }
 
 private:
@@ -274,11 +269,17 @@ private:
                 Report(Key(index), "cannot open " + path + ": " + std::strerror(error), path);
             return slot;
         }
-        std::promise<int> promise;
+        std::promise<ClaimResult> promise;
         slot.claim = promise.get_future();
         try {
             std::thread([device = slot.device, promise = std::move(promise)]() mutable {
-                promise.set_value(device->Claim());
+                const int64_t start = MonotonicNs();
+                ClaimResult result{device->Claim(), false};
+                // Another claimant held the port: what it left there stops
+                // now, before anything else, even if this program stays idle.
+                if (result.Error == 0 && MonotonicNs() - start > ClaimWaitedNs)
+                    result.Waited = device->Write(parport::DataOffset, 0) == 0;
+                promise.set_value(result);
             }).detach();
         } catch (const std::system_error &e) {
             Report(Key(index), "cannot claim " + path + ": " + e.what(), path);
@@ -299,91 +300,52 @@ private:
 
     void Claimed(int index, PortSlot &slot)
     {
-        const int error = slot.claim.get();
-        if (error == 0) {
+        const ClaimResult result = slot.claim.get();
+        const std::string path = parport::DevicePath(root_, index);
+        if (result.Error == 0) {
             slot.state = PortSlot::State::Ready;
-            guard_.GuardDevice(parport::DevicePath(root_, index));
+            services_.Guard(GuardSlot(index), {portguard::ParportKind, slot.device->Fd(), {}});
             return;
         }
         slot.state = PortSlot::State::Failed;
         slot.device.reset();
-        const std::string path = parport::DevicePath(root_, index);
-        Report(Key(index), "cannot claim " + path + ": " + std::strerror(error), path);
+        Report(Key(index), "cannot claim " + path + ": " + std::strerror(result.Error), path);
     }
 
     void ReportIoError(int index, const char *what, int error)
     {
         const std::string path = parport::DevicePath(root_, index);
-        pendingError_ = std::string("cannot ") + what + " " + path + ": " + std::strerror(error);
-        Report(Key(index) + "-io", std::string("cannot ") + what + " " + path + ": " + std::strerror(error),
-               path);
+        const std::string failure = std::string("cannot ") + what + " " + path + ": " + std::strerror(error);
+        services_.Fail(failure);
+        Report(Key(index) + "-io", failure, path);
     }
 
     static std::string Key(int index) { return "parport" + std::to_string(index); }
+    // The guard's slot of a port; ports past the slots share the last one.
+    static int GuardSlot(int index) { return std::min(index + 1, portkit::GuardSlots - 1); }
 
     // One message per key for the life of the process.
     void Report(const std::string &key, const std::string &problem, const std::string &device,
                 const char *consequence = "Port writes go nowhere and reads return 0.")
     {
-        if (!reported_.insert(key).second)
-            return;
         const std::string group = GroupOf(device);
-        std::fprintf(stderr,
-                     "inpout32: %s. %s To reach the port: load the drivers (sudo modprobe parport_pc ppdev),"
-                     " check that %s exists, and let this user open it (it belongs to group %s: sudo usermod"
-                     " -aG %s $USER, then log in again).\n",
-                     problem.c_str(), consequence, device.c_str(), group.c_str(), group.c_str());
-        std::fflush(stderr);
+        services_.Say(key, problem + ". " + consequence +
+                               " To reach the port: load the drivers (sudo modprobe parport_pc ppdev), check that " +
+                               device + " exists, and let this user open it (it belongs to group " + group +
+                               ": sudo usermod -aG " + group + " $USER, then log in again).");
     }
 
-    std::mutex mutex_;
+    portkit::Services &services_;
     bool listed_ = false;
     bool closed_ = false;
     std::string root_;
     std::vector<parport::Port> ports_;
     std::map<int, PortSlot> slots_;
-    std::set<std::string> reported_;
-    std::string pendingError_;
-    std::string takenError_;
-    PortGuard guard_;
-    PortTrace trace_;
 };
 
-// Never destroyed, so a call made late in the process's exit stays safe; the
-// ports themselves are released and closed by ReleaseAtExit.
-HardwarePorts &Ports()
-{
-    static HardwarePorts *ports = new HardwarePorts;
-    return *ports;
-}
-
-struct ReleaseAtExit {
-    ~ReleaseAtExit() { Ports().CloseAll(); }
-} g_releaseAtExit;
 } // namespace
 
-short Inp32(short port)
+std::unique_ptr<portkit::PortBackend> MakePortBackend(portkit::Services &services)
 {
-    try {
-        return Ports().In(static_cast<uint16_t>(port));
-    } catch (...) {
-        return 0;
-    }
-}
-
-void Out32(short port, short value)
-{
-    try {
-        Ports().Out(static_cast<uint16_t>(port), value);
-    } catch (...) {
-    }
-}
-
-const char *PortIoLastError()
-{
-    try {
-        return Ports().TakeError();
-    } catch (...) {
-        return nullptr;
-    }
+    return std::make_unique<ParportBackend>(services);
 }

@@ -9,12 +9,11 @@
 // Both are looked at on every access, so a test may point them elsewhere; a new
 // script file name starts from its first value.
 //
-// A guard process started at the first access appends a write of 0 to the
-// trace when the program dies without ending normally (see PortGuard.h).
+// The exports, the trace and the guard are the port library kit's
+// (portio/kit/): the guard appends a write of 0 to the trace when the program
+// dies without ending normally, or is stopped holding a motor code.
 #include "core/RobotWiring.h"
-#include "portio/PortGuard.h"
-#include "portio/PortIoExports.h"
-#include "portio/PortTrace.h"
+#include "portio/kit/PortKit.h"
 #include "portio/recording/StatusScript.h"
 
 #include <cstdio>
@@ -24,21 +23,6 @@
 #include <vector>
 
 namespace {
-short g_data = 0;
-
-PortTrace g_trace;
-
-// Stands down at a normal end of the program (a static object's destructor).
-PortGuard g_guard(DataPort);
-
-// Starts the guard at the first access and keeps it told of the trace.
-void Guard()
-{
-    g_guard.Start();
-    const char *trace = std::getenv("ROBOT_PORT_TRACE");
-    g_guard.GuardTrace(trace ? trace : "");
-}
-
 struct StatusScript {
     std::string path;
     std::vector<short> values;
@@ -66,26 +50,37 @@ struct StatusScript {
             ++next;
         return v;
     }
-} g_script;
+};
 
+class RegisterFile final : public portkit::PortBackend {
+public:
+    short In(uint16_t address) override
+    {
+        if (address == static_cast<uint16_t>(StatusPort))
+            return script_.Read();
+        if (address == static_cast<uint16_t>(DataPort))
+            return data_;
+        return 0;
+    }
+
+    void Out(uint16_t address, short value) override
+    {
+        if (address == static_cast<uint16_t>(DataPort))
+            data_ = value;
+    }
+
+    // The guard's 0 went to the trace: the register holds it too.
+    void AfterGuardCut() override { data_ = 0; }
+
+    void Close() override {}
+
+private:
+    short data_ = 0;
+    StatusScript script_;
+};
 } // namespace
 
-short Inp32(short port)
+std::unique_ptr<portkit::PortBackend> MakePortBackend(portkit::Services &)
 {
-    Guard();
-    short value = 0;
-    if (port == StatusPort)
-        value = g_script.Read();
-    else if (port == DataPort)
-        value = g_data;
-    g_trace.Record('R', port, value);
-    return value;
-}
-
-void Out32(short port, short value)
-{
-    Guard();
-    if (port == DataPort)
-        g_data = value;
-    g_trace.Record('W', port, value);
+    return std::make_unique<RegisterFile>();
 }

@@ -30,9 +30,12 @@
 //
 // As ppdev: every request but PPCLAIM and PPEXCL needs the claim of that open
 // file (else EINVAL); a claim waits while another open file holds it, and the
-// kernel drops it when its file closes, also when the process is killed. The
-// device's descriptor is a descriptor of the state file, and the claim an OFD
-// lock on it, which the kernel releases as it would release the port.
+// kernel drops it when the open file's last descriptor closes, also when the
+// process is killed. The claim belongs to the open file, not to a process: a
+// copy of the descriptor passed to another process (SCM_RIGHTS) uses it too.
+// The device's descriptor is a descriptor of the state file, and the claim an
+// OFD lock on it, which the kernel releases as it would release the port; the
+// claiming open file is told by its file position, which its copies share.
 //
 // The calls may come from a child forked from a threaded process: nothing on
 // their path allocates, takes a lock or uses stdio; the real functions are
@@ -88,8 +91,8 @@ struct SharedState {
     uint32_t Data;         // data register
     uint32_t Control;      // C0..C3 as last written
     uint32_t Reverse;      // data lines are inputs
-    int32_t HolderPid;     // the claim: process and descriptor, 0 when free
-    int32_t HolderFd;
+    uint32_t HolderToken;  // the claim: the claiming open file's token, 0 when free
+    uint32_t LastToken;
     uint32_t Counts[RequestCount + 1]; // requests so far, per kind and in all
     int32_t ScriptLength;
     uint32_t ScriptNext;
@@ -112,10 +115,6 @@ struct Config {
     int FailErrno = EIO;
 };
 Config g;
-
-// Descriptors handed out for the device, a fast first test before fstat.
-constexpr int TrackedFds = 4096;
-uint64_t g_tracked[TrackedFds / 64];
 
 using OpenFn = int (*)(const char *, int, ...);
 using OpenatFn = int (*)(int, const char *, int, ...);
@@ -241,31 +240,18 @@ void Log(const char *call, int fd, int value, int error)
 
 // ---- Which descriptors are the device ------------------------------------
 
-void Track(int fd, bool on)
-{
-    if (fd < 0 || fd >= TrackedFds)
-        return;
-    const uint64_t bit = uint64_t(1) << (fd % 64);
-    if (on)
-        __atomic_fetch_or(&g_tracked[fd / 64], bit, __ATOMIC_RELAXED);
-    else
-        __atomic_fetch_and(&g_tracked[fd / 64], ~bit, __ATOMIC_RELAXED);
-}
-
-// A descriptor handed out for the device and still open on the state file (a
-// forked child may have closed it behind the library's back and reused the number).
+// A descriptor open on the state file: one handed out here, or a copy that
+// came from another process (the port guard gets the program's). The file's
+// identity decides, not the number (a forked child may have closed a
+// descriptor behind the library's back and reused the number).
 bool IsDevice(int fd)
 {
     if (!g.Active || fd < 0)
-        return false;
-    if (fd < TrackedFds && !(__atomic_load_n(&g_tracked[fd / 64], __ATOMIC_RELAXED) & (uint64_t(1) << (fd % 64))))
         return false;
     struct stat st;
     const int saved = errno;
     const bool same = syscall(SYS_fstat, fd, &st) == 0 && st.st_dev == g.StateDev && st.st_ino == g.StateIno;
     errno = saved;
-    if (!same)
-        Track(fd, false);
     return same;
 }
 
@@ -295,17 +281,24 @@ int OpenDevice(int flags)
         return -1;
     }
     (void)syscall(SYS_lseek, fd, 0, SEEK_END);
-    Track(fd, true);
     Log("open", fd, -1, 0);
     return fd;
 }
 
 // ---- The port -------------------------------------------------------------
 
+// An open file's token is its position past the state (the device is opened
+// at the state's end, and claiming moves it to the claim's token).
+uint32_t TokenOf(int fd)
+{
+    const off_t at = off_t(syscall(SYS_lseek, fd, 0, SEEK_CUR));
+    return at > off_t(sizeof(SharedState)) ? uint32_t(at - off_t(sizeof(SharedState))) : 0;
+}
+
 bool Holds(int fd)
 {
-    return __atomic_load_n(&g.State->HolderPid, __ATOMIC_ACQUIRE) == getpid() &&
-           __atomic_load_n(&g.State->HolderFd, __ATOMIC_ACQUIRE) == fd;
+    const uint32_t holder = __atomic_load_n(&g.State->HolderToken, __ATOMIC_ACQUIRE);
+    return holder != 0 && TokenOf(fd) == holder;
 }
 
 // The claim: an OFD lock on the first byte of the state file.
@@ -339,15 +332,15 @@ int Claim(int fd)
     if (waited)
         if (const int error = LockClaim(fd, F_WRLCK, true))
             return error;
-    __atomic_store_n(&g.State->HolderFd, fd, __ATOMIC_RELEASE);
-    __atomic_store_n(&g.State->HolderPid, getpid(), __ATOMIC_RELEASE);
+    const uint32_t token = __atomic_add_fetch(&g.State->LastToken, 1, __ATOMIC_ACQ_REL);
+    (void)syscall(SYS_lseek, fd, off_t(sizeof(SharedState)) + off_t(token), SEEK_SET);
+    __atomic_store_n(&g.State->HolderToken, token, __ATOMIC_RELEASE);
     return 0;
 }
 
 void Release(int fd)
 {
-    __atomic_store_n(&g.State->HolderPid, 0, __ATOMIC_RELEASE);
-    __atomic_store_n(&g.State->HolderFd, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&g.State->HolderToken, 0, __ATOMIC_RELEASE);
     LockClaim(fd, F_UNLCK, false);
 }
 
@@ -465,13 +458,10 @@ int DeviceIoctl(int fd, unsigned long code, void *arg)
     return 0;
 }
 
+// The claim ends with the open file's last descriptor, which only the kernel
+// knows: its lock goes then, and the holder's token matches no open file.
 int CloseDevice(int fd)
 {
-    if (Holds(fd)) {
-        __atomic_store_n(&g.State->HolderPid, 0, __ATOMIC_RELEASE);
-        __atomic_store_n(&g.State->HolderFd, 0, __ATOMIC_RELEASE);
-    }
-    Track(fd, false);
     const int result = g_close ? g_close(fd) : int(syscall(SYS_close, fd));
     const int error = result == 0 ? 0 : errno;
     Log("close", fd, -1, error);

@@ -3,7 +3,9 @@
 #include "core/Clock.h"
 #include "core/RobotWiring.h"
 
+#include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -33,6 +35,68 @@ bool Settled(const std::string &tracePath)
     });
 }
 
+int RegisterAt(const std::vector<Write> &writes, int64_t ns)
+{
+    int value = 0;
+    for (const Write &w : writes)
+        if (w.Ns <= ns)
+            value = w.Value;
+    return value;
+}
+
+bool ZeroFrom(const std::vector<Write> &writes, int64_t ns)
+{
+    if (RegisterAt(writes, ns) != 0)
+        return false;
+    for (const Write &w : writes)
+        if (w.Ns > ns && w.Value != 0)
+            return false;
+    return true;
+}
+
+char ProcessState(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    const size_t end = text.rfind(')');
+    return end == std::string::npos || end + 2 >= text.size() ? 0 : text[end + 2];
+}
+
+pid_t GuardOf(pid_t program)
+{
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::vector<std::string> args;
+        for (std::string arg; std::getline(in, arg, '\0');)
+            args.push_back(arg);
+        const std::string suffix = "port-guard";
+        if (args.size() >= 2 && args[0].size() >= suffix.size() &&
+            args[0].compare(args[0].size() - suffix.size(), suffix.size(), suffix) == 0 &&
+            args[1] == std::to_string(program))
+            return static_cast<pid_t>(std::stol(name));
+    }
+    return -1;
+}
+
+void StartDriving(ProgramOnPort &program, bool loop, int pulseMs)
+{
+    if (loop) {
+        program.robot.Click("Button7");
+    } else {
+        program.robot.Type("Edit3", std::to_string(pulseMs));
+        program.robot.Click("Button2");
+    }
+    if (!WaitFor([&] {
+            const std::vector<int> values = program.Values();
+            return !values.empty() && values.back() == MotorForwardCode;
+        }))
+        throw std::runtime_error("the motors did not start");
+}
+
 void ProgramOnPort::ScriptStatus(const std::vector<int> &values)
 {
     port.ScriptStatus(values);
@@ -53,8 +117,11 @@ void ProgramOnPort::Start(const EnvVars &more)
     }
     for (const auto &var : more)
         env.push_back(var);
+    // An exception, not an assertion: a failed start must end the test
+    // here, not carry on into a program that is not there.
     std::string error;
-    ASSERT_TRUE(robot.Start(env, &error)) << error;
+    if (!robot.Start(env, &error))
+        throw std::runtime_error("the program did not start: " + error);
 }
 
 std::vector<Write> ProgramOnPort::Writes() const

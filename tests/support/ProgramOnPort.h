@@ -26,6 +26,23 @@ struct Write {
     int Value;
 };
 
+// The register's value at `ns`: the last write at or before it (0 before any).
+int RegisterAt(const std::vector<Write> &writes, int64_t ns);
+// True when, from `ns` on, the register holds 0 and nothing else is written.
+bool ZeroFrom(const std::vector<Write> &writes, int64_t ns);
+
+// The state letter of /proc/<pid>/stat ('R', 'S', 'T' for stopped, 't'
+// stopped under a debugger), or 0 when there is no such process.
+char ProcessState(pid_t pid);
+// The port guard started for `program` (port-guard <program's pid> ...), or -1.
+pid_t GuardOf(pid_t program);
+
+class ProgramOnPort;
+// Starts a drive that keeps a code on the register most of the time: a single
+// move of `pulseMs`, or "Ruch ciagly" forward (200 ms pulses). Returns when
+// the motors run; throws when they do not.
+void StartDriving(ProgramOnPort &program, bool loop, int pulseMs = 5000);
+
 class ProgramOnPort {
 public:
     explicit ProgramOnPort(Library library) : library_(library) {}
@@ -37,8 +54,8 @@ public:
 
     // Status bytes for the sensor drives, one per read, the last repeating.
     void ScriptStatus(const std::vector<int> &values);
-    // Starts the program with the trace, the library and `more`; a gtest
-    // failure when it does not come up.
+    // Starts the program with the trace, the library and `more`. Throws
+    // (which ends the test with the reason) when it does not come up.
     void Start(const EnvVars &more = {});
 
     // What reached the data register: the emulator's log on the hardware

@@ -113,8 +113,15 @@ pid_t Spawn(const SpawnRequest &request, std::string *error)
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (!request.Dir.empty())
         posix_spawn_file_actions_addchdir_np(&actions, request.Dir.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (request.OwnProcessGroup) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
     pid_t pid = -1;
-    const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int result = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0) {
         if (error)
@@ -293,6 +300,9 @@ bool RobotProcess::Start(const EnvVars &env, std::string *error)
     request.Dir = WorkDir();
     request.StdoutPath = dir_.filePath("stdout.txt").toStdString();
     request.StderrPath = dir_.filePath("stderr.txt").toStdString();
+    // A job of its own, as a shell starts it: a signal to its group is not
+    // one to the test's.
+    request.OwnProcessGroup = true;
     status_.reset();
     pid_ = Spawn(request, &why);
     if (pid_ < 0)

@@ -35,6 +35,7 @@ struct SpawnRequest {
     std::string Dir;              // working directory; empty: the caller's
     std::string StdoutPath;       // empty: /dev/null
     std::string StderrPath;       // empty: /dev/null
+    bool OwnProcessGroup = false; // a process group of its own, led by the child
 };
 // The child's pid, or -1 (with the reason in `error`).
 pid_t Spawn(const SpawnRequest &request, std::string *error = nullptr);

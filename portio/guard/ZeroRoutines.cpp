@@ -1,0 +1,19 @@
+// The guard's table: which routine switches each kind of device off. Each
+// routine lives with its device's code.
+#include "portio/guard/ZeroRoutines.h"
+
+#include "portio/hardware/ParportGuard.h"
+
+namespace portguard {
+
+ZeroRoutine FindZeroRoutine(char kind)
+{
+    switch (kind) {
+    case ParportKind:
+        return ZeroParportFromGuard;
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace portguard

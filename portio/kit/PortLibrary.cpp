@@ -1,0 +1,179 @@
+// The exports every port library has, and what the kit does around each
+// access: the backend made at the first access, the trace, the guard, the
+// messages said once and the failure kept for the program.
+//
+// ROBOT_PORT_TRACE  file that receives one line per access, flushed at once:
+//                   <CLOCK_MONOTONIC ns>,<W|R>,<port>,<value> (see PortTrace.h).
+//                   Looked at on every access; the guard appends its own 0
+//                   to it when it switches the motors off.
+#include "core/RobotWiring.h"
+#include "portio/PortIoExports.h"
+#include "portio/PortTrace.h"
+#include "portio/kit/GuardLink.h"
+#include "portio/kit/PortKit.h"
+
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace {
+using namespace portkit;
+
+class Kit final : public Services {
+public:
+    Kit()
+        : guard_(DataPort, [this](const std::string &key, const std::string &text) { Say(key, text); })
+    {
+    }
+
+    short In(uint16_t address)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        PortBackend *backend = Prepare();
+        const short value = backend ? backend->In(address) : 0;
+        Trace('R', address, value);
+        return value;
+    }
+
+    void Out(uint16_t address, short value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        PortBackend *backend = Prepare();
+        const bool data = address == static_cast<uint16_t>(DataPort);
+        if (data) {
+            if (value != 0)
+                guard_.Keep();
+            guard_.BeforeDataWrite(value);
+        }
+        if (backend)
+            backend->Out(address, value);
+        if (data)
+            guard_.AfterDataWrite(value);
+        Trace('W', address, value);
+    }
+
+    // The failure since the last call, or null; the text stays valid until
+    // the next call.
+    const char *TakeFailure()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.empty())
+            return nullptr;
+        taken_.swap(pending_);
+        pending_.clear();
+        return taken_.c_str();
+    }
+
+    // The program ends normally: the backend lets its device go, the guard
+    // stands down, and later accesses go nowhere.
+    void Close()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        if (backend_)
+            backend_->Close();
+        guard_.StandDown();
+    }
+
+    void Say(const std::string &key, const std::string &text) override
+    {
+        if (!said_.insert(key).second)
+            return;
+        std::fprintf(stderr, "inpout32: %s\n", text.c_str());
+        std::fflush(stderr);
+    }
+
+    void Fail(const std::string &text) override { pending_ = text; }
+
+    void Guard(int slot, const GuardOrder &order) override
+    {
+        if (slot > TraceGuardSlot)
+            guard_.Order(slot, order);
+    }
+
+private:
+    PortBackend *Prepare()
+    {
+        if (closed_)
+            return nullptr;
+        if (!backend_) {
+            guard_.Keep();
+            backend_ = MakePortBackend(*this);
+        }
+        const uint32_t cuts = guard_.Cuts();
+        if (cuts != cutsSeen_) {
+            cutsSeen_ = cuts;
+            backend_->AfterGuardCut();
+        }
+        return backend_.get();
+    }
+
+    void Trace(char kind, uint16_t address, short value)
+    {
+        trace_.Record(kind, static_cast<short>(address), value);
+        // The guard writes its 0 to the same file, whatever its name's length.
+        const int fd = trace_.Descriptor();
+        if (fd == traceFd_ && trace_.Path() == tracePath_)
+            return;
+        traceFd_ = fd;
+        tracePath_ = trace_.Path();
+        GuardOrder order;
+        if (fd >= 0)
+            order = {guardproto::TraceKind, fd, {}};
+        guard_.Order(TraceGuardSlot, order);
+    }
+
+    std::mutex mutex_;
+    std::unique_ptr<PortBackend> backend_;
+    bool closed_ = false;
+    std::set<std::string> said_;
+    std::string pending_;
+    std::string taken_;
+    GuardLink guard_;
+    PortTrace trace_;
+    int traceFd_ = -1;
+    std::string tracePath_;
+    uint32_t cutsSeen_ = 0;
+};
+
+// Never destroyed, so a call made late in the process's exit stays safe; the
+// device is let go by CloseAtExit.
+Kit &TheKit()
+{
+    static Kit *kit = new Kit;
+    return *kit;
+}
+
+struct CloseAtExit {
+    ~CloseAtExit() { TheKit().Close(); }
+} g_closeAtExit;
+} // namespace
+
+short Inp32(short port)
+{
+    try {
+        return TheKit().In(static_cast<uint16_t>(port));
+    } catch (...) {
+        return 0;
+    }
+}
+
+void Out32(short port, short value)
+{
+    try {
+        TheKit().Out(static_cast<uint16_t>(port), value);
+    } catch (...) {
+    }
+}
+
+const char *PortIoLastError()
+{
+    try {
+        return TheKit().TakeFailure();
+    } catch (...) {
+        return nullptr;
+    }
+}
