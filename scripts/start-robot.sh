@@ -5,10 +5,13 @@
 #              ROBOT_SIM_WORLD, and is ended when the program ends
 #   recording  the recording port library (a register file with a trace)
 #   hardware   the real parallel port and the first V4L2 camera
+#   firmata    a board with the standard Firmata firmware on USB serial
+#              (ROBOT_SERIAL names its device; else the first ttyACM/ttyUSB)
+#              and the first V4L2 camera
 # usage: start-robot.sh ROOT WORKDIR SIM_LOG [PROGRAM ARGUMENTS...]
 # ROOT holds bin/ (the program, robot-sim and the hardware port library) and
-# lib/recording, lib/sim (the other port libraries): the build folder, or the
-# installed program's folder. Used by ./run and by the installed launcher.
+# lib/recording, lib/sim, lib/firmata (the other port libraries): the build
+# folder, or the installed program's folder. Used by ./run and by the installed launcher.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$1
@@ -83,7 +86,10 @@ case "${ROBOT_PORT:-sim}" in
   recording) prepend_library_path "$root/lib/recording" ;;
   hardware)  # the loader finds the hardware library next to the program
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
-  *) echo "robot: ROBOT_PORT must be 'sim', 'recording' or 'hardware'" >&2; exit 2 ;;
+  firmata)
+    prepend_library_path "$root/lib/firmata"
+    export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
+  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware' or 'firmata'" >&2; exit 2 ;;
 esac
 cd "$workdir"
 "$root/bin/robot" "$@" &

@@ -52,12 +52,6 @@ int MsUntil(int64_t deadlineNs)
     return left <= 0 ? 0 : int((left + Ms - 1) / Ms);
 }
 
-std::string SettingOf(const portkit::PinMap &map, const std::string &name, const std::string &fallback)
-{
-    const auto found = map.Settings.find(name);
-    return found == map.Settings.end() ? fallback : found->second;
-}
-
 // A whole decimal number in [low, high], or nullopt.
 std::optional<long> NumberIn(const std::string &text, long low, long high)
 {
@@ -95,7 +89,7 @@ std::string Printable(const std::string &bytes)
 }
 
 const char *const UploadFirmata =
-    "load the standard Firmata firmware: in the Arduino IDE open File > Examples > Firmata > "
+    "Load the standard Firmata firmware: in the Arduino IDE open File > Examples > Firmata > "
     "StandardFirmata, choose the board and its port under Tools, and click Upload";
 
 bool Has(uint16_t modes, uint8_t mode) { return modes & (1u << mode); }
@@ -106,22 +100,22 @@ FirmataDevice::~FirmataDevice() = default;
 
 bool FirmataDevice::Open(const portkit::PinMap &map, LineProblem &why)
 {
-    const std::string baudText = SettingOf(map, "baud", std::to_string(DefaultBaud));
+    const std::string baudText = map.Setting("baud", std::to_string(DefaultBaud));
     const std::optional<long> baud = NumberIn(baudText, 1, 4000000);
     const speed_t speed = baud ? SpeedOf(*baud) : B0;
     if (speed == B0) {
         why = {"settings", "baud " + baudText + " in " + map.Source + " is no rate a serial device takes",
-               "set baud to the rate the board's sketch gives Firmata.begin(): 57600 for StandardFirmata as "
-               "it ships (others: 9600, 19200, 38400, 115200)",
+               "Set baud to the rate the board's sketch gives Firmata.begin(): 57600 for StandardFirmata as "
+               "it ships (others: 9600, 19200, 38400, 115200).",
                true};
         return false;
     }
-    const std::string startupText = SettingOf(map, "startup-ms", std::to_string(DefaultStartupMs));
+    const std::string startupText = map.Setting("startup-ms", std::to_string(DefaultStartupMs));
     const std::optional<long> startupMs = NumberIn(startupText, 0, MaxStartupMs);
     if (!startupMs) {
         why = {"settings", "startup-ms " + startupText + " in " + map.Source + " is no number of milliseconds",
-               "set startup-ms to how long the board takes to start after a reset (0 to 60000; 2000 suits "
-               "the common boards)",
+               "Set startup-ms to how long the board takes to start after a reset (0 to 60000; 2000 suits "
+               "the common boards).",
                true};
         return false;
     }
@@ -130,7 +124,7 @@ bool FirmataDevice::Open(const portkit::PinMap &map, LineProblem &why)
     const std::string path = ChooseSerialDevice(searched);
     if (path.empty()) {
         why = {"absent", "no serial device for the board (ROBOT_SERIAL is not set and there is no " + searched + ")",
-               "plug the board in with a USB data cable, or name its device: ROBOT_SERIAL=/dev/ttyACM0"};
+               "Plug the board in with a USB data cable, or name its device: ROBOT_SERIAL=/dev/ttyACM0."};
         return false;
     }
     int error = 0;
@@ -141,29 +135,29 @@ bool FirmataDevice::Open(const portkit::PinMap &map, LineProblem &why)
         case ENODEV:
         case ENXIO:
             why = {"absent", path + " does not exist (the board is not plugged in?)",
-                   "plug the board in, or name its device in ROBOT_SERIAL (see ls /dev/ttyACM* /dev/ttyUSB*)"};
+                   "Plug the board in, or name its device in ROBOT_SERIAL (see ls /dev/ttyACM* /dev/ttyUSB*)."};
             break;
         case EACCES:
         case EPERM: {
             const std::string group = GroupOf(path);
             why = {"permission", "cannot open " + path + ": " + std::strerror(error),
-                   "let this user open it: it belongs to group " + group + " (sudo usermod -aG " + group +
-                       " $USER, then log in again)"};
+                   "Let this user open it: it belongs to group " + group + " (sudo usermod -aG " + group +
+                       " $USER, then log in again)."};
             break;
         }
         case EBUSY:
             why = {"busy", path + " is held by another program (a serial monitor, another copy of this program, "
                                   "or ModemManager probing the board)",
-                   "close that program (sudo fuser -v " + path + " shows which); for ModemManager see the README"};
+                   "Close that program (sudo fuser -v " + path + " shows which); for ModemManager see the README."};
             break;
         case ENOTTY:
         case EINVAL:
             why = {"not-serial", path + " is not a serial device",
-                   "name the board's serial device in ROBOT_SERIAL (/dev/ttyACM0, /dev/ttyUSB0)", true};
+                   "Name the board's serial device in ROBOT_SERIAL (/dev/ttyACM0, /dev/ttyUSB0).", true};
             break;
         default:
             why = {"open", "cannot open " + path + ": " + std::strerror(error),
-                   "check the board's USB cable, or unplug it and plug it in again"};
+                   "Check the board's USB cable, or unplug it and plug it in again."};
             break;
         }
         return false;
@@ -208,13 +202,13 @@ bool FirmataDevice::Handshake(int64_t startupNs, LineProblem &why)
     std::snprintf(seconds, sizeof seconds, "%.1f s", double(startupNs + AnswerWaitNs) / 1e9);
     if (parser_.Counts().StrayBytes + parser_.Counts().Invalid + parser_.Counts().Truncated == 0) {
         why = {"no-answer", "the board on " + path + " did not answer within " + seconds + " (no Firmata firmware on it?)",
-               std::string(UploadFirmata) + "; then start this program again", true};
+               std::string(UploadFirmata) + "; then start this program again.", true};
     } else {
         why = {"not-firmata",
                "the board on " + path + " answers, but not in Firmata: it sent \"" + Printable(parser_.Stray()) + "\"",
-               std::string("another sketch runs on it: ") + UploadFirmata +
+               std::string("Another sketch runs on it. ") + UploadFirmata +
                    ". If it does run Firmata, set baud in the pin map to the rate its sketch gives "
-                   "Firmata.begin()",
+                   "Firmata.begin().",
                true};
     }
     return false;
@@ -309,9 +303,9 @@ bool FirmataDevice::Claim(const std::vector<portkit::OutputLine> &outputs,
     std::set<int> taken;
     for (const portkit::OutputLine &out : outputs) {
         if (out.Line < 0 || out.Line >= MaxPins || !taken.insert(out.Line).second)
-            return refuse(out.Line, "is named twice in the pin map", "give each signal a pin of its own");
+            return refuse(out.Line, "is named twice in the pin map", "Give each signal a pin of its own.");
         if (!Has(modesOf(out.Line), ModeOutput))
-            return refuse(out.Line, "cannot be an output", "choose another pin (its digital pins: " + DigitalPins() + ")");
+            return refuse(out.Line, "cannot be an output", "Choose another pin (its digital pins: " + DigitalPins() + ").");
     }
     // The modes for the inputs, and the inputs that get their pull-up the
     // older firmware's way (INPUT, then a 1 written to the pin).
@@ -319,11 +313,11 @@ bool FirmataDevice::Claim(const std::vector<portkit::OutputLine> &outputs,
     std::vector<int> legacyPullups;
     for (const portkit::InputLine &in : inputs) {
         if (in.Line < 0 || in.Line >= MaxPins || !taken.insert(in.Line).second)
-            return refuse(in.Line, "is named twice in the pin map", "give each signal a pin of its own");
+            return refuse(in.Line, "is named twice in the pin map", "Give each signal a pin of its own.");
         const uint16_t modes = modesOf(in.Line);
         if (in.LinePull == portkit::Pull::Down)
             return refuse(in.Line, "cannot have a pull-down: the board's chip has pull-ups only",
-                          "wire a 10 kOhm resistor from the pin to GND and write no-pull in the pin map");
+                          "Wire a 10 kOhm resistor from the pin to GND and write no-pull in the pin map.");
         if (in.LinePull == portkit::Pull::Up && Has(modes, ModePullup)) {
             inputModes.push_back(ModePullup);
         } else if (Has(modes, ModeInput)) {
@@ -331,7 +325,7 @@ bool FirmataDevice::Claim(const std::vector<portkit::OutputLine> &outputs,
             if (in.LinePull == portkit::Pull::Up)
                 legacyPullups.push_back(in.Line);
         } else {
-            return refuse(in.Line, "cannot be an input", "choose another pin (its digital pins: " + DigitalPins() + ")");
+            return refuse(in.Line, "cannot be an input", "Choose another pin (its digital pins: " + DigitalPins() + ").");
         }
     }
 
@@ -491,7 +485,7 @@ bool FirmataDevice::Send(const std::string &bytes, const char *what, LineProblem
         return true;
     if (error == ETIMEDOUT) {
         why = {"stalled", "the board on " + line_->Path() + " takes no data (nothing left for 200 ms)",
-               "press the board's reset button, or unplug it and plug it in again"};
+               "Press the board's reset button, or unplug it and plug it in again."};
         return false;
     }
     Gone(what, error, why);
@@ -503,10 +497,10 @@ void FirmataDevice::Gone(const char *what, int error, LineProblem &why) const
     const std::string &path = line_->Path();
     if (IsGone(error))
         why = {"gone", "the board on " + path + " has gone (unplugged?): " + what + " it: " + ErrorText(error),
-               "plug it in again; the next access opens it again, which restarts the board"};
+               "Plug it in again; the next access opens it again, which restarts the board."};
     else
         why = {"io", std::string("cannot ") + what + " " + path + ": " + ErrorText(error),
-               "check the board's USB cable, or unplug it and plug it in again"};
+               "Check the board's USB cable, or unplug it and plug it in again."};
 }
 
 void FirmataDevice::NoteMalformed()

@@ -2,6 +2,7 @@
 // routine lives with its device's code.
 #include "portio/guard/ZeroRoutines.h"
 
+#include "portio/firmata/FirmataGuard.h"
 #include "portio/hardware/ParportGuard.h"
 
 namespace portguard {
@@ -11,6 +12,8 @@ ZeroRoutine FindZeroRoutine(char kind)
     switch (kind) {
     case ParportKind:
         return ZeroParportFromGuard;
+    case FirmataKind:
+        return ZeroFirmataFromGuard;
     default:
         return nullptr;
     }
