@@ -382,7 +382,7 @@ TEST_F(FirmataBoard, FaultsSayWhatHappenedAndWhatToDo)
     std::filesystem::create_directories(emptyDir);
     const Case cases[] = {
         {"no device named", {}, false, {}, "/nonexistent/ttyACM7", "absent",
-         {"/nonexistent/ttyACM7 does not exist"}, {"plug the board in", "ROBOT_SERIAL"}, false, 0, 500},
+         {"/nonexistent/ttyACM7 does not exist"}, {"Plug the board in", "ROBOT_SERIAL"}, false, 0, 500},
         {"not a serial device", {}, false, {}, "/dev/null", "not-serial",
          {"/dev/null is not a serial device"}, {"ROBOT_SERIAL"}, true, 0, 500},
         {"a baud rate no device has", {}, true, {{"baud", "12345"}}, std::nullopt, "settings",
@@ -392,7 +392,7 @@ TEST_F(FirmataBoard, FaultsSayWhatHappenedAndWhatToDo)
          {"File > Examples > Firmata > StandardFirmata", "Upload"}, true, 1900, 4500},
         {"another sketch's text", Faulty("text", 200), true, {{"startup-ms", "300"}}, std::nullopt,
          "not-firmata", {"answers, but not in Firmata: it sent \"Hello from sketch 42\\r\\nHello"},
-         {"another sketch runs on it", "StandardFirmata", "baud"}, true, 2200, 5000},
+         {"Another sketch runs on it", "StandardFirmata", "baud"}, true, 2200, 5000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -488,7 +488,7 @@ TEST_F(FirmataBoard, UnpluggedBoardEndsWritesAndReadsWithGone)
     EXPECT_FALSE(device.Read(firing, why));
     EXPECT_EQ(why.Key, "gone");
     EXPECT_TRUE(Has(why.Text, "the board on " + board.Device() + " has gone (unplugged?)")) << why.Text;
-    EXPECT_TRUE(Has(why.Fix, "plug it in again")) << why.Fix;
+    EXPECT_TRUE(Has(why.Fix, "Plug it in again")) << why.Fix;
     EXPECT_FALSE(why.Lasting);
     LineProblem again;
     EXPECT_FALSE(device.Write(Levels(0), again));
