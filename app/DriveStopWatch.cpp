@@ -2,6 +2,7 @@
 
 #include "drive/DriveStop.h"
 #include "drive/RunState.h"
+#include "linecam/LineFollower.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -24,8 +25,12 @@ void DriveStopWatch::Stopped()
 {
     drivestop::TakeEffect();
     drivestop::Acknowledge();
-    if (drivestop::Active())
-        SettleWhenLoopsEnd();
+    if (!drivestop::Active())
+        return;
+    // The camera follower drives from frames, not from a loop: it stops as
+    // its button's stop does.
+    StopLineFollowerCamera();
+    SettleWhenLoopsEnd();
 }
 
 void DriveStopWatch::SettleWhenLoopsEnd()

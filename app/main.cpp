@@ -1,11 +1,14 @@
 // Start-up: the application object, the one main window, the message loop.
 #include "app/DriveStopWatch.h"
 #include "app/MessageBoxDisplay.h"
+#include "app/StopKeys.h"
 #include "app/Termination.h"
 #include "app/Unit1.h"
+#include "app/WindowSettings.h"
 #include "core/ErrorDisplay.h"
 #include "drive/ProgramEnd.h"
 #include "drive/PulsePriority.h"
+#include "manual/KeyDriving.h"
 
 #include <QApplication>
 
@@ -36,18 +39,33 @@ int main(int argc, char *argv[])
     AnnouncePulseScheduling();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Robot"));
+    std::string wrong;
+    WindowSettings settings = WindowSettings::FromArguments(QApplication::arguments(), wrong);
+    if (!wrong.empty()) {
+        std::fprintf(stderr, "robot: %s\n", wrong.c_str());
+        return 2;
+    }
     // Errors are shown in a message box from here on (and on standard error).
     SetErrorDisplay(ShowInMessageBox);
     try {
         TForm1 form;
         Form1 = &form;
+        settings.Load(form);
         form.show();
         TerminationWatch watch(form);
         DriveStopWatch stops;
+        StopKeys keys(form);
+        KeyDriving arrows(form);
         // An end asked for before the loop started is not missed: the watch
         // has seen it already.
         if (!programend::Requested())
             QApplication::exec();
+        // A clean end: the window closed, not a signal or a lost display.
+        if (!programend::Requested()) {
+            std::string error;
+            if (!settings.Save(form, error))
+                std::fprintf(stderr, "robot: %s\n", error.c_str());
+        }
         Form1 = nullptr;
     } catch (const std::exception &e) {
         ShowErrorMessage(e.what());

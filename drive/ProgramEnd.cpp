@@ -17,6 +17,9 @@ std::atomic<int> g_exitStatus{0};
 std::atomic<int> g_signal{0};
 std::atomic<bool> g_requested{false};
 std::atomic<int> g_hangUpFd{-1};
+std::atomic<int> g_keysFd{-1};
+void NothingToRead() {}
+std::atomic<void (*)()> g_keysReadable{NothingToRead};
 std::atomic<int> g_hangUpStatus{0};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
@@ -78,6 +81,12 @@ void EndOnHangUp(int fd, int exitStatus)
     g_hangUpFd.store(fd);
 }
 
+void WatchKeys(int fd, void (*readable)())
+{
+    g_keysReadable.store(readable ? readable : NothingToRead);
+    g_keysFd.store(readable ? fd : -1);
+}
+
 bool SleepUntil(int64_t deadlineNs)
 {
     if (Requested() || drivestop::Active())
@@ -91,25 +100,32 @@ bool SleepUntil(int64_t deadlineNs)
     if (deadlineNs <= 0 || timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, nullptr) != 0)
         return PlainSleepUntil(deadlineNs);
     // No events asked of the watched connection: poll() reports only its
-    // hang-up and errors, and leaves its data to its owner.
-    // The drives' stop is watched too; the watched connection comes last.
-    const int hangUp = g_hangUpFd.load();
-    pollfd fds[4] = {{timer, POLLIN, 0}, {wake, POLLIN, 0}, {drivestop::WakeDescriptor(), POLLIN, 0}, {hangUp, 0, 0}};
-    nfds_t watched = hangUp >= 0 ? 4 : 3;
+    // hang-up and errors, and leaves its data to its owner. A negative
+    // descriptor is not watched.
+    enum { Timer, Wake, Stop, Keys, HangUp, Count };
+    pollfd fds[Count] = {{timer, POLLIN, 0},
+                         {wake, POLLIN, 0},
+                         {drivestop::WakeDescriptor(), POLLIN, 0},
+                         {g_keysFd.load(), POLLIN, 0},
+                         {g_hangUpFd.load(), 0, 0}};
     for (;;) {
-        const int ready = poll(fds, watched, -1);
+        const int ready = poll(fds, Count, -1);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
             return PlainSleepUntil(deadlineNs);
-        if (watched == 4 && (fds[3].revents & POLLNVAL))
-            watched = 3; // closed by its owner: nothing left to watch
-        else if (watched == 4 && (fds[3].revents & (POLLHUP | POLLERR)))
+        if (fds[HangUp].revents & POLLNVAL)
+            fds[HangUp].fd = -1; // closed by its owner: nothing left to watch
+        else if (fds[HangUp].revents & (POLLHUP | POLLERR))
             Request(g_hangUpStatus.load(), 0);
+        if (fds[Keys].revents & (POLLHUP | POLLERR | POLLNVAL))
+            fds[Keys].fd = -1;
+        else if (fds[Keys].revents & POLLIN)
+            g_keysReadable.load()(); // may ask for a stop of the drives
         const bool stopped = drivestop::Active();
-        if ((fds[2].revents & POLLIN) && !stopped)
+        if ((fds[Stop].revents & POLLIN) && !stopped)
             drivestop::Acknowledge(); // a stop already over: nothing to wake for
-        if (fds[1].revents & POLLIN || Requested() || stopped) {
+        if (fds[Wake].revents & POLLIN || Requested() || stopped) {
             const itimerspec off{};
             timerfd_settime(timer, 0, &off, nullptr);
             // Before the caller's own 0, and before a suspension stops the

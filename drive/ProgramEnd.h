@@ -26,6 +26,13 @@ int WakeDescriptor();
 // watch it too, and its hang-up is a request with `exitStatus`.
 void EndOnHangUp(int fd, int exitStatus);
 
+// A connection that brings the operator's keys while the GUI thread sleeps
+// (a watcher of the emergency stop key with a display connection of its
+// own): sleeps watch it and call `readable` when it has something to read,
+// which asks for a stop of the drives when it finds the key. -1 or nullptr:
+// none.
+void WatchKeys(int fd, void (*readable)());
+
 // Sleeps until `deadlineNs` on CLOCK_MONOTONIC or until an end or a stop of
 // the drives (drive/DriveStop.h) is requested, whichever comes first; at once
 // when the deadline has passed or such a request was made before, or when the

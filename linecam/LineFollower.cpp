@@ -14,6 +14,9 @@ int32_t LineForwardSteps = 0;
 int32_t LineTurnSteps = 0;
 
 namespace {
+// The follower's window was started by its button and not stopped since.
+bool g_following = false;
+
 // Every frame is saved here and read back from here.
 constexpr char LineFramePath[] = "zdjecia/przechwyt/temp.bmp";
 // The follower's capture window fills Panel3.
@@ -87,6 +90,21 @@ void FollowOneFrame(TForm1 &form)
 }
 } // namespace
 
+void StopLineFollowerCamera()
+{
+    if (!g_following || !Form1)
+        return;
+    g_following = false;
+    if (CameraRunning != 0) {
+        StopCapture(Form1->Button15, LineCaptureWindow); // as its button's stop does
+    } else {
+        // Another camera button has taken the toggle meanwhile: the
+        // follower's window is only disconnected.
+        GuardedSend(LineCaptureWindow, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+        Form1->Button15->setText(QStringLiteral("Start"));
+    }
+}
+
 LRESULT LineFrameCallback(HWND, VIDEOHDR *)
 {
     if (Form1)
@@ -98,10 +116,13 @@ void TForm1::Button15Click()
 {
     RunHandler([this] {
         ReadLineSettings(*this);
-        if (CameraRunning == 0)
+        if (CameraRunning == 0) {
             StartCapturePreview(Button15, Panel3, LineCaptureWidth, LineCaptureHeight,
                                 LineCaptureWindow, LineFrameCallback);
-        else
+            g_following = true;
+        } else {
             StopCapture(Button15, LineCaptureWindow);
+            g_following = false;
+        }
     });
 }

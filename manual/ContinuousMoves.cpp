@@ -13,18 +13,18 @@ uint8_t ContinuousRunFlag = 1;
 
 namespace {
 constexpr int32_t ContinuousPulseMs = 200;
+} // namespace
 
-void RunContinuously(int32_t &durationMs, void (*command)())
+void RunContinuously(int32_t &durationMs, void (*command)(), const bool *held)
 {
     LoopScope running;
     durationMs = ContinuousPulseMs;
     do {
         command();
         PumpMessages();
-    } while (ContinuousRunFlag != 0 && !DrivesMustStop());
+    } while (ContinuousRunFlag != 0 && !DrivesMustStop() && (!held || *held));
     ContinuousRunFlag = 1;
 }
-} // namespace
 
 void TForm1::Button6Click() { RunHandler([] { RunContinuously(ForwardTimeMs, MoveBackward); }); }
 void TForm1::Button7Click() { RunHandler([] { RunContinuously(ForwardTimeMs, MoveForward); }); }

@@ -101,6 +101,13 @@ public:
     void Type(const std::string &objectName, const std::string &text);
     // Asks the window to close, as a window manager's close button does.
     bool CloseWindow();
+    // Key strokes to the focused window (xdotool key names: Escape, space,
+    // Up, ...): pressed and let go, or held down and let go later.
+    void Key(const std::string &name);
+    void KeyDown(const std::string &name);
+    void KeyUp(const std::string &name);
+    // Shows the page of the tab with this object name (TabSheet3, ...).
+    void ShowTab(const std::string &pageName);
 
     // Sends a signal to the program.
     void Signal(int signal);
@@ -111,6 +118,8 @@ public:
     void KillDisplay();
 
 private:
+    bool Launch(const EnvVars &env, std::string &why);
+    bool ShowsItsWindow(std::string &why);
     void ShowPage(int index);
     void ClickAt(int x, int y);
     QWidget &Control(const std::string &objectName);
@@ -121,6 +130,22 @@ private:
     std::optional<int> status_;
     std::string window_;
     std::unique_ptr<TForm1> mirror_;
+};
+
+// A second client of the program's display that hears the main window's key
+// presses as the program does: when the X server delivered a key, in the
+// clock of the traces.
+class KeyWitness {
+public:
+    KeyWitness(const std::string &display, const std::string &windowId);
+    ~KeyWitness();
+    KeyWitness(const KeyWitness &) = delete;
+    KeyWitness &operator=(const KeyWitness &) = delete;
+    // CLOCK_MONOTONIC ns at which the next key press arrived, or -1 after `ms`.
+    long long NextPress(int ms);
+
+private:
+    void *display_ = nullptr;
 };
 
 // Wait-status helpers.

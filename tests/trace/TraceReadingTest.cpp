@@ -81,6 +81,15 @@ TEST(TraceLine, RefusesMalformedLinesAndLeavesTheAccessAlone)
         EXPECT_NE(ParseLine(line, a), nullptr) << line;
         EXPECT_EQ(a.ns, 77) << line;
     }
+    // A number too large for the reader's integers is still called a number
+    // (each found by the fuzz harness, fuzz/corpus/trace_reader/fault-*).
+    Access a;
+    EXPECT_STREQ(ParseLine("99999999999999999999,W,888,0", a), "the time is out of the 64-bit range");
+    EXPECT_STREQ(ParseLine("-99999999999999999999,W,888,0", a), "the time is negative");
+    EXPECT_STREQ(ParseLine("-0,W,888,0", a), "the time is negative");
+    EXPECT_STREQ(ParseLine("1,W,99999999999,0", a), "the port is out of the 16-bit range");
+    EXPECT_STREQ(ParseLine("1,W,888,-99999999999", a), "the value is out of the 16-bit range");
+    EXPECT_STREQ(ParseLine("1,W,888,1e3", a), "the value is not a number");
 }
 
 TEST(TraceReading, ReportsMalformedLinesWithTheirNumbersAndGoesOn)

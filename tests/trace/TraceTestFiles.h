@@ -1,13 +1,16 @@
 #pragma once
-// Scratch files for the trace tool's tests.
+// Scratch files for the trace tool's tests, and the tool run as a user runs it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
+#include <vector>
 
 class TraceFiles : public ::testing::Test {
 protected:
@@ -32,11 +35,11 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-    // The names in the scratch folder, sorted, joined by spaces.
-    std::string Listing() const
+    // The names in the scratch folder (or a folder in it), sorted, joined by spaces.
+    std::string Listing(const std::string &folder = {}) const
     {
         std::vector<std::string> names;
-        for (const auto &e : std::filesystem::directory_iterator(dir_))
+        for (const auto &e : std::filesystem::directory_iterator(folder.empty() ? dir_ : Path(folder)))
             names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         std::string out;
@@ -46,6 +49,28 @@ protected:
     }
 
     std::string dir_;
+};
+
+inline std::string Quoted(const std::string &s) { return "'" + s + "'"; }
+
+// robot-trace run through the shell, its output caught in files beside the scratch files.
+class TraceTool : public TraceFiles {
+protected:
+    struct Run {
+        int status;
+        std::string out, err;
+    };
+    // `shell` goes before the tool on the command line (a limit, a trap).
+    Run Tool(const std::string &args, const std::string &shell = {})
+    {
+        const std::string command = shell + " " + ROBOT_TRACE_TOOL + " " + args + " >" +
+                                    Quoted(dir_ + "/.out") + " 2>" + Quoted(dir_ + "/.err");
+        const int raw = std::system(command.c_str());
+        Run r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read(dir_ + "/.out"), Read(dir_ + "/.err")};
+        std::filesystem::remove(dir_ + "/.out");
+        std::filesystem::remove(dir_ + "/.err");
+        return r;
+    }
 };
 
 // A trace of a short drive: forward twice (200 and 100 ms, the second written

@@ -99,8 +99,6 @@ std::string Which(const std::string &program)
     return {};
 }
 
-std::string Quoted(const std::string &s) { return "'" + s + "'"; }
-
 } // namespace
 
 TEST(TraceVcd, ChangesOnlyWhatChangesAtTheTimesOfTheAccesses)
@@ -148,24 +146,6 @@ TEST(TraceVcd, AccessesAtOneTimeShowTheirEndAndTheEndOfTheTraceIsMarked)
     EXPECT_NE(empty.find("$enddefinitions $end"), std::string::npos);
     EXPECT_EQ(ParseVcd(empty).changes.at(0).at("status.S7_obstacle"), "x");
 }
-
-class TraceTool : public TraceFiles {
-protected:
-    struct Run {
-        int status;
-        std::string out, err;
-    };
-    Run Tool(const std::string &args)
-    {
-        const std::string command = std::string(ROBOT_TRACE_TOOL) + " " + args + " >" +
-                                    Quoted(dir_ + "/.out") + " 2>" + Quoted(dir_ + "/.err");
-        const int raw = std::system(command.c_str());
-        Run r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read(dir_ + "/.out"), Read(dir_ + "/.err")};
-        std::filesystem::remove(dir_ + "/.out");
-        std::filesystem::remove(dir_ + "/.err");
-        return r;
-    }
-};
 
 TEST_F(TraceTool, VcdIsReadBackWholeByGtkwavesConverters)
 {

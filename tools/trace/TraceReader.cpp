@@ -1,5 +1,6 @@
 #include "TraceReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -24,14 +25,21 @@ bool NextField(std::string_view &rest, std::string_view &field)
     return true;
 }
 
-// A whole field as a decimal number, nothing before or after it.
-template <typename T> bool Number(std::string_view field, T &out)
+enum class Parsed { Number, NotANumber, TooLarge };
+
+// A whole field as a decimal number, nothing before or after it. Digits that
+// do not fit `out` are a number still, only too large: the user is told so.
+template <typename T> Parsed Number(std::string_view field, T &out)
 {
     if (field.empty())
-        return false;
+        return Parsed::NotANumber;
     const char *end = field.data() + field.size();
     const auto [ptr, ec] = std::from_chars(field.data(), end, out);
-    return ec == std::errc() && ptr == end;
+    if (ptr != end)
+        return Parsed::NotANumber;
+    if (ec == std::errc::result_out_of_range)
+        return Parsed::TooLarge;
+    return ec == std::errc() ? Parsed::Number : Parsed::NotANumber;
 }
 
 } // namespace
@@ -46,27 +54,37 @@ const char *ParseLine(std::string_view line, Access &out)
     if (rest.find(',') != std::string_view::npos)
         return "more than four fields";
     Access a;
-    if (!Number(ns, a.ns))
+    switch (Number(ns, a.ns)) {
+    case Parsed::Number:
+        break;
+    case Parsed::NotANumber:
         return "the time is not a whole number of nanoseconds";
-    if (a.ns < 0)
+    case Parsed::TooLarge:
+        return ns[0] == '-' ? "the time is negative" : "the time is out of the 64-bit range";
+    }
+    // A count of nanoseconds has no sign: "-0" is refused as well.
+    if (ns[0] == '-')
         return "the time is negative";
     if (kind != "W" && kind != "R")
         return "the access is neither W nor R";
     a.kind = kind[0];
-    if (!Number(port, a.port))
+    const Parsed portParsed = Number(port, a.port);
+    if (portParsed == Parsed::NotANumber)
         return "the port is not a number";
-    if (a.port < Min16 || a.port > Max16)
+    if (portParsed == Parsed::TooLarge || a.port < Min16 || a.port > Max16)
         return "the port is out of the 16-bit range";
-    if (!Number(rest, a.value))
+    const Parsed valueParsed = Number(rest, a.value);
+    if (valueParsed == Parsed::NotANumber)
         return "the value is not a number";
-    if (a.value < Min16 || a.value > Max16)
+    if (valueParsed == Parsed::TooLarge || a.value < Min16 || a.value > Max16)
         return "the value is out of the 16-bit range";
     out = a;
     return nullptr;
 }
 
 ReadResult ReadTrace(std::FILE *in, const std::function<void(const Access &)> &onAccess,
-                     const std::function<bool(uint64_t, const char *, std::string_view)> &onMalformed)
+                     const std::function<bool(uint64_t, const char *, std::string_view)> &onMalformed,
+                     size_t blockSize)
 {
     ReadResult result;
     int64_t lastNs = 0;
@@ -101,7 +119,7 @@ ReadResult ReadTrace(std::FILE *in, const std::function<void(const Access &)> &o
         tooLong = false;
     };
 
-    std::vector<char> block(1 << 16);
+    std::vector<char> block(std::max<size_t>(blockSize, 1));
     while (!stopped) {
         const size_t got = std::fread(block.data(), 1, block.size(), in);
         if (got == 0) {

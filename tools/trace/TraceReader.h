@@ -45,15 +45,21 @@ struct ReadResult {
     bool unterminated = false; // the last line has no line end (cut off while written?)
 };
 
+// The reader takes the file in blocks of this many bytes; lines straddle them.
+constexpr size_t ReadBlockSize = 1 << 16;
+
 // Reads a trace from `in` to its end in one pass, in linear time and constant
 // memory. Every well-formed access goes to `onAccess` in file order. Every
 // malformed line goes to `onMalformed` with its line number (from 1), what is
 // wrong and the line's text (cut at MaxLineLength); when it returns false the
 // reading stops there. A line earlier than the access before it is malformed
 // too, so that `onAccess` sees times that never go back. Blank lines are skipped.
+// The file is read `blockSize` bytes at a time (at least 1); the fuzz harness
+// reads in small blocks too, so that even its small inputs cross boundaries.
 ReadResult ReadTrace(std::FILE *in, const std::function<void(const Access &)> &onAccess,
                      const std::function<bool(uint64_t line, const char *why, std::string_view text)>
-                         &onMalformed);
+                         &onMalformed,
+                     size_t blockSize = ReadBlockSize);
 
 // The text of a line made safe to print: non-printable bytes as \xNN, at most
 // `max` characters of the line.

@@ -1,5 +1,6 @@
 // robot-trace: the port trace (ROBOT_PORT_TRACE) as a summary of the motor
 // pulses and sensor readings, and as a VCD file for a waveform viewer.
+#include "AtomicFile.h"
 #include "TraceReader.h"
 #include "TraceSummary.h"
 #include "VcdWriter.h"
@@ -8,12 +9,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -33,6 +31,9 @@ const char Usage[] =
     "                     one signal per data bit (scope data) and status bit\n"
     "                     (scope status), the two bytes as 8-bit vectors; 1 ns steps\n"
     "                     from the first access. FILE is complete or left untouched.\n"
+    "                     It is a regular file or a new one: a device, FIFO, socket\n"
+    "                     or directory is refused. A symbolic link stays: the file\n"
+    "                     it names is written (made if missing, in its folder).\n"
     "      --no-vectors   leave the two 8-bit vectors out of the VCD (PulseView 0.4\n"
     "                     stops reading at a vector)\n"
     "      --strict       refuse a trace with a malformed line (no VCD is written)\n"
@@ -44,13 +45,10 @@ const char Usage[] =
     "Exit status: 0 done; 1 the trace could not be read, the VCD could not be\n"
     "written, or --strict refused a malformed line; 2 wrong usage.\n";
 
-// The VCD being written under a temporary name, removed if a signal ends the run.
-char g_partial[4096];
-
+// A signal that ends the run takes the VCD's temporary file with it.
 void OnEndSignal(int sig)
 {
-    if (g_partial[0])
-        unlink(g_partial);
+    robottrace::RemovePartialFileNow();
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
@@ -114,86 +112,6 @@ int ParseArgs(int argc, char **argv, Options &o)
     return -1;
 }
 
-// Writes the VCD to a temporary file beside `path`, then puts it in place, so
-// that `path` is either the whole new file or untouched.
-class AtomicFile {
-public:
-    explicit AtomicFile(const std::string &path) : path_(path) {}
-    ~AtomicFile() { Discard(); }
-
-    bool Open(std::string &error)
-    {
-        const std::string name = path_ + ".partial-XXXXXX";
-        if (name.size() >= sizeof g_partial) {
-            error = "the file name is too long";
-            return false;
-        }
-        // Made under the name the signal handler removes.
-        std::memcpy(g_partial, name.c_str(), name.size() + 1);
-        const int fd = mkstemp(g_partial);
-        if (fd < 0) {
-            error = std::strerror(errno);
-            g_partial[0] = '\0';
-            return false;
-        }
-        temp_ = g_partial;
-        // A new file gets the modes the user's umask allows, as any other would.
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        close(fd);
-        stream_.open(temp_, std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!stream_) {
-            error = std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    std::ostream &Stream() { return stream_; }
-
-    bool Commit(std::string &error)
-    {
-        stream_.flush();
-        const bool written = static_cast<bool>(stream_);
-        const int writeErrno = errno;
-        stream_.close();
-        if (!written || stream_.fail()) {
-            error = std::strerror(writeErrno ? writeErrno : EIO);
-            return false;
-        }
-        const int fd = open(temp_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0 || fsync(fd) != 0) {
-            error = std::strerror(errno);
-            if (fd >= 0)
-                close(fd);
-            return false;
-        }
-        close(fd);
-        if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
-            error = std::strerror(errno);
-            return false;
-        }
-        temp_.clear();
-        g_partial[0] = '\0';
-        return true;
-    }
-
-    void Discard()
-    {
-        if (stream_.is_open())
-            stream_.close();
-        if (!temp_.empty())
-            unlink(temp_.c_str());
-        temp_.clear();
-        g_partial[0] = '\0';
-    }
-
-private:
-    std::string path_;
-    std::string temp_;
-    std::ofstream stream_;
-};
-
 bool SameFile(std::FILE *in, const std::string &path)
 {
     struct stat a {}, b {};
@@ -219,15 +137,16 @@ int main(int argc, char **argv)
     if (!o.output.empty() && SameFile(in, o.output))
         return UsageError("the VCD file " + o.output + " is the trace itself");
 
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : robottrace::EndingSignals)
         std::signal(sig, OnEndSignal);
 
-    AtomicFile vcdFile(o.output);
+    robottrace::AtomicFile vcdFile(o.output);
     std::unique_ptr<robottrace::VcdWriter> vcd;
     if (!o.output.empty()) {
         std::string error;
         if (!vcdFile.Open(error)) {
-            std::fprintf(stderr, "robot-trace: cannot write %s: %s\n", o.output.c_str(), error.c_str());
+            std::fprintf(stderr, "robot-trace: cannot write %s: %s\n", vcdFile.Describe().c_str(),
+                         error.c_str());
             return ExitFailed;
         }
         robottrace::VcdOptions vo;
@@ -274,7 +193,8 @@ int main(int argc, char **argv)
         vcd->Finish();
         std::string error;
         if (!vcdFile.Commit(error)) {
-            std::fprintf(stderr, "robot-trace: cannot write %s: %s\n", o.output.c_str(), error.c_str());
+            std::fprintf(stderr, "robot-trace: cannot write %s: %s\n", vcdFile.Describe().c_str(),
+                         error.c_str());
             return ExitFailed;
         }
     }
@@ -283,7 +203,7 @@ int main(int argc, char **argv)
         s.malformed = read.malformed;
         std::fputs(robottrace::FormatSummary(s, source).c_str(), stdout);
         if (vcd)
-            std::printf("\nVCD written to %s\n", o.output.c_str());
+            std::printf("\nVCD written to %s\n", vcdFile.Describe().c_str());
     }
     std::fflush(stdout);
     return std::ferror(stdout) ? ExitFailed : 0;

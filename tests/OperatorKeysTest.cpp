@@ -1,0 +1,169 @@
+// The operator's keys on the real program under its own X server: the
+// emergency stop (Escape, the space bar) ends whatever drives the motors, also
+// while a pulse holds the window, and the arrow keys drive on "Ruch ciagly".
+// Judged by the recording library's trace; the moment a key was delivered is
+// heard by a second client of the display (KeyWitness).
+#include "core/Clock.h"
+#include "manual/KeyDriving.h"
+#include "support/Harness.h"
+#include "support/ProgramOnPort.h"
+
+#include <QKeyEvent>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <thread>
+
+namespace {
+using namespace std::chrono_literals;
+constexpr int64_t Ms = 1000000;
+
+// Presses `key` while the motors run: the data register holds 0 from 50 ms
+// after the key was delivered on, and nothing drives after. Returns the delay
+// from the delivery to the first 0 in ms.
+double StopWithKey(ProgramOnPort &program, const std::string &key)
+{
+    KeyWitness witness(program.robot.DisplayName(), program.robot.WindowId());
+    program.robot.Key(key);
+    const int64_t delivered = witness.NextPress(5000);
+    if (delivered < 0)
+        throw std::runtime_error("the key was not delivered");
+    std::this_thread::sleep_for(700ms); // longer than a continuous pulse
+    const std::vector<Write> writes = program.Writes();
+    EXPECT_TRUE(ZeroFrom(writes, delivered + 50 * Ms)) << "the register at 50 ms: " << RegisterAt(writes, delivered + 50 * Ms);
+    // The stop's own 0: the first after the last code written before the key.
+    int64_t lastCode = 0;
+    for (const Write &w : writes)
+        if (w.Ns <= delivered && w.Value != 0)
+            lastCode = w.Ns;
+    for (const Write &w : writes)
+        if (w.Ns > lastCode && w.Value == 0)
+            return double(std::max<int64_t>(w.Ns - delivered, 0)) / Ms;
+    return -1;
+}
+
+// After a stop the window works as before: a 60 ms move goes out whole.
+void ExpectAMoveGoesOut(ProgramOnPort &program)
+{
+    const size_t before = program.Writes().size();
+    program.robot.Type("Edit3", "60");
+    program.robot.Click("Button2");
+    ASSERT_TRUE(program.WaitForWrites(before + 3));
+    const std::vector<int> values = program.Values();
+    EXPECT_EQ(std::vector<int>(values.end() - 3, values.end()), (std::vector<int>{0, 18, 0}));
+}
+
+std::string SettingsFile(ProgramOnPort &program, const std::string &lines)
+{
+    const std::string path = program.port.Root() + "/../settings.txt";
+    std::ofstream(path) << "# robot settings\n" << lines;
+    return path;
+}
+
+struct Drive {
+    const char *name;
+    std::function<void(ProgramOnPort &)> start;
+};
+} // namespace
+
+// Escape ends every kind of drive: a 10 s single move (its sleep wakes), a
+// move series (its remaining rows skipped), "Ruch ciagly", and both sensor
+// drives; the space bar does the same where no edit field has the focus.
+TEST(RealProgramKeys, EmergencyStopEndsEveryDriveWithinFiftyMilliseconds)
+{
+    const Drive drives[] = {
+        {"10 s single move", [](ProgramOnPort &p) { StartDriving(p, false, 10000); }},
+        {"series",
+         [](ProgramOnPort &p) {
+             p.robot.Click("Button5");
+             ASSERT_TRUE(WaitFor([&] { return !p.Values().empty() && p.Values().back() == 18; }));
+         }},
+        {"Ruch ciagly", [](ProgramOnPort &p) { StartDriving(p, true); }},
+        {"sensor line follower",
+         [](ProgramOnPort &p) {
+             p.robot.Click("Button22");
+             ASSERT_TRUE(WaitFor([&] { return !p.Values().empty() && p.Values().back() == 18; }));
+         }},
+        {"obstacle drive",
+         [](ProgramOnPort &p) {
+             p.robot.Click("BitBtn1");
+             ASSERT_TRUE(WaitFor([&] { return !p.Values().empty() && p.Values().back() == 18; }));
+         }},
+    };
+    std::vector<double> delays;
+    for (const Drive &drive : drives) {
+        for (const char *key : {"Escape", "space"}) {
+            SCOPED_TRACE(std::string(drive.name) + ", " + key);
+            ProgramOnPort program(Library::Recording);
+            // Three rows of 2 s each: the second and third must never start.
+            program.Start({{"ROBOT_SETTINGS",
+                            SettingsFile(program, "ComboBox1=silnik napedzajacy do przodu\nEdit4=2000\n"
+                                                  "ComboBox2=silnik skrecajacy w lewo\nEdit5=2000\n"
+                                                  "ComboBox3=silnik napedzajacy do tylu\nEdit6=2000\n")}});
+            drive.start(program);
+            std::this_thread::sleep_for(300ms);
+            delays.push_back(StopWithKey(program, key));
+            const std::vector<int> values = program.Values();
+            EXPECT_EQ(std::count(values.begin(), values.end(), 17), 0) << "a skipped row ran";
+            EXPECT_TRUE(program.robot.Running());
+            ExpectAMoveGoesOut(program);
+        }
+    }
+    std::sort(delays.begin(), delays.end());
+    RecordProperty("stop_key_median_ms", std::to_string(delays[delays.size() / 2]));
+    RecordProperty("stop_key_worst_ms", std::to_string(delays.back()));
+}
+
+// An arrow key held for 3 s drives "Ruch ciagly" in one unbroken run of
+// 200 ms pulses, whatever the keyboard's auto-repeat sends; letting go ends
+// the run with the pulse under way.
+TEST(RealProgramKeys, AHeldArrowKeyDrivesInOneUnbrokenRun)
+{
+    for (const auto &[key, code] : {std::pair<std::string, int>{"Up", 18}, {"Left", 17}}) {
+        SCOPED_TRACE(key);
+        ProgramOnPort program(Library::Recording);
+        program.Start();
+        program.robot.ShowTab("TabSheet3");
+        program.robot.KeyDown(key);
+        std::this_thread::sleep_for(3s);
+        const int64_t released = MonotonicNs();
+        program.robot.KeyUp(key);
+        std::this_thread::sleep_for(600ms);
+
+        const std::vector<Write> writes = program.Writes();
+        std::vector<int64_t> starts;
+        for (const Write &w : writes) {
+            ASSERT_TRUE(w.Value == 0 || w.Value == code) << w.Value;
+            if (w.Value == code)
+                starts.push_back(w.Ns);
+        }
+        ASSERT_GE(starts.size(), 12u) << "pulses while held";
+        for (size_t i = 1; i < starts.size(); ++i)
+            EXPECT_LT(starts[i] - starts[i - 1], 260 * Ms) << "a break in the run before pulse " << i;
+        EXPECT_EQ(writes.back().Value, 0);
+        EXPECT_LT(writes.back().Ns - released, 300 * Ms) << "ran on after the key was let go";
+    }
+}
+
+// The button of the move a key drives looks pressed while it runs, and the
+// page's STOP ends a key's run too.
+TEST_F(RobotTest, AKeysRunShowsItsButtonPressedAndStopEndsIt)
+{
+    KeyDriving arrows(Form());
+    Form().PageControl1->setCurrentWidget(Form().TabSheet3);
+    bool pressedLook = false;
+    After(300, [&] {
+        pressedLook = Form().Button6->isDown();
+        Form().Button10Click();
+    });
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+    QCoreApplication::sendEvent(Form().Button6, &down); // returns when the run ends
+    EXPECT_TRUE(pressedLook);
+    EXPECT_FALSE(Form().Button6->isDown());
+    const std::vector<int> writes = Writes();
+    ASSERT_GE(writes.size(), 3u);
+    EXPECT_EQ(writes[1], 9);
+    EXPECT_EQ(writes.back(), 0);
+}
