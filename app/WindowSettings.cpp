@@ -103,8 +103,16 @@ void WindowSettings::Load(TForm1 &form)
     if (!Kept())
         return;
     QFile file(QString::fromStdString(path_));
-    if (!file.exists())
+    const QFileInfo info(file);
+    if (!info.exists())
         return; // made at the end
+    if (!info.isFile()) {
+        // A FIFO would hold the start, a device would give anything.
+        refused_ = true;
+        ShowAfterHandler("The settings file is refused: " + path_ +
+                         " is not a regular file. The fields keep their designed texts.");
+        return;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         refused_ = true;
         ShowAfterHandler("Cannot read the settings file " + path_ + ": " + file.errorString().toStdString() +

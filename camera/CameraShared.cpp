@@ -37,8 +37,12 @@ void SaveFrame(HWND window, const char *path)
 void StartCapturePreview(QAbstractButton *button, QWidget *panel, int width, int height,
                          HWND &handle, CAPVIDEOCALLBACK frameCallback)
 {
+    const HWND replaced = handle;
     handle = capCreateCaptureWindowA(nullptr, WS_CHILD | WS_VISIBLE, 0, 0, width, height,
                                      WindowHandle(panel), CaptureWindowId);
+    // No handle names the earlier window any more, so nothing could use or
+    // stop it again: it goes, with its pictures and a camera it may still run.
+    ReleaseCaptureWindow(replaced);
     GuardedSend(handle, WM_CAP_DRIVER_CONNECT, FirstDriver, 0);
     GuardedSend(handle, WM_CAP_SET_SCALE, On, 0);
     GuardedSend(handle, WM_CAP_SET_PREVIEWRATE, PreviewPeriodMs, 0);

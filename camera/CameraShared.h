@@ -28,10 +28,12 @@ void SaveFrame(HWND window, const char *path);
 // The start branch: a new capture window of the given size at the top left of
 // `panel`, stored in `handle`; connect driver 0, scale on, preview rate 1 ms,
 // preview on, then the frame callback if there is one; complement the toggle;
-// the button reads "Stop".
+// the button reads "Stop". The window `handle` named before is released
+// (ReleaseCaptureWindow): it goes once the click is over.
 void StartCapturePreview(QAbstractButton *button, QWidget *panel, int width, int height,
                          HWND &handle, CAPVIDEOCALLBACK frameCallback);
 
 // The stop branch: the button reads "Start"; disconnect `handle`; complement
-// the toggle. The window stays where it is.
+// the toggle. The window stays where it is, with its last picture, until the
+// next start through the same handle variable.
 void StopCapture(QAbstractButton *button, HWND handle);

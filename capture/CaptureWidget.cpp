@@ -30,6 +30,23 @@ struct CaptureWidget::Mailbox {
     bool posted = false;
 };
 
+// Counts a call of the window as running while it lives. The last one to end
+// on a released window hands it to the event loop for deletion.
+class CaptureWidget::Busy {
+public:
+    explicit Busy(CaptureWidget &window) : window_(&window) { ++window.busy_; }
+    ~Busy()
+    {
+        if (window_ && --window_->busy_ == 0 && window_->released_)
+            window_->deleteLater();
+    }
+    Busy(const Busy &) = delete;
+    Busy &operator=(const Busy &) = delete;
+
+private:
+    QPointer<CaptureWidget> window_; // null once something else deleted it
+};
+
 CaptureWidget::CaptureWidget(QWidget *parent) : QWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -37,11 +54,30 @@ CaptureWidget::CaptureWidget(QWidget *parent) : QWidget(parent)
 
 CaptureWidget::~CaptureWidget()
 {
-    // Stops the streaming threads before the widget they post to goes away.
+    // Stops the streaming threads before the widget they post to goes away;
+    // the queued calls they posted go with the widget.
     pipeline_.reset();
 }
 
+void CaptureWidget::Release()
+{
+    if (released_)
+        return;
+    released_ = true;
+    // Deferred even when nothing runs: the caller (a start) goes on with the
+    // handler it is in, and deleteLater waits until control is back in the
+    // event loop that was running when it was called.
+    if (busy_ == 0)
+        deleteLater();
+}
+
 LRESULT CaptureWidget::Message(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Busy busy(*this);
+    return Handle(message, wParam, lParam);
+}
+
+LRESULT CaptureWidget::Handle(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CAP_DRIVER_CONNECT:
@@ -141,7 +177,8 @@ bool CaptureWidget::TakeFromMailbox(int waitMs)
 
 void CaptureWidget::FrameArrived()
 {
-    if (!TakeFromMailbox(0))
+    // A released window's frames go nowhere: it is about to be deleted.
+    if (released_ || !TakeFromMailbox(0))
         return;
     // A call still running (it may be waiting in a nested event loop) gets no
     // second frame; preview off shows none; a preview period above the camera's
@@ -182,13 +219,14 @@ bool CaptureWidget::RunCallback()
     header.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
     ++callbacks_;
     QPointer<CaptureWidget> alive(this);
+    Busy busy(*this); // the callback writes into frameBuffer_ until it returns
     inCallback_ = true;
     const CAPVIDEOCALLBACK callback = callback_;
     RunHandler([&] { callback(handle_, &header); });
     if (!alive)
         return false;
     inCallback_ = false;
-    return true;
+    return !released_;
 }
 
 const QImage &CaptureWidget::Picture()

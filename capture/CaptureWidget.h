@@ -27,12 +27,17 @@ public:
     const std::string &LastSaveError() const { return lastSaveError_; }
     // The handle the frame callback is given.
     void SetHandle(HWND handle) { handle_ = handle; }
+    // No further frames; deleted (deferred) as soon as no call of its own runs.
+    void Release();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     struct Mailbox;
+    class Busy;
+
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
 
     bool Connect(unsigned driver);
     bool Disconnect();
@@ -49,7 +54,7 @@ private:
     void FrameArrived();
     void CopyToFrameBuffer(const CapturedFrame &frame);
     // Runs the installed callback on the frame buffer; false when the window
-    // went away meanwhile.
+    // went away or was released meanwhile.
     bool RunCallback();
     void ShowFrameBuffer();
     // The frame buffer as a picture, converted only when its bytes changed
@@ -79,6 +84,11 @@ private:
     int64_t lastPreviewNs_ = 0;
     CAPVIDEOCALLBACK callback_ = nullptr;
     bool inCallback_ = false;
+    // Messages and frame callbacks of this window now running: a dialog or a
+    // callback may run a nested event loop, and a release that comes in there
+    // must not delete the window under them.
+    int busy_ = 0;
+    bool released_ = false;
 
     uint64_t received_ = 0;
     uint64_t callbacks_ = 0;

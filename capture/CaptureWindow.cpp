@@ -97,6 +97,12 @@ bool IsWindow(HWND window)
     return Lookup(window) != nullptr;
 }
 
+void ReleaseCaptureWindow(HWND window)
+{
+    if (auto *capture = qobject_cast<CaptureWidget *>(Lookup(window)))
+        capture->Release();
+}
+
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     Record(window, message, wParam, lParam);

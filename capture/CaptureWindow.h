@@ -67,6 +67,14 @@ HWND capCreateCaptureWindowA(const char *windowName, uint32_t style, int x, int 
 // True while `window` names a live window.
 bool IsWindow(HWND window);
 
+// Lets a capture window go that no handle of the program names any more (a
+// start made a new one in its place): it takes no further frames, and once
+// control is back in the event loop and no message or frame callback of its
+// own is running, it is deleted with its camera and its pictures; from then on
+// IsWindow(window) is false. Until then it answers messages as before. Nothing
+// happens for a handle that names no capture window.
+void ReleaseCaptureWindow(HWND window);
+
 // Sends a message to a capture window; unknown messages are ignored (result 0).
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

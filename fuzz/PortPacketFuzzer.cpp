@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const PortQueryFunction query = [&robot](int64_t ns) {
         sim::Simulation view = robot.Snapshot();
         view.AdvanceTo(ns);
-        return StateJson(view, robot.Controller(), 0, 0);
+        return StateJson(view, robot.Facts());
     };
-    bool controller = false;
+    PortClient client{1, false};
     size_t i = 0;
     while (i < size) {
         const uint8_t header = data[i++];
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         i += available;
         simproto::PortMessage m;
         std::memcpy(&m, packet.data(), sizeof(m));
-        const std::string answer = HandlePortPacket(robot, query, controller, packet.data(), length);
+        const std::string answer = HandlePortPacket(robot, query, client, packet.data(), length);
         if (length == sizeof(m) && m.kind == simproto::KindRead)
             Check(answer.size() == sizeof(m));
         if (length == sizeof(m) && m.kind == simproto::KindQuery)
@@ -67,6 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int64_t t = robot.Snapshot().time();
         Check(t == 0 || (t >= before && t <= MonotonicNs() + sim::TimestampMargin));
     }
-    robot.ControllerLeft(MonotonicNs());
+    robot.ControllerLeft(MonotonicNs(), client.id);
     return 0;
 }

@@ -68,8 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const double room = sim::Clearance(world, {s.pose().x, s.pose().y}, world.robot.bodyRadius);
         Check(room >= std::min(0.0, startRoom) - ContactSlack);
     }
-    const QJsonDocument state = QJsonDocument::fromJson(QByteArray::fromStdString(
-        StateJson(s, ControllerState::Connected, 1, 2)));
+    SimulatorFacts facts;
+    facts.controller = ControllerState::Connected;
+    facts.forcedStop = MotorStop::ControllerStopped;
+    facts.paused = true;
+    facts.world = "world.json";
+    const QJsonDocument state = QJsonDocument::fromJson(QByteArray::fromStdString(StateJson(s, facts)));
     Check(state.isObject());
     for (const QJsonValue &value : state.object())
         Check(value.isDouble() || value.isString() || value.isBool());

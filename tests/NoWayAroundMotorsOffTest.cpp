@@ -175,6 +175,7 @@ TEST(RealProgramGuard, AKilledGuardIsReplacedAtTheNextMotorWrite)
     ASSERT_TRUE(KilledBy(program.robot.WaitForExit(5000), SIGKILL));
     ASSERT_TRUE(WaitFor([&] { return program.Values().back() == 0; }, 2s));
     EXPECT_LT(program.Writes().back().Ns - killed, 1000 * Ms);
+    RecordProperty("replaced_guard_zero_us", int((program.Writes().back().Ns - killed) / 1000));
 }
 
 // A trace whose name is far longer than any fixed buffer: the guard writes
@@ -193,9 +194,11 @@ TEST(RealProgramGuard, GuardsATraceWithAVeryLongName)
         const std::vector<int> values = DataWrites(ReadTrace(trace));
         return !values.empty() && values.back() == 18;
     }));
+    const int64_t killed = MonotonicNs();
     program.robot.Signal(SIGKILL);
     ASSERT_TRUE(KilledBy(program.robot.WaitForExit(5000), SIGKILL));
-    EXPECT_TRUE(WaitFor([&] { return DataWrites(ReadTrace(trace)).back() == 0; }, 2s));
+    ASSERT_TRUE(WaitFor([&] { return DataWrites(ReadTrace(trace)).back() == 0; }, 2s));
+    RecordProperty("long_trace_zero_us", int((ReadTrace(trace).back().ns - killed) / 1000));
 }
 
 // Copy A drives, copy B waits for the port, A is killed: A's guard writes 0
@@ -247,6 +250,8 @@ TEST(RealProgramGuard, ASecondCopyCannotTakeOverARunningMotor)
         }
         ASSERT_LT(guardZero, log.size());
         EXPECT_EQ(log[guardZero].Value, 0);
+        RecordProperty("second_copy_guard_zero_us_" + std::to_string(round),
+                       int((log[guardZero].Ns - killed) / 1000));
         EXPECT_LT(log[guardZero].Ns - killed, 1000 * Ms);
         EXPECT_LT(guardZero, guardRelease);
         EXPECT_LT(guardRelease, claim);

@@ -38,7 +38,8 @@ private:
 };
 
 // A fresh copy of build/bin/libinpout32.so, loaded by path: each copy starts
-// with its own state (nothing reported yet, no port looked up).
+// with its own state (nothing reported yet, no port looked up). Its guard
+// program goes beside it, as it is beside the library it was built with.
 class HardwareLibrary {
 public:
     explicit HardwareLibrary(const std::string &root)
@@ -46,6 +47,7 @@ public:
         setenv("ROBOT_PARPORT_ROOT", root.c_str(), 1);
         const fs::path copy = fs::path(dir_.path().toStdString()) / "libinpout32.so";
         fs::copy_file(fs::path(ROBOT_BINARY_DIR) / "bin/libinpout32.so", copy);
+        fs::copy_file(fs::path(ROBOT_BINARY_DIR) / "bin/port-guard", copy.parent_path() / "port-guard");
         handle_ = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
         EXPECT_NE(handle_, nullptr) << dlerror();
         if (handle_) {

@@ -3,6 +3,7 @@
 // floor ahead of the virtual robot.
 #include "sim/testing/SimFixture.h"
 
+#include "app/WindowSettings.h"
 #include "camera/CameraShared.h"
 #include "camera/MotionDetection.h"
 #include "drive/PortIo.h"
@@ -132,13 +133,15 @@ TEST_F(SimCameraEndToEnd, CameraLineFollowerWithTheReadmeSettingsFollowsTheDefau
 {
     StartSim(); // the default world: the robot on the line, facing along it
     TForm1 &f = Form();
-    // The README's settings: a grey reference, short pulses, one of each per frame.
-    for (QSlider *bar : {f.TrackBar1, f.TrackBar2, f.TrackBar3})
-        bar->setValue(100);
-    f.Edit3->setText("100"); // forward pulse, ms
-    f.Edit35->setText("50"); // turn pulse, ms
-    f.Edit37->setText("1");
-    f.Edit38->setText("1");
+    // The settings file the README's recipe loads: a grey reference, short
+    // pulses, one of each per frame.
+    std::string wrong;
+    WindowSettings settings = WindowSettings::FromArguments(
+        {"robot", "--settings", ROBOT_SOURCE_DIR "/sim/worlds/camera-follower.settings"}, wrong);
+    ASSERT_EQ(wrong, "");
+    settings.Load(f);
+    ASSERT_EQ(f.TrackBar2->value(), 100);
+    ASSERT_EQ(f.Edit35->text(), "50");
     SimWatcher watcher(*sim, 20);
     f.Button15Click();
     ProcessFor(30000);

@@ -312,9 +312,9 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
         ++queries;
         return std::string("{\"state\": 1}");
     };
-    bool controller = false;
+    PortClient client{1, false};
     auto handle = [&](const simproto::PortMessage &m, size_t size) {
-        return HandlePortPacket(robot, query, controller, &m, size);
+        return HandlePortPacket(robot, query, client, &m, size);
     };
 
     // Packets of any other size, or of unknown kinds, change nothing.
@@ -323,18 +323,18 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
         EXPECT_EQ(handle(write, size), "") << size;
     EXPECT_EQ(handle(Message('X', 0, DataPort, 18), sizeof(write)), "");
     EXPECT_EQ(robot.Snapshot().data(), 0);
-    EXPECT_FALSE(controller);
+    EXPECT_FALSE(client.controller);
     EXPECT_EQ(robot.Controller(), ControllerState::Waiting);
 
     // A query does not make a client a controller.
     EXPECT_EQ(handle(Message(simproto::KindQuery, 0, 0), sizeof(write)), "{\"state\": 1}");
     EXPECT_EQ(queries, 1);
-    EXPECT_FALSE(controller);
+    EXPECT_FALSE(client.controller);
 
     // A write reaches the robot (only its low byte counts) and makes the
     // client a controller; a read is answered with its request's sequence.
     EXPECT_EQ(handle(Message(simproto::KindWrite, MonotonicNs(), DataPort, 0x7F00 | 9), sizeof(write)), "");
-    EXPECT_TRUE(controller);
+    EXPECT_TRUE(client.controller);
     EXPECT_EQ(robot.Controller(), ControllerState::Connected);
     const std::string answer = handle(Message(simproto::KindRead, MonotonicNs(), DataPort), sizeof(write));
     ASSERT_EQ(answer.size(), sizeof(simproto::PortMessage));
@@ -346,8 +346,15 @@ TEST(SimPortPackets, OnlyWholeMessagesCountAndReadsAndQueriesAreAnswered)
     const std::string status = handle(Message(simproto::KindRead, 0, StatusPort), sizeof(write));
     std::memcpy(&read, status.data(), sizeof(read));
     EXPECT_EQ(read.value, StatusIdle);
-    robot.ControllerLeft(MonotonicNs());
-    EXPECT_EQ(robot.Snapshot().data(), 0) << "the last controller gone stops the motors";
+    // Another controller that only reads comes and goes: the motors run on.
+    PortClient reader{2, false};
+    const simproto::PortMessage look = Message(simproto::KindRead, MonotonicNs(), StatusPort);
+    EXPECT_EQ(HandlePortPacket(robot, query, reader, &look, sizeof(look)).size(), sizeof(look));
+    robot.ControllerLeft(MonotonicNs(), reader.id);
+    EXPECT_EQ(robot.Snapshot().data(), 9);
+    robot.ControllerLeft(MonotonicNs(), client.id);
+    EXPECT_EQ(robot.Snapshot().data(), 0) << "the controller in charge gone stops the motors";
+    EXPECT_EQ(robot.Facts().forcedStop, MotorStop::ControllerLeft);
 }
 
 TEST(SimPortPackets, RobotSimTakesOnlyWholeMessagesFromItsSocket)

@@ -14,8 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
+#include <csignal>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <filesystem>
@@ -209,6 +211,139 @@ TEST_F(SimPort, ControllerThatGoesAwayStopsTheMotorsAndIsReported)
     SleepMs(200);
     EXPECT_DOUBLE_EQ(sim.Query()->odometer, gone->odometer) << "the robot stands";
     EXPECT_GT(gone->odometer, 0.0);
+}
+
+// Queries until `done` holds for the state (at most `ms`); the last state.
+template <class Done> std::optional<SimState> QueryUntil(const SimProcess &sim, int ms, Done done)
+{
+    QElapsedTimer t;
+    t.start();
+    std::optional<SimState> state;
+    while (!(state = sim.Query()) || !done(*state)) {
+        if (t.elapsed() > ms)
+            break;
+        SleepMs(5);
+    }
+    return state;
+}
+
+// The robot moves: its odometer grows over 150 ms.
+bool Moving(const SimProcess &sim)
+{
+    const auto before = sim.Query();
+    SleepMs(150);
+    const auto after = sim.Query();
+    return before && after && after->odometer > before->odometer;
+}
+
+// The robot stands: its odometer stays over 300 ms.
+bool Standing(const SimProcess &sim)
+{
+    const auto before = sim.Query();
+    SleepMs(300);
+    const auto after = sim.Query();
+    return before && after && after->odometer == before->odometer;
+}
+
+TEST_F(SimPort, MotorsStopWhenTheirControllerIsKilledWhoeverElseStaysConnected)
+{
+    SimProcess sim(LineWorld);
+    ASSERT_TRUE(sim.Start()) << sim.error().toStdString();
+    // Another control program of the same user, connected and idle (a second
+    // copy of the program, a tool reading the sensors).
+    simproto::SimLink idle(0, sim.socketPath());
+    ASSERT_EQ(idle.Read(StatusPort, MonotonicNs(), 1000), StatusIdle);
+
+    Peer driver({"drive", QString::fromStdString(sim.socketPath()), "18"}, false);
+    ASSERT_TRUE(driver.WaitFor("driving 18")) << driver.Output().toStdString();
+    EXPECT_TRUE(Moving(sim));
+
+    // A client that only read comes and goes: the driver's motors run on.
+    {
+        simproto::SimLink passer(0, sim.socketPath());
+        ASSERT_EQ(passer.Read(StatusPort, MonotonicNs(), 1000), StatusIdle);
+    }
+    SleepMs(100);
+    EXPECT_EQ(sim.Query()->data, 18);
+    EXPECT_TRUE(Moving(sim)) << "a client that did not drive took the motors with it";
+
+    // The driver is killed: its motors stop at once, though the idle client is still there.
+    ASSERT_EQ(kill(pid_t(driver.pid()), SIGKILL), 0);
+    QElapsedTimer t;
+    t.start();
+    const auto stopped = QueryUntil(sim, 3000, [](const SimState &s) { return s.data == 0; });
+    ASSERT_TRUE(stopped);
+    RecordProperty("stopAfterKillMs", static_cast<int>(t.elapsed()));
+    EXPECT_EQ(stopped->data, 0);
+    EXPECT_LT(t.elapsed(), 1000);
+    EXPECT_EQ(stopped->forcedStop, "controller left");
+    EXPECT_EQ(stopped->forcedStops, 1);
+    EXPECT_EQ(stopped->controller, "connected") << "the idle client is still connected";
+    EXPECT_TRUE(Standing(sim));
+    EXPECT_EQ(idle.Read(DataPort, MonotonicNs(), 1000), 0) << "the idle client still gets its answers";
+
+    // The idle client takes over: its write drives, and clears the notice.
+    ASSERT_TRUE(idle.Write(DataPort, 9, MonotonicNs()));
+    ASSERT_EQ(idle.Read(DataPort, MonotonicNs(), 1000), 9);
+    EXPECT_EQ(sim.Query()->forcedStop, "");
+    EXPECT_TRUE(Moving(sim));
+}
+
+TEST_F(SimPort, AStoppedControllerHasItsMotorsStopped)
+{
+    SimProcess sim(LineWorld);
+    ASSERT_TRUE(sim.Start()) << sim.error().toStdString();
+    Peer driver({"drive", QString::fromStdString(sim.socketPath()), "18"}, false);
+    ASSERT_TRUE(driver.WaitFor("driving 18")) << driver.Output().toStdString();
+    // Waiting in a system call, as a program does while it holds a pulse, is
+    // no reason to stop.
+    SleepMs(400);
+    EXPECT_EQ(sim.Query()->data, 18);
+    EXPECT_TRUE(Moving(sim));
+
+    ASSERT_EQ(kill(pid_t(driver.pid()), SIGSTOP), 0);
+    QElapsedTimer t;
+    t.start();
+    const auto stopped = QueryUntil(sim, 3000, [](const SimState &s) { return s.data == 0; });
+    const qint64 ms = t.elapsed();
+    kill(pid_t(driver.pid()), SIGCONT);
+    ASSERT_TRUE(stopped);
+    RecordProperty("stopAfterSigstopMs", static_cast<int>(ms));
+    EXPECT_EQ(stopped->data, 0);
+    EXPECT_LT(ms, 1000) << "goal: within 200 ms";
+    EXPECT_EQ(stopped->forcedStop, "controller stopped");
+    EXPECT_EQ(stopped->controller, "connected") << "it is stopped, not gone";
+    // Continued, it has written nothing new: the motors stay off.
+    EXPECT_TRUE(Standing(sim));
+}
+
+TEST_F(SimPort, AFloodingClientDoesNotDelayTheControllersReads)
+{
+    SimProcess sim(LineWorld);
+    ASSERT_TRUE(sim.Start()) << sim.error().toStdString();
+    UseSocket(sim.socketPath());
+    ASSERT_EQ(lib.Inp32(StatusPort), StatusIdle);
+    Peer flooder({"flood", QString::fromStdString(sim.socketPath())}, false);
+    ASSERT_TRUE(flooder.WaitFor("flooding")) << flooder.Output().toStdString();
+
+    // The sensor follower's pace: a read every 2 ms.
+    constexpr int Reads = 400;
+    std::vector<double> ms;
+    int wrong = 0;
+    for (int i = 0; i < Reads; ++i) {
+        QElapsedTimer t;
+        t.start();
+        wrong += lib.Inp32(StatusPort) != StatusIdle;
+        ms.push_back(MsSince(t));
+        SleepMs(2);
+    }
+    std::sort(ms.begin(), ms.end());
+    const double median = ms[ms.size() / 2], worst = ms.back();
+    RecordProperty("readMedianUs", static_cast<int>(median * 1000));
+    RecordProperty("readWorstUs", static_cast<int>(worst * 1000));
+    EXPECT_EQ(wrong, 0) << "reads timed out and were taken as 0";
+    EXPECT_LT(worst, 50) << "goal: a few ms; median " << median;
+    EXPECT_FALSE(flooder.Output().contains("closed")) << "the flooding client is served too";
 }
 
 TEST_F(SimPort, ServerOfAnotherUserIsRefusedAndSaidOnce)

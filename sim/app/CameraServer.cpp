@@ -47,8 +47,7 @@ bool SendAll(int fd, const uint8_t *data, size_t size)
 }
 } // namespace
 
-CameraServer::CameraServer(SharedRobot &robot, const sim::FloorMap &floor, const std::string &path)
-    : robot_(robot), floor_(floor), path_(path)
+CameraServer::CameraServer(SharedRobot &robot, const std::string &path) : robot_(robot), path_(path)
 {
     listenFd_ = ListenAt(path, SOCK_STREAM, ListenBacklog);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -103,9 +102,12 @@ void CameraServer::RenderLoop()
                 return;
         }
         const int64_t now = MonotonicNs();
-        sim::Simulation view = robot_.Snapshot();
-        view.AdvanceTo(now);
-        QImage picture = sim::RenderCamera(floor_, view.world().robot.camera, view.pose());
+        SimScene scene = robot_.Scene();
+        scene.sim.AdvanceTo(now);
+        QImage picture = scene.floor ? sim::RenderCamera(*scene.floor, scene.sim.world().robot.camera, scene.sim.pose())
+                                     : QImage(sim::CameraWidth, sim::CameraHeight, QImage::Format_RGB32);
+        if (!scene.floor)
+            picture.fill(Qt::black);
         auto frame = std::make_shared<std::vector<uint8_t>>(sim::CameraFrameBytes);
         sim::RgbToI420(picture, frame->data());
         {

@@ -25,7 +25,8 @@
 class CameraServer {
 public:
     // Listens at `path` (see ListenAt); std::runtime_error when it cannot.
-    CameraServer(SharedRobot &robot, const sim::FloorMap &floor, const std::string &path);
+    // Renders the robot's view of its world's floor, whichever world it is in.
+    CameraServer(SharedRobot &robot, const std::string &path);
     ~CameraServer();
     CameraServer(const CameraServer &) = delete;
     CameraServer &operator=(const CameraServer &) = delete;
@@ -54,7 +55,6 @@ private:
     void ReapFinished();
 
     SharedRobot &robot_;
-    const sim::FloorMap &floor_;
     std::string path_;
     int listenFd_ = -1;
     int wakeFd_ = -1;

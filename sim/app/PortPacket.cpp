@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-std::string HandlePortPacket(SharedRobot &robot, const PortQueryFunction &query, bool &controller,
+std::string HandlePortPacket(SharedRobot &robot, const PortQueryFunction &query, PortClient &client,
                              const void *data, size_t size)
 {
     simproto::PortMessage m;
@@ -13,12 +13,12 @@ std::string HandlePortPacket(SharedRobot &robot, const PortQueryFunction &query,
         return {}; // not a message of ours
     std::memcpy(&m, data, sizeof(m));
     if (m.kind == simproto::KindWrite || m.kind == simproto::KindRead) {
-        if (!controller)
+        if (!client.controller)
             robot.ControllerArrived();
-        controller = true;
+        client.controller = true;
     }
     if (m.kind == simproto::KindWrite) {
-        robot.Write(m.monotonicNs, m.port, m.value);
+        robot.Write(m.monotonicNs, m.port, m.value, client.id);
     } else if (m.kind == simproto::KindRead) {
         simproto::PortMessage answer = m;
         answer.value = static_cast<int16_t>(robot.Read(m.monotonicNs, m.port));

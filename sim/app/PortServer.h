@@ -1,7 +1,10 @@
 #pragma once
 // The simulator's end of the port library's socket: a local sequenced-packet
 // socket served by a thread of its own, so that register reads are answered
-// at once whatever the window is doing. Owns the socket file for its life.
+// at once whatever the window is doing. Clients are served in turn, a few
+// packets each, so that none can hold the others up. While the motors run,
+// the process in charge of them is watched: stopped (SIGSTOP, a debugger),
+// its motors stop. Owns the socket file for its life.
 #include "sim/app/SharedRobot.h"
 
 #include <atomic>
@@ -9,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 class PortServer {
 public:
@@ -27,7 +31,12 @@ public:
     const std::string &path() const { return path_; }
 
 private:
+    struct Client;
     void Run();
+    // Looks at the process in charge of running motors when it is time and
+    // stops them when it stands stopped; the poll timeout until the next
+    // look (-1: none due).
+    int WatchDriver(const std::vector<Client> &clients);
 
     std::string path_;
     SharedRobot &robot_;
@@ -35,4 +44,8 @@ private:
     int listenFd_ = -1;
     int wakeFd_ = -1; // an eventfd that ends the thread
     std::thread thread_;
+    // The server thread's, for WatchDriver.
+    uint64_t watched_ = 0;   // the client watched; 0: none
+    int stoppedSeen_ = 0;    // looks in a row that found it stopped
+    int64_t nextLookNs_ = 0;
 };

@@ -51,10 +51,9 @@ TimelineStrip::TimelineStrip(QWidget *parent) : QWidget(parent)
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
-QSize TimelineStrip::sizeHint() const
-{
-    return {640, Rows * RowHeight + AxisHeight + 2 * Padding};
-}
+QSize TimelineStrip::sizeHint() const { return {640, PreferredHeight()}; }
+
+int TimelineStrip::PreferredHeight() { return Rows * RowHeight + AxisHeight + 2 * Padding; }
 
 void TimelineStrip::Show(sim::PortTimeline timeline, int64_t nowNs)
 {

@@ -36,6 +36,8 @@ public:
     static int Column(const QRect &area, int64_t ns, int64_t nowNs, int64_t spanNs = SpanNs);
 
     QSize sizeHint() const override;
+    // The strip's height, pixels: its rows and the time axis.
+    static int PreferredHeight();
 
 protected:
     void paintEvent(QPaintEvent *event) override;

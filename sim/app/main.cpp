@@ -10,7 +10,8 @@
 // is ready it prints, on standard output:
 //   robot-sim: ready socket=<path> camera=<path>
 //   robot-sim: camera source: <value for ROBOT_CAPTURE_SOURCE>
-// and it runs until its window is closed or it receives SIGTERM or SIGINT.
+// and "robot-sim: world <path>" each time another world is opened from the
+// window. It runs until its window is closed or it receives SIGTERM or SIGINT.
 #include "sim/app/ArenaView.h"
 #include "sim/app/CameraServer.h"
 #include "sim/app/LocalSocket.h"
@@ -110,19 +111,21 @@ int main(int argc, char *argv[])
 
     try {
         CheckSocketFolder(socketPath);
-        const sim::World world = sim::LoadWorld(worldPath);
-        const sim::FloorMap floor(world);
-        SharedRobot robot(world);
-        CameraServer camera(robot, floor, CameraSocketPath(socketPath));
+        auto world = std::make_shared<const sim::World>(sim::LoadWorld(worldPath));
+        auto floor = std::make_shared<const sim::FloorMap>(*world);
+        const QString worldName = args.isEmpty() ? QStringLiteral("default world") : QFileInfo(worldPath).fileName();
+        SharedRobot robot(std::move(world), std::move(floor), worldName.toStdString());
+        CameraServer camera(robot, CameraSocketPath(socketPath));
         PortServer server(socketPath, robot, [&robot, &camera](int64_t ns) {
             sim::Simulation view = robot.Snapshot();
             view.AdvanceTo(ns);
-            return StateJson(view, robot.Controller(), camera.Clients(), camera.Frames());
+            SimulatorFacts facts = robot.Facts();
+            facts.cameraClients = camera.Clients();
+            facts.cameraFrames = camera.Frames();
+            return StateJson(view, facts);
         });
 
-        ArenaView view(robot, floor, [&camera] { return camera.LatestPicture(); });
-        view.setWindowTitle(QStringLiteral("Virtual robot - %1")
-                                .arg(args.isEmpty() ? QStringLiteral("default world") : QFileInfo(worldPath).fileName()));
+        ArenaView view(robot, [&camera] { return camera.LatestPicture(); }, args.isEmpty() ? QString() : worldPath);
         // Beside the control program's window, which stands at the screen's left edge.
         view.move(ProgramWindowRight, 0);
         view.show();

@@ -3,6 +3,7 @@
 #include "sim/core/Kinematics.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -17,7 +18,12 @@ int64_t CheckedTimestamp(int64_t stamped, int64_t start, int64_t now, int64_t la
     return stamped >= start && stamped >= last && stamped <= latest ? stamped : now;
 }
 
-Simulation::Simulation(const World &world) : world_(&world), pose_(world.robot.start) {}
+// Not owned: a shared pointer with no owner, which deletes nothing.
+Simulation::Simulation(const World &world) : world_(std::shared_ptr<const World>(), &world), pose_(world.robot.start)
+{
+}
+
+Simulation::Simulation(std::shared_ptr<const World> world) : world_(std::move(world)), pose_(world_->robot.start) {}
 
 void Simulation::AdvanceTo(int64_t ns)
 {
@@ -31,6 +37,8 @@ void Simulation::AdvanceTo(int64_t ns)
     // Unsigned: the difference of any two times, however far apart, without overflow.
     const double seconds = double(uint64_t(ns) - uint64_t(time_)) * 1e-9;
     time_ = ns;
+    if (held_)
+        return;
     if (stalled_)
         return; // pressed against a wall: the wheels stall until the code changes
     const WheelDirections wheels = DecodeMotors(data_);
@@ -71,10 +79,21 @@ int Simulation::Read(int64_t ns, int port)
 
 void Simulation::Place(const Pose &pose)
 {
-    pose_ = pose;
+    MoveTo(pose);
     data_ = 0;
+}
+
+void Simulation::MoveTo(const Pose &pose)
+{
+    pose_ = pose;
     stalled_ = false;
     touching_ = false;
+}
+
+void Simulation::Hold(int64_t ns, bool held)
+{
+    AdvanceTo(ns);
+    held_ = held;
 }
 
 } // namespace sim

@@ -12,6 +12,7 @@
 #include "sim/core/World.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace sim {
 
@@ -32,6 +33,9 @@ public:
     // The robot at the world's start pose with its motors off. `world` must
     // outlive the simulation and its copies.
     explicit Simulation(const World &world);
+    // The same on a world that the simulation and its copies keep alive, so
+    // that one can be replaced while copies of the old are still in use.
+    explicit Simulation(std::shared_ptr<const World> world);
 
     // Moves the robot on to `ns`. Times earlier than the simulation's own
     // (an access that arrived late) count as now.
@@ -43,6 +47,14 @@ public:
     int Read(int64_t ns, int port);
     // Places the robot, motors off, out of contact.
     void Place(const Pose &pose);
+    // Puts the robot down at `pose`, out of contact, as a hand does: the
+    // motor code stays and drives on from there.
+    void MoveTo(const Pose &pose);
+    // From `ns` on, while held, the clock runs on but the robot stays where
+    // it is (time paused, or the robot in the user's hand); writes still set
+    // the motor code, which drives once it is let go.
+    void Hold(int64_t ns, bool held);
+    bool held() const { return held_; }
 
     const World &world() const { return *world_; }
     const Pose &pose() const { return pose_; }
@@ -57,12 +69,13 @@ public:
     SensorReadings Sensors() const { return ReadSensors(*world_, pose_); }
 
 private:
-    const World *world_;
+    std::shared_ptr<const World> world_;
     Pose pose_;
     int data_ = 0;
     int64_t time_ = 0;
     bool started_ = false; // time_ holds a time
     bool stalled_ = false; // the current motor code drove the robot into contact
+    bool held_ = false;
     bool touching_ = false;
     int contacts_ = 0;
     double odometer_ = 0;

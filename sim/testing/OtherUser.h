@@ -29,6 +29,9 @@ public:
     QString Finish(int ms = 5000);
     // What it has printed so far.
     QString Output();
+    // Its process id (0 once it has ended); as the other user, setpriv's,
+    // which setpriv keeps by executing sim-peer in its place.
+    qint64 pid() const { return process_.processId(); }
 
 private:
     QProcess process_;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <stdexcept>
 
 SimWatcher::SimWatcher(const SimProcess &sim, int periodMs)
     : sim_(sim), thread_([this, periodMs] {
@@ -104,7 +105,10 @@ void SimEndToEnd::TearDown()
 void SimEndToEnd::StartSim(const QString &worldJson)
 {
     sim = std::make_unique<SimProcess>(worldJson);
-    ASSERT_TRUE(sim->Start()) << sim->error().toStdString();
+    // An exception ends the test with the reason; an assertion here would
+    // let the test go on without a simulator.
+    if (!sim->Start())
+        throw std::runtime_error("robot-sim did not start: " + sim->error().toStdString());
     setenv("ROBOT_SIM_SOCKET", sim->socketPath().c_str(), 1);
     setenv("ROBOT_CAPTURE_SOURCE", sim->cameraSource().toUtf8().constData(), 1);
 }

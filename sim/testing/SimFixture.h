@@ -48,7 +48,8 @@ protected:
     void TearDown() override;
 
     // Starts robot-sim with this world (empty: the default world) and points
-    // the port library and the capture source at it.
+    // the port library and the capture source at it. Throws (ending the test
+    // with the reason) when it does not start.
     void StartSim(const QString &worldJson = {});
     // Records a run's line figures with the test's result (worst and mean
     // distance in mm, progress in cm).

@@ -13,13 +13,26 @@
 //                          "no answer" (within a second)
 //   sim-peer watch PATH    connects to a camera socket and reads for a second:
 //                          "connect: <error>" or "received <bytes>"
+//   sim-peer drive PATH CODE
+//                          a control program that writes CODE to the data
+//                          register, prints "driving <CODE>" once robot-sim
+//                          has it (or "no answer"), and then waits, connected,
+//                          until it is killed
+//   sim-peer flood PATH    a client that keeps its socket full of queries and
+//                          takes the answers as they come; prints "flooding"
+//                          once the socket is full, "closed" when robot-sim
+//                          hangs up
 #include "core/Clock.h"
+#include "core/RobotWiring.h"
+#include "sim/protocol/SimLink.h"
 #include "sim/protocol/SimProtocol.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -189,12 +202,63 @@ int Watch(const char *path)
     Say("received " + std::to_string(total));
     return 0;
 }
+int Drive(const char *path, const char *code)
+{
+    char *end = nullptr;
+    const long value = std::strtol(code, &end, 10);
+    if (!*code || *end || value < 0 || value > 255) {
+        Say(std::string("not a motor code: ") + code);
+        return 2;
+    }
+    simproto::SimLink link(0, path);
+    link.Write(DataPort, static_cast<int16_t>(value), MonotonicNs());
+    // The read comes after the write on the same connection: its answer
+    // means the write has been taken.
+    const std::optional<int16_t> now = link.Read(DataPort, MonotonicNs(), 2000);
+    Say(now ? "driving " + std::to_string(*now) : std::string("no answer"));
+    for (;;)
+        pause(); // connected until killed
+}
+
+int Flood(const char *path)
+{
+    const int fd = Connect(path, SOCK_SEQPACKET);
+    if (fd < 0)
+        return 1;
+    simproto::PortMessage query;
+    query.kind = simproto::KindQuery;
+    char answer[simproto::MaxQueryAnswer];
+    bool full = false;
+    for (;;) {
+        // Take whatever answers are there, then send until the socket is full.
+        ssize_t got;
+        while ((got = recv(fd, answer, sizeof(answer), MSG_DONTWAIT)) > 0) {
+        }
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            Say("closed");
+            return 0;
+        }
+        const ssize_t sent = send(fd, &query, sizeof(query), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!full)
+                Say("flooding");
+            full = true;
+            pollfd p{fd, POLLIN | POLLOUT, 0};
+            poll(&p, 1, 100);
+        } else if (sent < 0 && errno != EINTR) {
+            Say("closed");
+            return 0;
+        }
+    }
+}
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "drive")
+        return Drive(argv[2], argv[3]);
     if (argc != 3) {
-        std::fprintf(stderr, "usage: sim-peer port|camera|query|watch PATH\n");
+        std::fprintf(stderr, "usage: sim-peer port|camera|query|watch|flood PATH, or sim-peer drive PATH CODE\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -206,6 +270,8 @@ int main(int argc, char **argv)
         return Query(argv[2]);
     if (mode == "watch")
         return Watch(argv[2]);
+    if (mode == "flood")
+        return Flood(argv[2]);
     std::fprintf(stderr, "sim-peer: unknown mode %s\n", argv[1]);
     return 2;
 }

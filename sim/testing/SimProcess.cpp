@@ -48,7 +48,12 @@ bool SimProcess::Launch(const QStringList &socketArgs, const QProcessEnvironment
     }
     process_ = std::make_unique<QProcess>();
     QProcessEnvironment env = baseEnv;
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (display_.empty()) {
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    } else {
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), QString::fromStdString(display_));
+    }
     process_->setProcessEnvironment(env);
     process_->setProcessChannelMode(QProcess::MergedChannels);
     process_->start(Executable(), args);
@@ -133,7 +138,16 @@ std::optional<SimState> SimProcess::Query() const
     s.trackLength = o.value("trackLength").toDouble();
     s.obstacleDistance = o.value("obstacleDistance").toDouble();
     s.controller = o.value("controller").toString();
+    s.forcedStop = o.value("forcedStop").toString();
+    s.forcedStops = o.value("forcedStops").toInt();
     s.cameraClients = o.value("cameraClients").toInt();
     s.cameraFrames = static_cast<int64_t>(o.value("cameraFrames").toDouble());
+    s.arenaWidth = o.value("arenaWidth").toDouble();
+    s.arenaHeight = o.value("arenaHeight").toDouble();
+    s.paused = o.value("paused").toBool();
+    s.world = o.value("world").toString();
+    s.trailPoints = o.value("trailPoints").toInt();
+    s.trailX = o.value("trailX").toDouble();
+    s.trailY = o.value("trailY").toDouble();
     return s;
 }

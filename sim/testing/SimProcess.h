@@ -27,8 +27,15 @@ struct SimState {
     double trackLength = 0;
     double obstacleDistance = 0;
     QString controller;
+    QString forcedStop; // why the simulator stopped the motors itself; empty when it has not since the last write
+    int forcedStops = 0;
     int cameraClients = 0;
     int64_t cameraFrames = 0;
+    double arenaWidth = 0, arenaHeight = 0; // metres
+    bool paused = false;
+    QString world; // its name
+    int trailPoints = 0; // the arena window's trail, from (trailX, trailY)
+    double trailX = 0, trailY = 0;
 };
 
 class SimProcess {
@@ -39,7 +46,9 @@ public:
     SimProcess(const SimProcess &) = delete;
     SimProcess &operator=(const SimProcess &) = delete;
 
-    // Starts robot-sim (QT_QPA_PLATFORM=offscreen) with its port socket at
+    // Shows the window on X display `name` (":N") instead of offscreen; before Start.
+    void ShowOn(const std::string &display) { display_ = display; }
+    // Starts robot-sim (offscreen, or on the display given to ShowOn) with its port socket at
     // `socketPath` (empty: in a private folder of this object's) and waits for
     // its ready line. False, with the reason in error(), when it did not come up.
     bool Start(const std::string &socketPath = {});
@@ -75,6 +84,7 @@ private:
 
     QTemporaryDir dir_;
     QString worldJson_;
+    std::string display_;
     std::unique_ptr<QProcess> process_;
     std::string socketPath_;
     std::string cameraSocket_;

@@ -477,6 +477,27 @@ void RobotProcess::KeyUp(const std::string &name)
     RunCommand({"xdotool", "keyup", name}, nullptr, 5000, {{"DISPLAY", display_.Name()}});
 }
 
+bool RobotProcess::DismissMessageBox(int ms)
+{
+    const EnvVars display{{"DISPLAY", display_.Name()}};
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    std::string found;
+    while (found.empty() && Clock::now() < deadline) {
+        RunCommand({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid_), "--name", "^Robot$"},
+                   &found, 5000, display);
+        if (found.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::istringstream ids(found);
+    std::string box;
+    if (!(ids >> box))
+        return false;
+    RunCommand({"xdotool", "windowfocus", "--sync", box, "key", "Return"}, nullptr, 5000, display);
+    // The main window has the keys again.
+    RunCommand({"xdotool", "windowfocus", "--sync", window_}, nullptr, 5000, display);
+    return true;
+}
+
 void RobotProcess::ShowTab(const std::string &pageName)
 {
     const int index = mirror_->PageControl1->indexOf(&Control(pageName));

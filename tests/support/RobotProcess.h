@@ -106,6 +106,9 @@ public:
     void Key(const std::string &name);
     void KeyDown(const std::string &name);
     void KeyUp(const std::string &name);
+    // Closes the program's message box (its error display) with Return, once
+    // it shows; false when none shows within `ms`.
+    bool DismissMessageBox(int ms = 5000);
     // Shows the page of the tab with this object name (TabSheet3, ...).
     void ShowTab(const std::string &pageName);
 
