@@ -9,10 +9,14 @@
 #              one by serial number or bus path) and the first V4L2 camera
 #   gpio       the GPIO lines of a single-board computer (the pin map says
 #              which) and the first V4L2 camera
+#   firmata    a board with the standard Firmata firmware on USB serial
+#              (ROBOT_SERIAL names its device; else the first ttyACM/ttyUSB)
+#              and the first V4L2 camera
 # usage: start-robot.sh ROOT WORKDIR SIM_LOG [PROGRAM ARGUMENTS...]
 # ROOT holds bin/ (the program, robot-sim and the hardware port library) and
-# lib/recording, lib/sim, lib/ftdi, lib/gpio (the other port libraries): the build folder, or the
-# installed program's folder. Used by ./run and by the installed launcher.
+# lib/recording, lib/sim, lib/ftdi, lib/gpio, lib/firmata (the other port
+# libraries): the build folder, or the installed program's folder. Used by
+# ./run and by the installed launcher.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$1
@@ -93,7 +97,10 @@ case "${ROBOT_PORT:-sim}" in
   gpio)
     prepend_library_path "$root/lib/gpio"
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
-  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware', 'ftdi' or 'gpio'" >&2; exit 2 ;;
+  firmata)
+    prepend_library_path "$root/lib/firmata"
+    export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
+  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware', 'ftdi', 'gpio' or 'firmata'" >&2; exit 2 ;;
 esac
 cd "$workdir"
 "$root/bin/robot" "$@" &

@@ -2,6 +2,7 @@
 // routine lives with its device's code.
 #include "portio/guard/ZeroRoutines.h"
 
+#include "portio/firmata/FirmataGuard.h"
 #include "portio/ftdi/FtdiGuard.h"
 #include "portio/gpio/GpioLines.h"
 #include "portio/hardware/ParportGuard.h"
@@ -17,6 +18,8 @@ ZeroRoutine FindZeroRoutine(char kind)
         return ZeroFtdiFromGuard;
     case GpioKind:
         return ZeroGpioFromGuard;
+    case FirmataKind:
+        return ZeroFirmataFromGuard;
     default:
         return nullptr;
     }
