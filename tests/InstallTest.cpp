@@ -63,7 +63,8 @@ TEST(InstalledProgram, LauncherRunsItFromTheUsersDataFolderAndUninstallLeavesThe
     ASSERT_EQ(RunCommand({"cmake", "--install", ROBOT_BINARY_DIR, "--prefix", prefix}, &out, 60000), 0) << out;
     for (const char *file : {"/bin/robot", "/lib/robot/bin/robot", "/lib/robot/bin/libinpout32.so",
                              "/lib/robot/lib/sim/libinpout32.so", "/lib/robot/lib/recording/libinpout32.so",
-                             "/lib/robot/lib/gpio/libinpout32.so",
+                             "/lib/robot/lib/ftdi/libinpout32.so", "/lib/robot/lib/gpio/libinpout32.so",
+                             "/lib/robot/lib/firmata/libinpout32.so", "/lib/robot/bin/port-guard",
                              "/share/applications/robot-control.desktop", "/share/robot/worlds/quick.json",
                              "/share/icons/hicolor/128x128/apps/robot-control.png"})
         EXPECT_TRUE(QFile::exists(QString::fromStdString(prefix + file))) << file;

@@ -35,8 +35,10 @@ static_assert(LeftBackwardBit == 1 << 0 && LeftForwardBit == 1 << 1 && RightBack
 static_assert(RightLineBit == 1 << 4 && LeftLineBit == 1 << 5 && ObstacleBit == 1 << 7,
               "the sensor signals are the status bits of the sensor lines");
 
-// Settings a map may give; a device reads the ones it knows.
-constexpr const char *Settings[] = {"device", "chip", "baud"};
+// Settings a map may give; a device reads the ones it knows: the GPIO chip,
+// the FTDI adapter (a serial number or a bus path), the board's baud rate and
+// how long it may take to start.
+constexpr const char *Settings[] = {"device", "chip", "adapter", "baud", "startup-ms"};
 
 // The default map of every device, in one place. Each says why its lines.
 constexpr struct {
@@ -176,7 +178,7 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
         const Signal *signal = FindSignal(name);
         if (!signal) {
             error = where + ": \"" + name +
-                    "\" is neither a signal (D0 D1 D3 D4 S4 S5 S7) nor a setting (device chip baud)";
+                    "\" is neither a signal (D0 D1 D3 D4 S4 S5 S7) nor a setting (device chip adapter baud startup-ms)";
             return std::nullopt;
         }
         const size_t index = static_cast<size_t>(signal - Signals);

@@ -10,8 +10,9 @@
 // starting a comment:
 //
 //   device gpio              the device the map is for; refused on another
-//   chip gpiochip0           a device setting (which ones a device reads is
-//   baud 57600               its own business)
+//   chip gpiochip0           a device setting: chip (GPIO), adapter (FTDI),
+//   baud 57600               baud and startup-ms (Firmata); a device reads
+//                            the ones it knows
 //   D4 GPIO17                motor bit -> line: D4, D3, D1, D0, all four
 //   S7 GPIO5 active-high     sensor bit <- line: S5, S4, S7, all three, with
 //   S5 GPIO24 active-low pull-up    options active-low (fires when low, the
