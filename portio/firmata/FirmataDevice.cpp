@@ -4,7 +4,6 @@
 #include "portio/guard/ZeroRoutines.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -42,9 +41,6 @@ constexpr int64_t WriteWaitNs = 200 * Ms;
 // Close waits this long for the motors' 0 to leave.
 constexpr int64_t CloseWaitNs = 500 * Ms;
 
-// One note about malformed messages per process, however often the board is
-// opened again.
-std::atomic<bool> g_saidMalformed{false};
 
 int MsUntil(int64_t deadlineNs)
 {
@@ -456,11 +452,9 @@ void FirmataDevice::Close()
     std::string rest;
     line_->Read(rest, 0);
     parser_.Feed(reinterpret_cast<const uint8_t *>(rest.data()), rest.size());
-    if (const uint64_t malformed = Malformed()) {
-        std::fprintf(stderr, "inpout32: the board on %s sent %llu malformed Firmata message%s, all ignored.\n",
-                     line_->Path().c_str(), static_cast<unsigned long long>(malformed), malformed == 1 ? "" : "s");
-        std::fflush(stderr);
-    }
+    if (const uint64_t malformed = Malformed())
+        Say("malformed-count", "the board on " + line_->Path() + " sent " + std::to_string(malformed) +
+                                   " malformed Firmata message" + (malformed == 1 ? "" : "s") + ", all ignored.");
     line_.reset();
     outputs_.clear();
     inputs_.clear();
@@ -508,13 +502,9 @@ void FirmataDevice::NoteMalformed()
     if (saidMalformed_ || Malformed() == 0)
         return;
     saidMalformed_ = true;
-    if (g_saidMalformed.exchange(true))
-        return;
-    std::fprintf(stderr,
-                 "inpout32: the board on %s sent a malformed Firmata message; it is ignored, and the count "
-                 "follows when the port closes. A loose cable, or another program writing to the board?\n",
-                 line_->Path().c_str());
-    std::fflush(stderr);
+    Say("malformed", "the board on " + line_->Path() +
+                         " sent a malformed Firmata message; it is ignored, and the count follows when the port "
+                         "closes. A loose cable, or another program writing to the board?");
 }
 
 } // namespace firmata

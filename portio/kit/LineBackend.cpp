@@ -105,6 +105,7 @@ private:
             }
         }
         std::unique_ptr<LineDevice> device = MakeLineDevice();
+        device->SetSay([this](const std::string &key, const std::string &text) { services_.Say(key, text); });
         LineProblem why;
         if (!device->Open(*map_, why) || !Resolve(*device, why) || !device->Claim(outputs_, inputs_, why)) {
             Tell(why);

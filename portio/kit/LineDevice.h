@@ -12,6 +12,7 @@
 #include "portio/kit/PortKit.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,7 +40,12 @@ struct InputLine {
 
 class LineDevice {
 public:
+    // How a device tells the operator something besides its problems, once
+    // per key (the kit's Services::Say); given by the backend before Open.
+    using SayFn = std::function<void(const std::string &key, const std::string &text)>;
+
     virtual ~LineDevice() = default;
+    void SetSay(SayFn say) { say_ = std::move(say); }
 
     // Finds and opens the device (the map's settings may say which), driving
     // nothing yet.
@@ -64,6 +70,16 @@ public:
     // The program ends normally: outputs to 0, wait until that is done, let
     // go. The destructor lets go without a write.
     virtual void Close() = 0;
+
+protected:
+    void Say(const std::string &key, const std::string &text) const
+    {
+        if (say_)
+            say_(key, text);
+    }
+
+private:
+    SayFn say_;
 };
 
 // Defined by each line library: a new, unopened device of its kind.
