@@ -16,6 +16,9 @@ packages=(
   fonts-liberation
   xvfb xdotool imagemagick libx11-dev
   socat
+  # The install test checks the desktop entry and starts the program by it,
+  # as a desktop menu does.
+  desktop-file-utils libglib2.0-bin
   gtkwave sigrok-cli
 )
 
