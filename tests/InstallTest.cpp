@@ -155,7 +155,8 @@ TEST(InstalledProgram, LauncherAndMenuRunItFromTheUsersDataFolderAndUninstallLea
                          &out, 60000),
               0)
         << out;
-    EXPECT_EQ(FilesUnder(QString::fromStdString(prefix)), QStringList{QString::fromStdString(prefix + "/bin/another-program")});
+    EXPECT_EQ(FilesUnder(QString::fromStdString(prefix)),
+              QStringList{QString::fromStdString(prefix + "/bin/another-program")});
     // Made by the install and empty: gone.
     for (const char *folder : {"/lib", "/share/robot", "/share/icons"})
         EXPECT_FALSE(IsFolder(prefix + folder)) << folder;
