@@ -11,8 +11,9 @@
 #   ROBOT_FOLDER_LIST      the installed list of made folders (relative)
 #   ROBOT_FOLDER_STAGING   where "after" writes that list for the install
 #
-# Between the two steps the made folders are kept in ROBOT_MADE_FOLDERS (the
-# install runs as one script). The list holds absolute paths, as the install
+# Between the two steps the made folders are kept in ROBOT_MADE_FOLDERS and
+# the folders looked at in ROBOT_FOLDERS_NOTED (the install runs as one
+# script). "after" warns of a file installed elsewhere. The list holds absolute paths, as the install
 # manifest does.
 set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 
@@ -23,6 +24,14 @@ if(ROBOT_FOLDER_STEP STREQUAL "before")
     if(IS_DIRECTORY "${ROBOT_ASSETS_BUILD}/${entry}")
       list(APPEND folders "${ROBOT_ASSETS_FOLDER}/${entry}")
     endif()
+  endforeach()
+  # The folders and all their parents, relative, for the check after.
+  set(ROBOT_FOLDERS_NOTED)
+  foreach(folder IN LISTS folders)
+    while(NOT folder STREQUAL "" AND NOT folder STREQUAL ".")
+      list(APPEND ROBOT_FOLDERS_NOTED "${folder}")
+      get_filename_component(folder "${folder}" DIRECTORY)
+    endwhile()
   endforeach()
   # Each folder and its parents that are not there yet: the prefix too, and
   # the folders above it, when the install makes them.
@@ -42,6 +51,19 @@ if(ROBOT_FOLDER_STEP STREQUAL "before")
   endif()
   list(REMOVE_DUPLICATES ROBOT_MADE_FOLDERS)
 elseif(ROBOT_FOLDER_STEP STREQUAL "after")
+  # A file that went to a folder not among ROBOT_FOLDERS: whether the install
+  # made that folder is unknown, and the uninstall would leave it.
+  foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+    get_filename_component(folder "${file}" DIRECTORY)
+    file(RELATIVE_PATH relative "${root}" "${folder}")
+    list(FIND ROBOT_FOLDERS_NOTED "${relative}" noted) # no if(IN_LIST): the install script runs with old policies
+    if(noted EQUAL -1)
+      message(WARNING "${file} went to ${relative}, which is not among the folders "
+                      "packaging/CMakeLists.txt notes before the install (ROBOT_INSTALL_FOLDERS): "
+                      "the uninstall will not know whether the install made it.")
+      list(APPEND ROBOT_FOLDERS_NOTED "${relative}")
+    endif()
+  endforeach()
   list(SORT ROBOT_MADE_FOLDERS)
   list(JOIN ROBOT_MADE_FOLDERS "\n" text)
   file(WRITE "${ROBOT_FOLDER_STAGING}" "${text}\n")
