@@ -2,9 +2,8 @@
 #include "app/Unit1.h"
 #include "camera/CameraShared.h"
 #include "camera/MotionDetection.h"
+#include "camera/ViewerLaunch.h"
 #include "core/ErrorDisplay.h"
-
-#include <QProcess>
 
 namespace {
 // The stand-alone camera viewer, relative to the working directory.
@@ -19,8 +18,9 @@ constexpr WPARAM On = 1;
 
 void TForm1::Button11Click()
 {
-    // Shown in a window of its own; whether it started is not looked at.
-    RunHandler([] { QProcess::startDetached(QString::fromLatin1(ViewerProgram)); });
+    // Shown in a window of its own and not waited for; a viewer that cannot
+    // start, or ends at once, is reported (camera/ViewerLaunch.h).
+    RunHandler([this] { ViewerLaunch::Start(ViewerProgram, this); });
 }
 
 void TForm1::Button12Click()

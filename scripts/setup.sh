@@ -8,12 +8,18 @@ packages=(
   qt6-base-dev libxcb1-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
+  # The X11 video outputs (ximagesink, xvimagesink) that the camera viewer
+  # ("Kamera 1") shows its window with; without one nothing shows.
+  gstreamer1.0-x
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   fonts-liberation
   xvfb xdotool imagemagick libx11-dev
   socat
   libftdi1-dev libusb-1.0-0-dev umockdev libumockdev-dev
+  # The install test checks the desktop entry and starts the program by it,
+  # as a desktop menu does.
+  desktop-file-utils libglib2.0-bin
   gtkwave sigrok-cli
   libgpiod-dev gpiod
 )

@@ -208,8 +208,10 @@ TEST_F(CameraTab, DriverDialogsOpenOnlyForTheCurrentWindow)
 
 TEST_F(CameraTab, Kamera1StartsTheViewerWithoutWaiting)
 {
-    Form().Button11Click(); // no viewer yet: nothing to see
-    EXPECT_TRUE(errors.empty());
+    Form().Button11Click(); // no viewer yet: said at once
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("cannot start the camera viewer kamera/kamera"), std::string::npos) << errors[0];
+    errors.clear();
 
     QFile viewer("kamera/kamera");
     ASSERT_TRUE(viewer.open(QIODevice::WriteOnly));
