@@ -406,8 +406,12 @@ int DeviceIoctl(int fd, unsigned long code, void *arg)
     } else if (!Holds(fd)) {
         error = EINVAL; // ppdev: "claim the port first"
     } else if (request.Code == PPRELEASE) {
+        // Logged before the port is free: a claimant waiting for it logs its
+        // claim after this line, as the order of events has it.
         Fails(index);
+        Log(request.Name, fd, value, error);
         Release(fd);
+        return 0;
     } else if (Fails(index)) {
         error = g.FailErrno;
         if (request.Code == PPWDATA || request.Code == PPWCONTROL)
