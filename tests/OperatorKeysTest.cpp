@@ -21,13 +21,21 @@ using namespace std::chrono_literals;
 constexpr int64_t Ms = 1000000;
 
 // Presses `key` while the motors run: the data register holds 0 from 50 ms
-// after the key was delivered on, and nothing drives after. Returns the delay
-// from the delivery to the first 0 in ms.
+// after the key was delivered on, and nothing drives after. Returns the time
+// from the delivery to the witness to the first 0, in ms (below 0 when the
+// program wrote it before the witness woke).
 double StopWithKey(ProgramOnPort &program, const std::string &key)
 {
     KeyWitness witness(program.robot.DisplayName(), program.robot.WindowId());
-    program.robot.Key(key);
+    // The witness waits while the key goes out, to hear it when it comes.
+    SpawnRequest press;
+    press.Argv = {"xdotool", "key", key};
+    press.Env = CurrentEnvironment({"DISPLAY"});
+    press.Env.emplace_back("DISPLAY", program.robot.DisplayName());
+    const pid_t xdotool = Spawn(press);
     const int64_t delivered = witness.NextPress(5000);
+    if (xdotool > 0)
+        WaitForChild(xdotool, 5000);
     if (delivered < 0)
         throw std::runtime_error("the key was not delivered");
     std::this_thread::sleep_for(700ms); // longer than a continuous pulse
@@ -40,8 +48,8 @@ double StopWithKey(ProgramOnPort &program, const std::string &key)
             lastCode = w.Ns;
     for (const Write &w : writes)
         if (w.Ns > lastCode && w.Value == 0)
-            return double(std::max<int64_t>(w.Ns - delivered, 0)) / Ms;
-    return -1;
+            return double(w.Ns - delivered) / Ms;
+    return 1e9;
 }
 
 // After a stop the window works as before: a 60 ms move goes out whole.
@@ -111,9 +119,10 @@ TEST(RealProgramKeys, EmergencyStopEndsEveryDriveWithinFiftyMilliseconds)
             ExpectAMoveGoesOut(program);
         }
     }
-    std::sort(delays.begin(), delays.end());
-    RecordProperty("stop_key_median_ms", std::to_string(delays[delays.size() / 2]));
-    RecordProperty("stop_key_worst_ms", std::to_string(delays.back()));
+    std::string all;
+    for (double d : delays)
+        all += (all.empty() ? "" : ",") + std::to_string(d);
+    RecordProperty("stop_key_delays_ms", all);
 }
 
 // An arrow key held for 3 s drives "Ruch ciagly" in one unbroken run of
