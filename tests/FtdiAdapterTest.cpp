@@ -5,6 +5,7 @@
 // device tells.
 #include "core/Clock.h"
 #include "support/EmulatedAdapter.h"
+#include "support/ProgramOnPort.h" // WaitFor
 
 #include <gtest/gtest.h>
 

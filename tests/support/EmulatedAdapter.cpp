@@ -9,10 +9,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <spawn.h>
 #include <sstream>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -232,92 +230,4 @@ int LinesOfStatus(int status)
     if (!(status & ObstacleBit))
         lines |= 1 << ObstacleSensorLine;
     return lines;
-}
-
-void ProgramOnAdapter::ScriptStatus(const std::vector<int> &statusBytes)
-{
-    std::vector<int> levels;
-    for (int status : statusBytes)
-        levels.push_back(LinesOfStatus(status));
-    // The claim's check of an FT232H reads the lines once before the program does.
-    if (chip_ == "FT232H")
-        levels.insert(levels.begin(), LinesOfStatus(StatusIdle));
-    usb.ScriptPins(levels);
-}
-
-void ProgramOnAdapter::Start(const EnvVars &more)
-{
-    if (usb.TestbedDir().empty()) {
-        if (!usb.Chosen())
-            usb.Add(chip_);
-        if (!usb.Start())
-            throw std::runtime_error("the FTDI emulator did not start");
-    }
-    EnvVars env{{"ROBOT_PORT_TRACE", TracePath()},
-                {"LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/ftdi"}};
-    for (const auto &var : usb.Env())
-        env.push_back(var);
-    for (const auto &var : more)
-        env.push_back(var);
-    std::string error;
-    if (!robot.Start(env, &error))
-        throw std::runtime_error("the program did not start: " + error);
-}
-
-namespace {
-// What a process did to the lines, the set-up of each claim told apart from
-// the program's own writes and reads.
-struct LineTraffic {
-    std::vector<Write> Writes;
-    size_t Reads = 0;
-};
-
-LineTraffic Traffic(const std::vector<UsbAccess> &log, int readerPid)
-{
-    LineTraffic traffic;
-    std::map<int, bool> setUpWrite, setUpRead; // per client
-    for (const UsbAccess &a : log) {
-        if (!a.Ok())
-            continue;
-        if (a.Event == "bitmode") {
-            // FT232R: bit-bang with no outputs, then the set-up's 0;
-            // FT232H: MPSSE, then the set-up's 0 and its check.
-            setUpWrite[a.Client] = a.Detail == "mode=01,mask=00" || a.Detail.rfind("mode=02", 0) == 0;
-            setUpRead[a.Client] = a.Detail.rfind("mode=02", 0) == 0;
-        } else if (a.Event == "write" && a.Directions != 0) {
-            traffic.Writes.push_back({a.Ns, CodeOfLines(a.High)});
-        } else if (a.Event == "write") {
-            setUpWrite[a.Client] = false;
-        } else if (a.Event == "mpsse" && a.Detail.find("set-low") != std::string::npos) {
-            if (!setUpWrite[a.Client])
-                traffic.Writes.push_back({a.Ns, CodeOfLines(a.High)});
-            setUpWrite[a.Client] = false;
-        } else if (a.Event == "mpsse" && a.Detail.find("get-low") != std::string::npos) {
-            if (!setUpRead[a.Client] && (readerPid == 0 || a.Pid == readerPid))
-                ++traffic.Reads;
-            setUpRead[a.Client] = false;
-        } else if (a.Event == "read-pins" && (readerPid == 0 || a.Pid == readerPid)) {
-            ++traffic.Reads;
-        }
-    }
-    return traffic;
-}
-} // namespace
-
-std::vector<Write> ProgramOnAdapter::Writes() const
-{
-    return Traffic(usb.Log(), 0).Writes;
-}
-
-std::vector<int> ProgramOnAdapter::Values() const
-{
-    std::vector<int> values;
-    for (const Write &w : Writes())
-        values.push_back(w.Value);
-    return values;
-}
-
-size_t ProgramOnAdapter::StatusReads() const
-{
-    return Traffic(usb.Log(), robot.Pid()).Reads;
 }

@@ -2,9 +2,8 @@
 // Emulated FTDI adapters (build/lib/test/ftdi-emulator) as a test sets them
 // up: the emulator started on a fresh umockdev testbed with the adapters and
 // faults asked for, the environment that puts a program on it (umockdev's
-// preload library and the testbed's folder), and its log of every access;
-// and the real program on the FTDI port library over them (ProgramOnAdapter).
-#include "support/ProgramOnPort.h"
+// preload library and the testbed's folder), and its log of every access.
+// The real program on the FTDI port library over them: ProgramOnPort.
 #include "support/RobotProcess.h"
 
 #include <QTemporaryDir>
@@ -51,6 +50,7 @@ public:
     bool Chosen() const { return none_ || !adapters_.empty(); }
     // What the input lines read, one value per read of the pins, the last repeating.
     void ScriptPins(const std::vector<int> &levels);
+    bool Scripted() const { return scripted_; }
     void HeldByAnotherProgram() { faults_.push_back("--claimed"); }
     // ftdi_sio bound to the adapter; `stuck`: usbfs refuses to detach it.
     void SerialDriver(bool stuck);
@@ -95,36 +95,3 @@ int CodeOfLines(int high);
 int LinesOfStatus(int status);
 // The motor lines of the default map: D1/RXD, D3/CTS, D6/DCD, D7/RI.
 constexpr int DefaultMotorLines = 0xCA;
-
-// The real program on the FTDI port library (build/lib/ftdi), over emulated
-// adapters, with the port trace: judged by what reached the adapter's lines.
-class ProgramOnAdapter {
-public:
-    // Without a call to usb.Add: one adapter of this chip.
-    explicit ProgramOnAdapter(const std::string &chip = "FT232R") : chip_(chip) {}
-
-    EmulatedAdapter usb;
-    RobotProcess robot;
-
-    std::string TracePath() const { return dir_.filePath("trace.txt").toStdString(); }
-    // Status bytes the sensor drives read, one per read, as the default map
-    // puts them on the lines.
-    void ScriptStatus(const std::vector<int> &statusBytes);
-    // Starts the emulator (if it is not running) and the program; throws when
-    // either does not come up.
-    void Start(const EnvVars &more = {});
-
-    // The motor codes that reached the lines (set-up writes of the claim
-    // left out), by any process; each with its time.
-    std::vector<Write> Writes() const;
-    std::vector<int> Values() const;
-    // Reads of the lines by the program (the claim's check left out).
-    size_t StatusReads() const;
-
-    bool WaitForWrites(size_t n) { return WaitFor([&] { return Writes().size() >= n; }); }
-    bool WaitForReads(size_t n) { return WaitFor([&] { return StatusReads() >= n; }); }
-
-private:
-    std::string chip_;
-    QTemporaryDir dir_;
-};

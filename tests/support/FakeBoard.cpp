@@ -12,7 +12,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -229,62 +228,8 @@ void FakeBoard::Stop()
     }
 }
 
-void ProgramOnBoard::Start(const FakeBoardOptions &options, const EnvVars &more)
+std::vector<std::pair<int, bool>> PinsOfStatus(int status)
 {
-    std::string error;
-    if (!board.Start(options, &error))
-        throw std::runtime_error("the fake board did not start: " + error);
-    EnvVars env{{"ROBOT_PORT_TRACE", TracePath()}, {"LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/firmata"}};
-    for (const auto &var : board.Env())
-        env.push_back(var);
-    for (const auto &var : more)
-        env.push_back(var);
-    if (!robot.Start(env, &error))
-        throw std::runtime_error("the program did not start: " + error);
-}
-
-std::vector<Write> ProgramOnBoard::Writes() const
-{
-    const int port = MotorPins[0] / 8;
-    const int dataBits[] = {0, 1, 3, 4}; // D0, D1, D3, D4
-    const std::vector<BoardLine> log = board.Log();
-    std::vector<Write> out;
-    for (size_t i = 0; i < log.size(); ++i) {
-        if (!log[i].Is("in", "port-write") || log[i].Int("port") != port)
-            continue;
-        size_t j = i + 1; // the host's next message
-        while (j < log.size() && log[j].Dir != "in")
-            ++j;
-        if (j < log.size() && log[j].What == "pin-mode")
-            continue; // the claim's 0 before the pins become outputs
-        const long value = log[i].Int("value");
-        int code = 0;
-        for (int k = 0; k < 4; ++k)
-            if (value & (1 << (MotorPins[size_t(k)] % 8)))
-                code |= 1 << dataBits[k];
-        out.push_back({log[i].Ns, code});
-    }
-    return out;
-}
-
-std::vector<int> ProgramOnBoard::Values() const
-{
-    std::vector<int> values;
-    for (const Write &w : Writes())
-        values.push_back(w.Value);
-    return values;
-}
-
-std::vector<int> StatusBytesIn(const std::string &tracePath)
-{
-    std::vector<int> bytes;
-    for (const PortAccess &a : ReadTrace(tracePath))
-        if (a.kind == 'R' && a.port == StatusPort)
-            bytes.push_back(a.value);
-    return bytes;
-}
-
-std::vector<int> ProgramOnBoard::StatusBytes() const
-{
-    return StatusBytesIn(TracePath());
+    using namespace defaultboard;
+    return {{S4, (status & RightLineBit) != 0}, {S5, (status & LeftLineBit) != 0}, {S7, !(status & ObstacleBit)}};
 }

@@ -2,11 +2,9 @@
 // The fake Firmata board (build/lib/test/fake-firmata-board) as a test runs
 // it: started with its switches, its pseudo-terminal's device for the
 // library (ROBOT_SERIAL), its input pins set while it runs, and its log read.
-// And the real program on the Firmata board's library over it.
-#include "support/ProgramOnPort.h"
+// The real program on the Firmata board's library over it: ProgramOnPort.
 #include "support/RobotProcess.h"
 
-#include <array>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -14,6 +12,7 @@
 #include <map>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 // One line of the board's log: "<ns> <in|out|event> <what> key=value ...".
@@ -85,35 +84,13 @@ private:
     std::string device_;
 };
 
-// The status bytes a program read, from its port trace.
-std::vector<int> StatusBytesIn(const std::string &tracePath);
-
-// The real program on the Firmata board's library (build/lib/firmata) over
-// the fake board, with the port trace: judged by what the board took.
-class ProgramOnBoard {
-public:
-    FakeBoard board;
-    RobotProcess robot;
-    // The board's pins of the motor bits D0, D1, D3, D4 (the default map's);
-    // they must share one port.
-    std::array<int, 4> MotorPins{4, 5, 6, 7};
-
-    std::string TracePath() const { return dir_.filePath("trace.txt").toStdString(); }
-
-    // Starts the board, then the program on it with the trace and `more`.
-    // Throws (which ends the test with the reason) when either does not come up.
-    void Start(const FakeBoardOptions &options = {}, const EnvVars &more = {});
-
-    // The motor codes the board was given, as the program wrote them: its
-    // port writes of the motor pins' port read back through MotorPins. The
-    // claim's write before the pin modes is not one of the program's.
-    std::vector<Write> Writes() const;
-    std::vector<int> Values() const;
-    // The status bytes the program read, from the trace.
-    std::vector<int> StatusBytes() const;
-
-    bool WaitForWrites(size_t n) { return WaitFor([&] { return Writes().size() >= n; }); }
-
-private:
-    QTemporaryDir dir_;
-};
+// The Firmata library's default pin map (portio/kit/PinMap.cpp), for tests
+// that speak in motor codes and status bytes.
+namespace defaultboard {
+constexpr int D0 = 4, D1 = 5, D3 = 6, D4 = 7; // the motor bits, all on port 0
+constexpr int S4 = 8, S5 = 9;                 // the line sensors: low over the line, pull-ups on
+constexpr int S7 = 10;                        // the obstacle sensor: high with an obstacle ahead
+} // namespace defaultboard
+// The sensor pins' levels that make a status byte (only the sensor bits 4, 5
+// and 7 of 254 can be cleared), as (pin, high) pairs.
+std::vector<std::pair<int, bool>> PinsOfStatus(int status);
