@@ -43,11 +43,9 @@ struct DeviceFacts {
     std::string writeCall;
     size_t setUpWrites = 0;
 
-    // kill -9: whether in a sensor loop, or in a single move (no access to
-    // the device under way); the guard's call that switches the motors off,
-    // what it does after it (letting the device go), and whether it does
+    // kill -9 in a sensor loop: the guard's call that switches the motors
+    // off, what it does after it (letting the device go), and whether it does
     // nothing before.
-    bool killedInLoop = true;
     std::string guardZero;
     std::vector<std::string> guardThen;
     bool guardZeroFirst = true;
@@ -110,9 +108,6 @@ DeviceFacts FtdiFacts(bool mpsse)
     DeviceFacts d;
     d.writeCall = mpsse ? "mpsse set-low" : "write";
     d.setUpWrites = 1;
-    // The emulated adapter does not see a client close that was killed in
-    // the middle of a request: its claim would stay.
-    d.killedInLoop = false;
     // The guard claims the adapter once the program's claim has gone with it,
     // and drives the motor lines (outputs) low.
     d.guardZero = mpsse ? "mpsse set-low:00/ca" : "bitmode mode=01,mask=ca";
@@ -371,17 +366,13 @@ TEST_P(DeviceLibrary, KilledDuringALoopTheGuardSwitchesTheMotorsOffWithinASecond
 {
     program.Start();
     RobotProcess &robot = program.robot;
-    if (device.killedInLoop) {
-        robot.Click("Button22");
-        // After the first cycle's decision the motors run forward (18).
-        ASSERT_TRUE(program.WaitForReads(15));
-        ASSERT_TRUE(WaitFor([&] {
-            const std::vector<int> values = program.Values();
-            return !values.empty() && values.back() == MotorForwardCode;
-        }));
-    } else {
-        StartDriving(program, false, 5000);
-    }
+    robot.Click("Button22");
+    // After the first cycle's decision the motors run forward (18).
+    ASSERT_TRUE(program.WaitForReads(15));
+    ASSERT_TRUE(WaitFor([&] {
+        const std::vector<int> values = program.Values();
+        return !values.empty() && values.back() == MotorForwardCode;
+    }));
     const int64_t killed = MonotonicNs();
     robot.Signal(SIGKILL);
     ASSERT_TRUE(KilledBy(robot.WaitForExit(5000), SIGKILL));

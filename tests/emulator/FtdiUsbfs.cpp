@@ -16,6 +16,7 @@
 #include <set>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
@@ -93,7 +94,7 @@ std::string HexBytes(const uint8_t *bytes, size_t n)
 // process bound to that path, not listening, and none of `known`. Gives its
 // inode and the connecting process (SO_PEERCRED).
 bool FindNewConnection(const std::string &path, const std::set<unsigned long> &known, unsigned long &inode,
-                       int &pid)
+                       int &pid, int &socketFd)
 {
     DIR *dir = opendir("/proc/self/fd");
     if (!dir)
@@ -121,6 +122,7 @@ bool FindNewConnection(const std::string &path, const std::set<unsigned long> &k
             continue;
         inode = st.st_ino;
         pid = peer.pid;
+        socketFd = fd;
         found = true;
         break;
     }
@@ -344,11 +346,23 @@ gboolean Adapter::OnSweep(gpointer self)
     return G_SOURCE_CONTINUE;
 }
 
+// The client's end of the connection has gone (its process died, in the
+// middle of a request too): umockdev may not have noticed, the socket has.
+bool PeerGone(int fd, unsigned long inode)
+{
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_ino != inode)
+        return false; // not that connection any more: umockdev's word counts
+    pollfd p{fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
 void Adapter::Sweep()
 {
     std::vector<UMockdevIoctlClient *> closed;
     for (const auto &entry : clients_)
-        if (!umockdev_ioctl_client_get_connected(entry.first))
+        if (!umockdev_ioctl_client_get_connected(entry.first) ||
+            PeerGone(entry.second.SocketFd, entry.second.SocketInode))
             closed.push_back(entry.first);
     for (UMockdevIoctlClient *object : closed)
         Closed(object);
@@ -362,7 +376,7 @@ void Adapter::Connected(UMockdevIoctlClient *object)
     Client client;
     client.Id = nextClient_++;
     client.Object = object;
-    FindNewConnection(socketPath_, known, client.SocketInode, client.Pid);
+    FindNewConnection(socketPath_, known, client.SocketInode, client.Pid, client.SocketFd);
     g_object_ref(object);
     if (!sweep_) {
         // umockdev's worker thread, where the requests come, runs its context.

@@ -102,6 +102,7 @@ private:
         int Id = 0;
         int Pid = -1;
         unsigned long SocketInode = 0;
+        int SocketFd = -1; // the emulator's end of the client's connection
         bool HoldsInterface = false;
         std::deque<Urb> Urbs;
         UMockdevIoctlClient *Object = nullptr;
