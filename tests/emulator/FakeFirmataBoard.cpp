@@ -694,6 +694,19 @@ int Board::Run()
                 discarded_ = 0;
             }
         } else if (!nowOpen && open_) {
+            // What the host wrote before it closed reaches the board first,
+            // as on a serial line.
+            for (;;) {
+                pollfd pending{master_, POLLIN, 0};
+                if (poll(&pending, 1, 0) <= 0 || !(pending.revents & POLLIN))
+                    break;
+                uint8_t buffer[256];
+                const ssize_t n = read(master_, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                if (!resetting_)
+                    Take(buffer, size_t(n));
+            }
             open_ = false;
             Log("event close");
         }
