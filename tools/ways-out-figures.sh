@@ -10,7 +10,7 @@ build=${ROBOT_BUILD_DIR:-$top/build}
 rounds=${1:-10}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-filter='RealProgram/StoppedProgram.*:RealProgramGuard.*:RealProgramOnHardware.KilledDuringALoop*:RealProgramEnds.KilledTheGuard*'
+filter='RealProgram/StoppedProgram.*:RealProgramGuard.*:RealProgram/DeviceLibrary.KilledDuringALoop*:RealProgram/StoppedOnDevice.*'
 for i in $(seq "$rounds"); do
   QT_QPA_PLATFORM=offscreen "$build/bin/robot_tests" --gtest_filter="$filter" \
     --gtest_output="xml:$out/$i.xml" >/dev/null 2>&1 || echo "round $i: a test failed" >&2
