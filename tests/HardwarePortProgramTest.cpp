@@ -110,38 +110,6 @@ TEST(RealProgramOnHardware, PortHeldForAWhileIsUsedOnceItIsFree)
     EXPECT_EQ(program.Said().size(), 1u) << robot.Stderr();
 }
 
-// Two copies of the program: the second waits for the port, and gets it when
-// the first one is killed (the kernel drops a dead program's claim).
-TEST(RealProgramOnHardware, SecondCopyGetsThePortWhenTheFirstIsKilled)
-{
-    ProgramOnPort first(Library::Hardware);
-    first.Start();
-    first.robot.Type("Edit3", "20");
-    first.robot.Click("Button2");
-    ASSERT_TRUE(first.WaitForWrites(3));
-
-    RobotProcess second;
-    std::string error;
-    ASSERT_TRUE(second.Start(first.port.Env(), &error)) << error;
-    second.Type("Edit3", "20");
-    second.Click("Button2");
-    const auto secondClaims = [&] { return CallsOf(first.port.Log(), "PPCLAIM", second.Pid()); };
-    ASSERT_TRUE(WaitFor([&] { return !secondClaims().empty(); }));
-    ASSERT_TRUE(WaitFor([&] { return second.StderrLines("inpout32: ").size() == 1; })) << second.Stderr();
-    EXPECT_TRUE(Has(second.Stderr(), "is held by another driver or program"));
-    EXPECT_EQ(secondClaims().front().Result, "wait");
-    EXPECT_TRUE(CallsOf(first.port.Log(), "PPWDATA", second.Pid()).empty());
-
-    first.robot.Signal(SIGKILL);
-    ASSERT_TRUE(KilledBy(first.robot.WaitForExit(5000), SIGKILL));
-    ASSERT_TRUE(WaitFor([&] {
-        const std::vector<PortCall> claims = secondClaims();
-        return claims.size() == 2 && claims[1].Ok();
-    }, 5s));
-    second.Click("Button2");
-    ASSERT_TRUE(WaitFor([&] { return CallsOf(first.port.Log(), "PPWDATA", second.Pid()).size() >= 3; }));
-}
-
 // A write that fails in the middle of a sensor loop (the port stays; a failed
 // status read is the shared case of a lost device): the loop ends, the error
 // is shown once, and the program tries to leave the data register at 0.

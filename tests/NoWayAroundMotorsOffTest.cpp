@@ -201,9 +201,10 @@ TEST(RealProgramGuard, GuardsATraceWithAVeryLongName)
     RecordProperty("long_trace_zero_us", int((ReadTrace(trace).back().ns - killed) / 1000));
 }
 
-// Copy A drives, copy B waits for the port, A is killed: A's guard writes 0
-// through A's claim before anyone else can claim the port, and B, once it has
-// the port, writes 0 before anything else. Tried a few times: the race it
+// Copy A drives, copy B waits for the port (it says once that the port is
+// held), A is killed: A's guard writes 0 through A's claim before anyone else
+// can claim the port, and B, once it has the port, writes 0 before anything
+// else, then drives it. Tried a few times: the race it
 // used to lose was a matter of luck.
 TEST(RealProgramGuard, ASecondCopyCannotTakeOverARunningMotor)
 {
@@ -225,7 +226,11 @@ TEST(RealProgramGuard, ASecondCopyCannotTakeOverARunningMotor)
             return false;
         };
         ASSERT_TRUE(WaitFor([&] { return second.StderrLines("inpout32: ").size() == 1; })) << second.Stderr();
+        EXPECT_TRUE(Has(second.Stderr(), "is held by another driver or program")) << second.Stderr();
         EXPECT_FALSE(secondsClaim());
+        const std::vector<PortCall> waiting = CallsOf(first.port.Log(), "PPCLAIM", second.Pid());
+        ASSERT_FALSE(waiting.empty());
+        EXPECT_EQ(waiting.front().Result, "wait");
 
         const int64_t killed = MonotonicNs();
         first.robot.Signal(SIGKILL);
@@ -260,6 +265,11 @@ TEST(RealProgramGuard, ASecondCopyCannotTakeOverARunningMotor)
         EXPECT_EQ(log[secondWrite].Value, 0);
         EXPECT_EQ(RegisterWrites(log).back(), 0);
         EXPECT_EQ(second.StderrLines("inpout32: ").size(), 1u) << second.Stderr();
+
+        // The port is the second copy's from then on.
+        const size_t before = CallsOf(first.port.Log(), "PPWDATA", second.Pid()).size();
+        second.Click("Button2");
+        EXPECT_TRUE(WaitFor([&] { return CallsOf(first.port.Log(), "PPWDATA", second.Pid()).size() >= before + 3; }));
     }
 }
 
