@@ -21,10 +21,10 @@ endfunction()
 robot_absolute(launcher "${ROBOT_LAUNCHER}")
 robot_absolute(icon "${ROBOT_ICON_FILE}")
 
-# Exec's own quoting (Desktop Entry Specification, "The Exec key"): a path
-# with a space or another reserved character goes in double quotes, with ",
-# `, $ and \ escaped by a backslash inside; a % is written %%. The whole value
-# is a string value, whose backslashes are doubled once more.
+# Exec's own quoting (freedesktop.org's desktop entry format, "The Exec
+# key"): a path with a space or another reserved character goes in double
+# quotes, with ", `, $ and \ escaped by a backslash inside; a % is written %%.
+# The whole value is a string value, whose backslashes are doubled once more.
 set(exec "${launcher}")
 string(REPLACE "%" "%%" exec "${exec}")
 if(NOT exec MATCHES "^[A-Za-z0-9/._+%-]+$")

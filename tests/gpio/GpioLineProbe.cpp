@@ -152,8 +152,8 @@ int main(int argc, char **argv)
                 found = found && index;
                 outputs.push_back({index.value_or(-1)});
             }
-            for (const std::string &spec : Split(next(), ',')) {
-                const std::vector<std::string> parts = Split(spec, ':');
+            for (const std::string &entry : Split(next(), ',')) {
+                const std::vector<std::string> parts = Split(entry, ':');
                 const std::optional<int> index = device->FindLine(parts.at(0), reason);
                 found = found && index;
                 inputs.push_back({index.value_or(-1), parts.size() > 1 && parts[1] == "low",
