@@ -370,7 +370,7 @@ void Adapter::Sweep()
 
 void Adapter::Connected(UMockdevIoctlClient *object)
 {
-    std::set<unsigned long> known;
+    std::set<unsigned long> known = goneSockets_;
     for (const auto &entry : clients_)
         known.insert(entry.second.SocketInode);
     Client client;
@@ -394,6 +394,7 @@ void Adapter::Closed(UMockdevIoctlClient *object)
     if (found == clients_.end())
         return;
     Client &client = found->second;
+    goneSockets_.insert(client.SocketInode);
     // As usbfs when its file closes: the claim goes, the transfers are dropped.
     if (client.HoldsInterface && holder_ == client.Id)
         holder_ = 0;

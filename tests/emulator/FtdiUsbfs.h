@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,9 @@ private:
     std::string busPath_, node_, nodeFile_, sysPath_, socketPath_;
 
     std::map<UMockdevIoctlClient *, Client> clients_;
+    // The connections of clients that have gone: their sockets may stay open
+    // here a while, and must not be taken for a new client's.
+    std::set<unsigned long> goneSockets_;
     int nextClient_ = 1;
     int holder_ = 0;              // the client holding the interface; -1 another program
     bool driverBound_ = false;    // ftdi_sio
