@@ -6,6 +6,7 @@
 #include "core/Clock.h"
 #include "portio/firmata/FirmataDevice.h"
 #include "portio/firmata/FirmataGuard.h"
+#include "portio/kit/DeviceGroup.h"
 #include "support/FakeBoard.h"
 
 #include <gtest/gtest.h>
@@ -449,7 +450,7 @@ TEST_F(FirmataBoard, PermissionDeniedNamesTheGroupThatMayOpenIt)
         GTEST_SKIP() << "needs root to become a second user";
     StartBoard();
     ASSERT_EQ(chmod(board.Device().c_str(), 0660), 0);
-    const std::string group = firmata::GroupOf(board.Device());
+    const std::string group = portkit::DeviceGroup(board.Device(), "dialout");
     int result[2];
     ASSERT_EQ(pipe(result), 0);
     const pid_t child = fork();

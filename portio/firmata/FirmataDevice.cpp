@@ -2,6 +2,7 @@
 
 #include "core/Clock.h"
 #include "portio/guard/ZeroRoutines.h"
+#include "portio/kit/DeviceGroup.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -135,7 +136,7 @@ bool FirmataDevice::Open(const portkit::PinMap &map, LineProblem &why)
             break;
         case EACCES:
         case EPERM: {
-            const std::string group = GroupOf(path);
+            const std::string group = portkit::DeviceGroup(path, "dialout"); // as Debian has it
             why = {"permission", "cannot open " + path + ": " + std::strerror(error),
                    "Let this user open it: it belongs to group " + group + " (sudo usermod -aG " + group +
                        " $USER, then log in again)."};

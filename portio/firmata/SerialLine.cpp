@@ -99,18 +99,6 @@ speed_t SpeedOf(long baud)
     return B0;
 }
 
-std::string GroupOf(const std::string &path)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
-        group grp;
-        group *found = nullptr;
-        char buffer[1024];
-        if (getgrgid_r(st.st_gid, &grp, buffer, sizeof buffer, &found) == 0 && found)
-            return found->gr_name;
-    }
-    return "dialout";
-}
 
 int WriteBefore(int fd, const std::string &bytes, int64_t deadlineNs)
 {

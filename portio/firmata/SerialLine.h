@@ -29,9 +29,6 @@ std::string ChooseSerialDevice(std::string &searched);
 // termios' speed for a baud rate, or B0 for one it does not have.
 speed_t SpeedOf(long baud);
 
-// The group that may open `path` (dialout on Debian): for messages.
-std::string GroupOf(const std::string &path);
-
 // Both wait at most until `deadlineNs` (CLOCK_MONOTONIC). For the library and
 // the port guard alike: neither may hang on a board that takes nothing.
 // Writes all of `bytes`: 0, or an errno (ETIMEDOUT when no room came).

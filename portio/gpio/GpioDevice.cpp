@@ -10,6 +10,7 @@
 // to the kernel (its active-low flag), so a line reads 1 when its sensor
 // fires.
 #include "portio/gpio/GpioLines.h"
+#include "portio/kit/DeviceGroup.h"
 #include "portio/kit/LineDevice.h"
 
 #include <algorithm>
@@ -30,19 +31,6 @@ constexpr const char *Consumer = "robot";
 constexpr const char *DefaultChip = "gpiochip0";
 constexpr const char *Kind = "gpio";
 
-// The group that owns a device file, or "" when it cannot be told or it is root's.
-std::string DeviceGroup(const std::string &path)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || st.st_gid == 0)
-        return "";
-    group entry;
-    group *found = nullptr;
-    char buffer[1024];
-    if (getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || !found)
-        return "";
-    return found->gr_name;
-}
 
 // "gpiochip0 [pinctrl-bcm2711], gpiochip1 [raspberrypi-exp-gpio]"
 std::string ChipsHere()
@@ -303,7 +291,7 @@ private:
             why.Text = path || name ? "cannot open " + device + ": " + std::strerror(error)
                                     : "cannot open the GPIO chips (" + device + ") to find the one labelled " +
                                           which_ + ": " + std::strerror(error);
-            const std::string group = DeviceGroup(path || name ? device : "/dev/gpiochip0");
+            const std::string group = portkit::DeviceGroup(path || name ? device : "/dev/gpiochip0", "");
             if (!group.empty())
                 why.Fix = "Add this user to group " + group + ", which may open the GPIO chips (sudo usermod -aG " +
                           group + " $USER), then log in again.";

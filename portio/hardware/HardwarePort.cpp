@@ -33,6 +33,7 @@
 #include "core/Clock.h"
 #include "portio/guard/ZeroRoutines.h"
 #include "portio/hardware/ParportMap.h"
+#include "portio/kit/DeviceGroup.h"
 #include "portio/kit/PortKit.h"
 
 #include <algorithm>
@@ -160,19 +161,6 @@ struct PortSlot {
     std::future<ClaimResult> claim; // while Claiming: the helper thread's PPCLAIM result
 };
 
-// The group that may open the device; lp, as Debian has it, when there is no device.
-std::string GroupOf(const std::string &path)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
-        group grp;
-        group *found = nullptr;
-        char buffer[1024];
-        if (getgrgid_r(st.st_gid, &grp, buffer, sizeof buffer, &found) == 0 && found)
-            return found->gr_name;
-    }
-    return "lp";
-}
 
 std::string Hex(unsigned value)
 {
@@ -328,7 +316,7 @@ private:
     void Report(const std::string &key, const std::string &problem, const std::string &device,
                 const char *consequence = "Port writes go nowhere and reads return 0.")
     {
-        const std::string group = GroupOf(device);
+        const std::string group = portkit::DeviceGroup(device, "lp"); // as Debian has it
         services_.Say(key, problem + ". " + consequence +
                                " To reach the port: load the drivers (sudo modprobe parport_pc ppdev), check that " +
                                device + " exists, and let this user open it (it belongs to group " + group +
