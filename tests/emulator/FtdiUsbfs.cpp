@@ -1,6 +1,7 @@
 #include "emulator/FtdiUsbfs.h"
 
 #include "core/Clock.h"
+#include "emulator/EmulatorText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -52,22 +53,10 @@ constexpr const char *SerialDriverName = "ftdi_sio";
 constexpr mode_t NodeMode = 0664;
 constexpr const char *RuleGroup = "plugdev";
 
-struct NamedErrno {
-    int Value;
-    const char *Name;
-};
-constexpr NamedErrno Errnos[] = {
-    {EACCES, "EACCES"}, {ENOENT, "ENOENT"}, {EIO, "EIO"},       {EINVAL, "EINVAL"}, {ENODEV, "ENODEV"},
-    {EBUSY, "EBUSY"},   {EPERM, "EPERM"},   {ENOTTY, "ENOTTY"}, {EAGAIN, "EAGAIN"}, {ENODATA, "ENODATA"},
-    {EPIPE, "EPIPE"},   {ESHUTDOWN, "ESHUTDOWN"},
-};
-
 std::string ErrnoName(int value)
 {
-    for (const NamedErrno &e : Errnos)
-        if (e.Value == value)
-            return e.Name;
-    return "E" + std::to_string(value);
+    const char *name = emulator::ErrnoName(value);
+    return name ? name : "E" + std::to_string(value);
 }
 
 std::string Hex(unsigned long v)

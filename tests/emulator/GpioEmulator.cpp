@@ -76,6 +76,7 @@
 // process or uses stdio (the state's lock is a file lock that gives up after
 // a while); the real functions are looked up once, at load.
 #include "core/Clock.h"
+#include "emulator/EmulatorText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -243,77 +244,9 @@ Stat64Fn g_stat64, g_lstat64;
 ScandirFn g_scandir;
 Scandir64Fn g_scandir64;
 
-struct NamedErrno {
-    int Value;
-    const char *Name;
-};
-constexpr NamedErrno Errnos[] = {
-    {EACCES, "EACCES"}, {ENOENT, "ENOENT"},   {EIO, "EIO"},       {EINVAL, "EINVAL"},
-    {ENXIO, "ENXIO"},   {EBUSY, "EBUSY"},     {EINTR, "EINTR"},   {ENODEV, "ENODEV"},
-    {EPERM, "EPERM"},   {ENOTTY, "ENOTTY"},   {EAGAIN, "EAGAIN"}, {EMFILE, "EMFILE"},
-    {EFAULT, "EFAULT"}, {ENOSPC, "ENOSPC"},   {EBADF, "EBADF"},
-};
-
-const char *ErrnoName(int value)
-{
-    for (const NamedErrno &e : Errnos)
-        if (e.Value == value)
-            return e.Name;
-    return nullptr;
-}
-
-int ErrnoByName(const char *name)
-{
-    for (const NamedErrno &e : Errnos)
-        if (std::strcmp(e.Name, name) == 0)
-            return e.Value;
-    return 0;
-}
-
-// ---- Text on the stack ---------------------------------------------------------
-
-template <size_t Size> class Text {
-public:
-    Text &Add(const char *s)
-    {
-        while (s && *s && used_ < Size - 1)
-            buffer_[used_++] = *s++;
-        buffer_[used_] = '\0';
-        return *this;
-    }
-    Text &Add(int64_t v)
-    {
-        char digits[24];
-        int n = 0;
-        const bool negative = v < 0;
-        uint64_t u = negative ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-        do {
-            digits[n++] = char('0' + u % 10);
-            u /= 10;
-        } while (u);
-        if (negative)
-            Add("-");
-        while (n > 0 && used_ < Size - 1)
-            buffer_[used_++] = digits[--n];
-        buffer_[used_] = '\0';
-        return *this;
-    }
-    // Blanks would split the log's fields.
-    Text &AddWord(const char *s)
-    {
-        for (; s && *s && used_ < Size - 1; ++s)
-            buffer_[used_++] = (*s == ' ' || *s == '\t' || *s == '\n') ? '_' : *s;
-        buffer_[used_] = '\0';
-        return *this;
-    }
-    const char *Str() const { return buffer_; }
-    size_t Length() const { return used_; }
-    bool Empty() const { return used_ == 0; }
-
-private:
-    char buffer_[Size] = {};
-    size_t used_ = 0;
-};
+using emulator::ErrnoByName;
+using emulator::ErrnoName;
+using emulator::Text;
 
 using Path = Text<PATH_MAX>;
 using Detail = Text<900>;

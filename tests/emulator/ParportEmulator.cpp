@@ -42,6 +42,7 @@
 // looked up once, at load.
 #include "core/Clock.h"
 #include "core/RobotWiring.h"
+#include "emulator/EmulatorText.h"
 
 #include <cerrno>
 #include <climits>
@@ -129,31 +130,8 @@ Openat2Fn g_openat_2, g_openat64_2;
 IoctlFn g_ioctl;
 CloseFn g_close;
 
-struct NamedErrno {
-    int Value;
-    const char *Name;
-};
-constexpr NamedErrno Errnos[] = {
-    {EACCES, "EACCES"}, {ENOENT, "ENOENT"}, {EIO, "EIO"},       {EINVAL, "EINVAL"},
-    {ENXIO, "ENXIO"},   {EBUSY, "EBUSY"},   {EINTR, "EINTR"},   {ENODEV, "ENODEV"},
-    {EPERM, "EPERM"},   {ENOTTY, "ENOTTY"}, {EAGAIN, "EAGAIN"}, {ENOSPC, "ENOSPC"},
-};
-
-const char *ErrnoName(int value)
-{
-    for (const NamedErrno &e : Errnos)
-        if (e.Value == value)
-            return e.Name;
-    return nullptr;
-}
-
-int ErrnoByName(const char *name)
-{
-    for (const NamedErrno &e : Errnos)
-        if (std::strcmp(e.Name, name) == 0)
-            return e.Value;
-    return 0;
-}
+using emulator::ErrnoByName;
+using emulator::ErrnoName;
 
 void SleepUntilNs(int64_t deadline)
 {
@@ -166,75 +144,34 @@ void SleepUntilNs(int64_t deadline)
 
 // ---- The log: one write() per line, built on the stack ---------------------
 
-class Line {
-public:
-    void Text(const char *s)
-    {
-        while (*s && used_ < sizeof buffer_ - 1)
-            buffer_[used_++] = *s++;
-    }
-    void Number(int64_t v)
-    {
-        char digits[24];
-        int n = 0;
-        const bool negative = v < 0;
-        uint64_t u = negative ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-        do {
-            digits[n++] = char('0' + u % 10);
-            u /= 10;
-        } while (u);
-        if (negative)
-            Text("-");
-        while (n > 0 && used_ < sizeof buffer_ - 1)
-            buffer_[used_++] = digits[--n];
-    }
-    void Space() { Text(" "); }
-    void Append(const char *path)
-    {
-        buffer_[used_++] = '\n';
-        const int fd = int(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-        if (fd < 0)
-            return;
-        (void)syscall(SYS_write, fd, buffer_, used_);
-        syscall(SYS_close, fd);
-    }
-
-private:
-    char buffer_[256];
-    size_t used_ = 0;
-};
-
 // value < 0: none. error 0: ok; -1: the claim starts to wait.
 void Log(const char *call, int fd, int value, int error)
 {
     if (!g.Log[0])
         return;
     const int saved = errno;
-    Line line;
-    line.Number(MonotonicNs());
-    line.Space();
-    line.Number(getpid());
-    line.Space();
-    line.Text(call);
-    line.Space();
-    line.Number(fd);
-    line.Space();
+    emulator::Text<256> line;
+    line.Add(MonotonicNs()).Add(" ").Add(int64_t(getpid())).Add(" ").Add(call).Add(" ").Add(int64_t(fd)).Add(" ");
     if (value < 0)
-        line.Text("-");
+        line.Add("-");
     else
-        line.Number(value);
-    line.Space();
-    if (error == 0) {
-        line.Text("ok");
-    } else if (error < 0) {
-        line.Text("wait");
-    } else if (const char *name = ErrnoName(error)) {
-        line.Text(name);
-    } else {
-        line.Text("E");
-        line.Number(error);
+        line.Add(int64_t(value));
+    line.Add(" ");
+    if (error == 0)
+        line.Add("ok");
+    else if (error < 0)
+        line.Add("wait");
+    else if (const char *name = ErrnoName(error))
+        line.Add(name);
+    else
+        line.Add("E").Add(int64_t(error));
+    line.Add("\n");
+    // One write() per line, so that lines of several processes never mix.
+    const int out = int(syscall(SYS_openat, AT_FDCWD, g.Log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (out >= 0) {
+        (void)syscall(SYS_write, out, line.Str(), line.Length());
+        syscall(SYS_close, out);
     }
-    line.Append(g.Log);
     errno = saved;
 }
 
