@@ -4,6 +4,7 @@
 // board's reports without waiting, each fault is told with what to do, and
 // the motors get their 0 on every way out. Judged by the board's log.
 #include "core/Clock.h"
+#include "support/TextSearch.h"
 #include "portio/firmata/FirmataDevice.h"
 #include "portio/firmata/FirmataGuard.h"
 #include "portio/kit/DeviceGroup.h"
@@ -31,7 +32,6 @@ using portkit::LineProblem;
 using portkit::OutputLine;
 using portkit::Pull;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 // The default map's lines, in the order the kit gives them: the motors D0,
 // D1, D3, D4 on pins 4-7 (port 0), the sensors S4, S5 (line sensors, active

@@ -4,6 +4,7 @@
 // what reached the adapters, as the emulator logs it, and by the problems the
 // device tells.
 #include "core/Clock.h"
+#include "support/TextSearch.h"
 #include "support/EmulatedAdapter.h"
 #include "support/ProgramOnPort.h" // WaitFor
 
@@ -26,17 +27,7 @@ const std::string Checker = ROBOT_BINARY_DIR "/lib/test/ftdi-line-check";
 // D7), sensors on DSR DTR (active low) and RTS (active high).
 constexpr int MotorLines = 0xCA;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
 
 // Runs the checker's steps on the emulator's bus; its output lines.
 std::vector<std::string> Check(const EmulatedAdapter &usb, const std::vector<std::string> &steps,
@@ -49,7 +40,7 @@ std::vector<std::string> Check(const EmulatedAdapter &usb, const std::vector<std
     env.insert(env.end(), more.begin(), more.end());
     std::string out;
     EXPECT_EQ(RunCommand(argv, &out, 20000, env), 0) << out;
-    return Lines(out);
+    return SplitLines(out);
 }
 
 // The checker in the background, until it ends or is killed.

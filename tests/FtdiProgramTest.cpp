@@ -5,6 +5,7 @@
 // log, the port trace and what the program says. The cases every library
 // shares are in PortLibraryProgramTest.cpp.
 #include "support/ProgramOnPort.h"
+#include "support/TextSearch.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 namespace {
 using namespace std::chrono_literals;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 } // namespace
 
 // Where the adapter cannot be had, the program runs on: writes go nowhere,

@@ -3,6 +3,7 @@
 // of the kernel, what it reports, each fault said with what to do, and the
 // motors switched off on every way out, the guard's included.
 #include "core/Clock.h"
+#include "support/TextSearch.h"
 #include "support/EmulatedGpio.h"
 #include "support/ProgramOnPort.h"
 
@@ -21,15 +22,6 @@ const std::string Probe = ROBOT_BINARY_DIR "/bin/gpio-line-probe";
 const std::string Motors = "GPIO17,GPIO27,GPIO22,GPIO23";
 const std::string Sensors = "GPIO24:low:up,GPIO25:low:up,GPIO5:high:down";
 
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
 
 std::vector<std::string> Fields(const std::string &line)
 {
@@ -48,7 +40,7 @@ std::vector<std::string> RunProbe(const EmulatedGpio &gpio, const std::vector<st
     argv.insert(argv.end(), steps.begin(), steps.end());
     std::string output;
     EXPECT_EQ(RunCommand(argv, &output, 20000, gpio.Env()), 0) << output;
-    return Lines(output);
+    return SplitLines(output);
 }
 
 // A problem's fields: step, key, lasting, text, fix.
@@ -64,7 +56,6 @@ Problem ProblemOf(const std::string &answer)
     return {f[1], f[2], f[3], f[4]};
 }
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 std::vector<GpioCall> Requests(const EmulatedGpio &gpio) { return GpioCallsOf(gpio.Log(), "GPIO_GET_LINEHANDLE_IOCTL"); }
 
@@ -254,7 +245,7 @@ TEST(GpioDevice, TheGuardZeroesThroughItsCopyWhenStoppedAndLetsGoWhenTheProgramI
     } killAtEnd{program};
     auto answers = [&] {
         std::ifstream in(out);
-        return Lines(std::string(std::istreambuf_iterator<char>(in), {}));
+        return SplitLines(std::string(std::istreambuf_iterator<char>(in), {}));
     };
     ASSERT_TRUE(WaitFor([&] { return answers().size() == 7; })) << answers().size();
     const std::vector<std::string> said = answers();

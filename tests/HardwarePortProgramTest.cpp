@@ -4,6 +4,7 @@
 // holds, a failed write), judged by the emulator's log and the port trace.
 // The cases every library shares are in PortLibraryProgramTest.cpp.
 #include "support/ProgramOnPort.h"
+#include "support/TextSearch.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 namespace {
 using namespace std::chrono_literals;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 } // namespace
 
 // The status register as the port has it: bit 7 not inverted, bits 0-2 kept.

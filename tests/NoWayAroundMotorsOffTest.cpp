@@ -5,6 +5,7 @@
 // by what reached the data register (the recording library's trace, or the
 // emulated port's log where it matters which process wrote).
 #include "core/Clock.h"
+#include "support/TextSearch.h"
 #include "support/ProgramOnPort.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 constexpr int64_t Ms = 1000000;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 // The first write of 0 at or after `ns`, or nullptr.
 const Write *FirstZeroFrom(const std::vector<Write> &writes, int64_t ns)

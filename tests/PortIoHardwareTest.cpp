@@ -1,6 +1,7 @@
 // The hardware port library: which port and register an I/O address is, and
 // the library as a whole on a machine without the port.
 #include "portio/hardware/ParportMap.h"
+#include "support/TextSearch.h"
 
 #include <QTemporaryDir>
 
@@ -92,10 +93,6 @@ std::string DriveWithoutAPort(HardwareLibrary &lib)
     return said;
 }
 
-bool Has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 } // namespace
 
 TEST(ParportMap, MapsAddressesToTheRegistersOfTheListedPorts)

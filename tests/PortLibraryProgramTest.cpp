@@ -7,6 +7,7 @@
 // of one device alone are in HardwarePortProgramTest.cpp, FtdiProgramTest.cpp,
 // GpioProgramTest.cpp and FirmataProgramTest.cpp.
 #include "core/Clock.h"
+#include "support/TextSearch.h"
 #include "core/RobotWiring.h"
 #include "support/ProgramOnPort.h"
 
@@ -23,7 +24,6 @@ constexpr int64_t Ms = 1'000'000;
 // A board that resets when the program opens it, as most do.
 constexpr int BoardResetMs = 300;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 bool StartsWith(const std::string &text, const std::string &start) { return text.rfind(start, 0) == 0; }
 
 // A pin map file refused whole, and what the library's line says of it.

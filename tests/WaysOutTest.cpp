@@ -3,6 +3,7 @@
 // Judged by what reached the register (the recording library's trace, or the
 // emulated port's log where it matters which process wrote).
 #include "core/Clock.h"
+#include "support/TextSearch.h"
 #include "support/ProgramOnPort.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 constexpr int64_t Ms = 1000000;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 class EndSignal : public testing::TestWithParam<int> {};
 

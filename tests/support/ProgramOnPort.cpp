@@ -1,4 +1,5 @@
 #include "support/ProgramOnPort.h"
+#include "TextSearch.h"
 
 #include "core/RobotWiring.h"
 
@@ -23,7 +24,6 @@ constexpr int GpioAccessesBeforeGone = 120;  // opening and claiming take about 
 constexpr size_t AdapterReadsBeforeLoss = 5;
 constexpr size_t BoardReadsBeforeLoss = 15;
 
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 } // namespace
 
 std::string LibraryName(Library library)
