@@ -25,10 +25,18 @@ bool DisplayAvailable()
     };
     return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
+
+// The window was closed, but the typed fields it was to keep were not saved.
+constexpr int NotSavedStatus = 3;
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Asked for before anything needs a display.
+    if (AsksForUsage(argc, argv)) {
+        std::fputs(ProgramUsage, stdout);
+        return 0;
+    }
     if (!DisplayAvailable()) {
         std::fprintf(stderr, "robot: no display to show the window on (neither DISPLAY nor "
                              "WAYLAND_DISPLAY is set). Start it from a desktop session, or "
@@ -47,6 +55,7 @@ int main(int argc, char *argv[])
     }
     // Errors are shown in a message box from here on (and on standard error).
     SetErrorDisplay(ShowInMessageBox);
+    bool unsaved = false;
     try {
         TForm1 form;
         Form1 = &form;
@@ -56,21 +65,20 @@ int main(int argc, char *argv[])
         DriveStopWatch stops;
         StopKeys keys(form);
         KeyDriving arrows(form);
+        // Saved as the operator closes the window, while it still shows.
+        SaveAtClose keeper(form, settings);
         // An end asked for before the loop started is not missed: the watch
         // has seen it already.
         if (!programend::Requested())
             QApplication::exec();
-        // A clean end: the window closed, not a signal or a lost display.
-        if (!programend::Requested()) {
-            std::string error;
-            if (!settings.Save(form, error))
-                std::fprintf(stderr, "robot: %s\n", error.c_str());
-        }
+        unsaved = keeper.Unsaved();
         Form1 = nullptr;
     } catch (const std::exception &e) {
         ShowErrorMessage(e.what());
     }
-    // 0 after the window was closed; 128 + n after signal n; 1 when the
-    // display went away.
-    return programend::Requested() ? programend::ExitStatus() : 0;
+    // 0 after the window was closed (3 when its fields could not be saved);
+    // 128 + n after signal n; 1 when the display went away.
+    if (programend::Requested())
+        return programend::ExitStatus();
+    return unsaved ? NotSavedStatus : 0;
 }

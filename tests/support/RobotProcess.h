@@ -112,7 +112,9 @@ public:
     void KeyUp(const std::string &name);
     // Closes the program's message box (its error display) with Return, once
     // it shows; false when none shows within `ms`.
-    bool DismissMessageBox(int ms = 5000);
+    bool DismissMessageBox(int ms = 5000) { return AnswerMessageBox("Return", ms); }
+    // The same with other keys (xdotool names: "alt+l" for a button "&Leave").
+    bool AnswerMessageBox(const std::string &keys, int ms = 5000);
     // Shows the page of the tab with this object name (TabSheet3, ...).
     void ShowTab(const std::string &pageName);
 
