@@ -1,6 +1,7 @@
 // Start-up: the application object, the one main window, the message loop.
 #include "app/DriveStopWatch.h"
 #include "app/MessageBoxDisplay.h"
+#include "app/PortStatusLine.h"
 #include "app/StopKeys.h"
 #include "app/Termination.h"
 #include "app/Unit1.h"
@@ -65,6 +66,7 @@ int main(int argc, char *argv[])
         DriveStopWatch stops;
         StopKeys keys(form);
         KeyDriving arrows(form);
+        PortStatusLine port(*form.PortStatus);
         // Saved as the operator closes the window, while it still shows.
         SaveAtClose keeper(form, settings);
         // An end asked for before the loop started is not missed: the watch

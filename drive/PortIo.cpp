@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <link.h>
 #include <string>
 
 namespace {
@@ -95,18 +96,84 @@ void PortIoLibrary::MotorsOff() const noexcept
         (void)LastError(); // already failing: nothing more to tell
 }
 
-PortIoLibrary BindPortIoLibrary()
+namespace {
+// Loads the library and looks up its entry points; `why` says what failed
+// when it could not be loaded.
+PortIoLibrary LoadPortIoLibrary(std::string &why)
 {
     PortIoLibrary lib;
     lib.Handle = dlopen(g_fileName, RTLD_NOW);
     if (!lib.Handle) {
         const char *err = dlerror();
-        ReportUnusable(std::string("cannot load ") + g_fileName + " (" + (err ? err : "not found") + ")");
+        why = std::string("cannot load ") + g_fileName + " (" + (err ? err : "not found") + ")";
         return lib;
     }
     lib.Inp32 = reinterpret_cast<PortIoLibrary::Inp32Fn>(dlsym(lib.Handle, "Inp32"));
     lib.Out32 = reinterpret_cast<PortIoLibrary::Out32Fn>(dlsym(lib.Handle, "Out32"));
     lib.LastError = reinterpret_cast<PortIoLibrary::LastErrorFn>(dlsym(lib.Handle, "PortIoLastError"));
+    lib.Status = reinterpret_cast<PortIoLibrary::StatusFn>(dlsym(lib.Handle, "PortIoStatus"));
+    return lib;
+}
+
+// The file a loaded library came from, as the loader found it.
+std::string LoadedFile(void *handle)
+{
+    link_map *map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name)
+        return {};
+    return map->l_name;
+}
+
+// Longest status text shown: a line, not a page.
+constexpr size_t MaxStatusBytes = 200;
+
+std::string OneShortLine(std::string text)
+{
+    for (char &c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = ' ';
+    if (text.size() > MaxStatusBytes) {
+        size_t cut = MaxStatusBytes;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+            --cut; // not inside a character
+        text = text.substr(0, cut) + "...";
+    }
+    return text;
+}
+} // namespace
+
+std::string PortIoStatusText()
+{
+    // Bound once found; the loader's answer does not change while the
+    // program runs, so only a library not found is asked for again.
+    static PortIoLibrary bound;
+    static const char *boundName = nullptr;
+    if (boundName != g_fileName) {
+        bound = {};
+        boundName = g_fileName;
+    }
+    std::string why;
+    if (!bound.Handle)
+        bound = LoadPortIoLibrary(why);
+    if (!bound.Handle)
+        return "no port library: " + why;
+    if (bound.Status) {
+        const char *status = bound.Status();
+        if (status && *status)
+            return OneShortLine(status);
+    }
+    const std::string file = LoadedFile(bound.Handle);
+    return OneShortLine("port library " + (file.empty() ? std::string(g_fileName) : file));
+}
+
+PortIoLibrary BindPortIoLibrary()
+{
+    std::string why;
+    PortIoLibrary lib = LoadPortIoLibrary(why);
+    if (!lib.Handle) {
+        ReportUnusable(why);
+        return lib;
+    }
     if (!lib.Inp32 || !lib.Out32)
         ReportUnusable(std::string(g_fileName) + " lacks the entry point " + (lib.Inp32 ? "Out32" : "Inp32"));
     if (lib.Out32)

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 // The file name the loader is asked for.
 constexpr const char *PortIoLibraryFileName = "libinpout32.so";
@@ -27,11 +28,17 @@ struct PortIoLibrary {
     // Optional third entry point: the text of a failed access since the last
     // call, or null. Libraries without it never report one.
     using LastErrorFn = const char *(*)();
+    // Optional fourth entry point: one line naming the library's device and
+    // its state ("firmata /dev/ttyACM0: connected", "ftdi: absent (...)").
+    // Never blocks; its first call starts opening the device in the
+    // background; the text stays valid until the next call.
+    using StatusFn = const char *(*)();
 
     void *Handle = nullptr;
     Inp32Fn Inp32 = nullptr;
     Out32Fn Out32 = nullptr;
     LastErrorFn LastError = nullptr;
+    StatusFn Status = nullptr;
 
     // Both throw PortIoError when the library reports the access as failed.
     short In(short port) const;
@@ -46,6 +53,13 @@ struct PortIoLibrary {
 // Loads the library by name and looks up "Inp32", then "Out32". Never unloads:
 // every binding adds one reference that stays until the process ends.
 PortIoLibrary BindPortIoLibrary();
+
+// What the operator is shown of the port in use, for the window's status
+// line: the library's own line (PortIoStatus) when it has one, else the file
+// the loader found, else why no library could be loaded. Control characters
+// become spaces; a long line is cut. Tells the error display nothing (the
+// first motor command does), and keeps its binding between calls.
+std::string PortIoStatusText();
 
 // The last resort of a crash handler: 0 to the data register through the
 // entry point bound last, if any. Takes no lock and allocates nothing.

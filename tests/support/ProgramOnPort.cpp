@@ -561,7 +561,7 @@ std::vector<std::string> ProgramOnPort::Shown() const
 {
     std::vector<std::string> shown;
     for (const std::string &line : robot.StderrLines("robot: "))
-        if (line.rfind("robot: motor pulses run at", 0) != 0)
+        if (line.rfind("robot: motor pulses run at", 0) != 0 && line.rfind("robot: port: ", 0) != 0)
             shown.push_back(line);
     return shown;
 }
