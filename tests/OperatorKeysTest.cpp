@@ -2,9 +2,12 @@
 // emergency stop (Escape, the space bar) ends whatever drives the motors, also
 // while a pulse holds the window, and the arrow keys drive on "Ruch ciagly".
 // Judged by the recording library's trace; the moment a key was delivered is
-// heard by a second client of the display (KeyWitness).
+// heard by a second client of the display (KeyWitness). The same keys work in
+// the virtual robot's arena window.
 #include "core/Clock.h"
+#include "core/RobotWiring.h"
 #include "manual/KeyDriving.h"
+#include "sim/testing/SimProcess.h"
 #include "support/Harness.h"
 #include "support/ProgramOnPort.h"
 
@@ -123,6 +126,69 @@ TEST(RealProgramKeys, EmergencyStopEndsEveryDriveWithinFiftyMilliseconds)
     for (double d : delays)
         all += (all.empty() ? "" : ",") + std::to_string(d);
     RecordProperty("stop_key_delays_ms", all);
+}
+
+// Escape and the space bar in the virtual robot's arena window (robot-sim, a
+// process of its own on the program's display) stop the drives as in the
+// program's window, and do not pause the arena. robot-sim is started after
+// the program, and again after a crash that left its name on the root window
+// behind: the program finds each arena.
+TEST(RealProgramKeys, EscapeAndSpaceInTheArenaWindowStopTheDrives)
+{
+    QTemporaryDir dir;
+    const std::string socket = dir.filePath("robot-sim.sock").toStdString();
+    const std::string trace = dir.filePath("trace.txt").toStdString();
+    RobotProcess robot;
+    std::string error;
+    ASSERT_TRUE(robot.Start({{"LD_LIBRARY_PATH", SimProcess::PortLibrary().section('/', 0, -2).toStdString()},
+                             {"ROBOT_SIM_SOCKET", socket},
+                             {"ROBOT_PORT_TRACE", trace}},
+                            &error))
+        << error;
+    const EnvVars display{{"DISPLAY", robot.DisplayName()}};
+    for (const char *key : {"Escape", "space"}) {
+        SCOPED_TRACE(key);
+        SimProcess sim;
+        sim.ShowOn(robot.DisplayName());
+        ASSERT_TRUE(sim.Start(socket)) << sim.error().toStdString();
+        std::string arena;
+        ASSERT_TRUE(WaitFor([&] {
+            RunCommand({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(sim.pid()), "--name",
+                        "^Virtual robot - "},
+                       &arena, 5000, display);
+            return !arena.empty();
+        }));
+        arena = arena.substr(0, arena.find('\n'));
+        // "Ruch ciagly" forward, until the port library has found this robot-sim.
+        robot.Click("Button7");
+        ASSERT_TRUE(WaitFor([&] {
+            const std::optional<SimState> state = sim.Query();
+            return state && state->data == MotorForwardCode;
+        }));
+        RunCommand({"xdotool", "windowfocus", "--sync", arena}, nullptr, 5000, display);
+        KeyWitness witness(robot.DisplayName(), arena);
+        SpawnRequest press;
+        press.Argv = {"xdotool", "key", key};
+        press.Env = CurrentEnvironment({"DISPLAY"});
+        press.Env.emplace_back("DISPLAY", robot.DisplayName());
+        const pid_t xdotool = Spawn(press);
+        const int64_t delivered = witness.NextPress(5000);
+        if (xdotool > 0)
+            WaitForChild(xdotool, 5000);
+        ASSERT_GT(delivered, 0) << "the key was not delivered";
+        std::this_thread::sleep_for(700ms); // longer than a continuous pulse
+        std::vector<Write> writes;
+        for (const PortAccess &a : ReadTrace(trace))
+            if (a.kind == 'W' && a.port == DataPort)
+                writes.push_back({a.ns, a.value});
+        EXPECT_TRUE(ZeroFrom(writes, delivered + 50 * Ms)) << "the register at 50 ms: " << RegisterAt(writes, delivered + 50 * Ms);
+        const std::optional<SimState> after = sim.Query();
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->data, 0);
+        EXPECT_FALSE(after->paused);
+        EXPECT_TRUE(robot.Running());
+        sim.Kill();
+    }
 }
 
 // An arrow key held for 3 s drives "Ruch ciagly" in one unbroken run of
