@@ -23,24 +23,32 @@ namespace {
 using namespace std::chrono_literals;
 constexpr int64_t Ms = 1000000;
 
-// Presses `key` while the motors run: the data register holds 0 from 50 ms
-// after the key was delivered on, and nothing drives after. Returns the time
-// from the delivery to the witness to the first 0, in ms (below 0 when the
-// program wrote it before the witness woke).
-double StopWithKey(ProgramOnPort &program, const std::string &key)
+// Presses `key` in the focused window `window`: when the X server delivered
+// it, as a second client of the display heard it.
+int64_t PressHeard(const std::string &display, const std::string &window, const std::string &key)
 {
-    KeyWitness witness(program.robot.DisplayName(), program.robot.WindowId());
+    KeyWitness witness(display, window);
     // The witness waits while the key goes out, to hear it when it comes.
     SpawnRequest press;
     press.Argv = {"xdotool", "key", key};
     press.Env = CurrentEnvironment({"DISPLAY"});
-    press.Env.emplace_back("DISPLAY", program.robot.DisplayName());
+    press.Env.emplace_back("DISPLAY", display);
     const pid_t xdotool = Spawn(press);
     const int64_t delivered = witness.NextPress(5000);
     if (xdotool > 0)
         WaitForChild(xdotool, 5000);
     if (delivered < 0)
         throw std::runtime_error("the key was not delivered");
+    return delivered;
+}
+
+// Presses `key` while the motors run: the data register holds 0 from 50 ms
+// after the key was delivered on, and nothing drives after. Returns the time
+// from the delivery to the witness to the first 0, in ms (below 0 when the
+// program wrote it before the witness woke).
+double StopWithKey(ProgramOnPort &program, const std::string &key)
+{
+    const int64_t delivered = PressHeard(program.robot.DisplayName(), program.robot.WindowId(), key);
     std::this_thread::sleep_for(700ms); // longer than a continuous pulse
     const std::vector<Write> writes = program.Writes();
     EXPECT_TRUE(ZeroFrom(writes, delivered + 50 * Ms)) << "the register at 50 ms: " << RegisterAt(writes, delivered + 50 * Ms);
@@ -166,16 +174,7 @@ TEST(RealProgramKeys, EscapeAndSpaceInTheArenaWindowStopTheDrives)
             return state && state->data == MotorForwardCode;
         }));
         RunCommand({"xdotool", "windowfocus", "--sync", arena}, nullptr, 5000, display);
-        KeyWitness witness(robot.DisplayName(), arena);
-        SpawnRequest press;
-        press.Argv = {"xdotool", "key", key};
-        press.Env = CurrentEnvironment({"DISPLAY"});
-        press.Env.emplace_back("DISPLAY", robot.DisplayName());
-        const pid_t xdotool = Spawn(press);
-        const int64_t delivered = witness.NextPress(5000);
-        if (xdotool > 0)
-            WaitForChild(xdotool, 5000);
-        ASSERT_GT(delivered, 0) << "the key was not delivered";
+        const int64_t delivered = PressHeard(robot.DisplayName(), arena, key);
         std::this_thread::sleep_for(700ms); // longer than a continuous pulse
         std::vector<Write> writes;
         for (const PortAccess &a : ReadTrace(trace))
