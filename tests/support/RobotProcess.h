@@ -86,6 +86,8 @@ public:
     // hardware port library is found next to the program unless `env` puts
     // another folder on LD_LIBRARY_PATH.
     bool Start(const EnvVars &env, std::string *error = nullptr);
+    // Only the display, for what is to be there before the program.
+    bool StartDisplay(std::string *error = nullptr) { return display_.Start(error); }
 
     pid_t Pid() const { return pid_; }
     pid_t DisplayPid() const { return display_.Pid(); }
