@@ -424,6 +424,16 @@ bool FirmataDevice::Read(uint32_t &firing, LineProblem &why)
     return true;
 }
 
+bool FirmataDevice::TakeInput(LineProblem &why)
+{
+    if (!line_)
+        return true;
+    if (!TakeIn(0, why))
+        return false;
+    NoteMalformed();
+    return true;
+}
+
 portkit::GuardOrder FirmataDevice::OrderForGuard() const
 {
     portkit::GuardOrder order;
