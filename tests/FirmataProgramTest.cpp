@@ -230,7 +230,7 @@ TEST(FirmataProgram, FaultsAreSaidOnceWithWhatToDoAndTheProgramGoesOn)
               "Port writes go nowhere and reads return 0.", "Plug the board in"},
              {{"ROBOT_SERIAL", "/nonexistent/ttyACM0"}}},
             {"no Firmata", fault("silent"),
-             {"did not answer within 4.0 s (no Firmata firmware on it?)",
+             {"did not answer within 6.0 s (no Firmata firmware on it?)",
               "File > Examples > Firmata > StandardFirmata"}},
             {"another sketch", fault("text"), {"answers, but not in Firmata: it sent \"Hello from sketch 42"}},
         });

@@ -40,6 +40,8 @@ public:
                portkit::LineProblem &why) override;
     bool Write(uint32_t levels, portkit::LineProblem &why) override;
     bool Read(uint32_t &firing, portkit::LineProblem &why) override;
+    int InputFd() const override { return line_ ? line_->Fd() : -1; }
+    bool TakeInput(portkit::LineProblem &why) override;
     portkit::GuardOrder OrderForGuard() const override;
     void AfterGuardCut() override;
     void Close() override;
