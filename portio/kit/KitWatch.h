@@ -13,10 +13,10 @@
 //
 // Owns the thread's wake-up descriptor (an eventfd, shared with the thread
 // until both have let go). The descriptors it waits on belong to others: the
-// guard's link to GuardLink, the device's input to the backend; whoever
-// closes one calls Wake() right after, so that the thread lets go of it
-// (a poll in progress holds the file open: a serial device would keep its
-// lock and its DTR).
+// guard's link to GuardLink, the device's input to the backend. The kit
+// compares the set after every access and calls Wake() when it changed, so
+// that the thread lets go of a closed one at once (a poll in progress holds
+// the file open: a serial device would keep its lock and its DTR).
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,7 +55,6 @@ public:
 
     // Starts the thread; false with the reason when it cannot be had.
     bool Start(Visit visit, std::string &error);
-    bool Started() const { return state_ != nullptr; }
     // Makes the thread ask for the set again now. Cheap; safe from any thread.
     void Wake();
 
