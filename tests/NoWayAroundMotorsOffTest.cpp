@@ -168,7 +168,8 @@ TEST(RealProgramGuard, AGuardThatCannotBeReplacedStopsTheMotorsAndTheDriveWithTh
     const int64_t killed = MonotonicNs();
     ASSERT_EQ(kill(guard, SIGKILL), 0);
     ASSERT_TRUE(WaitFor([&] { return !program.Shown().empty(); }, 5s)) << program.robot.Stderr();
-    const Write *zero = FirstZeroFrom(program.Writes(), killed);
+    const std::vector<Write> writes = program.Writes();
+    const Write *zero = FirstZeroFrom(writes, killed);
     ASSERT_NE(zero, nullptr);
     EXPECT_LT(zero->Ns - killed, 1000 * Ms);
     const std::string cause = "the port guard (port-guard) has ended and no new one could be started (cannot run " +
