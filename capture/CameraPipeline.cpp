@@ -399,11 +399,14 @@ std::unique_ptr<CameraPipeline> CameraPipeline::Open(const CaptureSource &source
     problem.clear();
     std::unique_ptr<CameraPipeline> pipeline(
         new CameraPipeline(choice.size, std::move(onFrame), std::move(onError)));
-    if (pipeline->Build(source, choice, problem) && pipeline->Start(problem))
+    const bool built = pipeline->Build(source, choice, problem);
+    if (built && pipeline->Start(problem))
         return pipeline;
     if (problem.empty())
-        problem = "it could not be started";
-    if (source.kind == CaptureSource::Kind::Libcamera && pipeline->source_)
+        problem = built ? "it could not be started" : "it could not be set up";
+    // libcamera looks for its cameras when its element opens: what it says
+    // then is about the camera.
+    if (source.kind == CaptureSource::Kind::Libcamera && !pipeline->FirstFailure().empty())
         problem = LibcameraProblem(problem);
     return nullptr;
 }
@@ -542,19 +545,22 @@ bool CameraPipeline::ChooseSourceCaps(const CaptureSource &source, GstElement *o
         decode = asked_->form == PictureForm::Jpeg;
         return true;
     }
+    // A description gives what it gives; a camera or the test picture is
+    // asked for the chosen size first, at the program's rate.
+    const auto sizedFirst = [&](const std::string &media) {
+        if (source.kind == CaptureSource::Kind::Description)
+            return media;
+        const std::string sized = media + "," + SizeCaps(size_);
+        const std::string paced = sized + ",framerate=" + std::to_string(CameraFramesPerSecond) + "/1";
+        return source.kind == CaptureSource::Kind::Test ? paced : paced + ";" + sized + ";" + media;
+    };
     if (raw) {
-        // A description gives what it gives; a camera or the test picture is
-        // asked for the chosen size first, at the program's rate.
-        if (source.kind != CaptureSource::Kind::Description) {
-            const std::string sized = std::string(RawVideo) + "," + SizeCaps(size_);
-            caps = sized + ",framerate=" + std::to_string(CameraFramesPerSecond) + "/1";
-            if (source.kind != CaptureSource::Kind::Test)
-                caps += ";" + sized + ";" + RawVideo;
-        }
+        if (source.kind != CaptureSource::Kind::Description)
+            caps = sizedFirst(RawVideo);
         return true;
     }
     if (jpeg) {
-        caps = JpegPictures;
+        caps = sizedFirst(JpegPictures);
         decode = true;
         return true;
     }

@@ -212,8 +212,6 @@ TEST(FrameFormat, ChoosesWhatGivesTheAskedSizeAtItsRate)
         EXPECT_EQ(OfferCaption(*chosen), OfferCaption(c.chosen)) << c.asked.width() << "x" << c.asked.height();
     }
     EXPECT_EQ(ChooseOffer({}, {320, 240}), nullptr);
-    EXPECT_EQ(OfferCaps(jpeg720), "image/jpeg,width=1280,height=720,framerate=30/1");
-    EXPECT_EQ(OfferCaps(raw480), "video/x-raw,format=YUY2,width=640,height=480,framerate=30/1");
 }
 
 TEST(FrameFormat, TakesATrailingCapsFilterAndOnlyWholeJpegPictures)

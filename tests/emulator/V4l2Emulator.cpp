@@ -40,14 +40,12 @@ constexpr unsigned VideoMajor = 81; // the kernel's V4L2 device nodes
 constexpr int TrackedFds = 4096;
 
 using OpenFn = int (*)(const char *, int, ...);
-using OpenatFn = int (*)(int, const char *, int, ...);
 using StatFn = int (*)(const char *, struct stat *);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using MmapFn = void *(*)(void *, size_t, int, int, int, off_t);
 using CloseFn = int (*)(int);
 using DupFn = int (*)(int);
 OpenFn g_open, g_open64;
-OpenatFn g_openat, g_openat64;
 StatFn g_stat, g_stat64;
 IoctlFn g_ioctl;
 MmapFn g_mmap, g_mmap64;
@@ -74,9 +72,9 @@ void Track(int fd, bool ours)
         g_fds[fd / 64].fetch_and(~bit, std::memory_order_acq_rel);
 }
 
-bool IsCameraPath(int dirfd, const char *path)
+bool IsCameraPath(const char *path)
 {
-    return g_device[0] && path && (path[0] == '/' || dirfd == AT_FDCWD) && std::strcmp(path, g_device) == 0;
+    return g_device[0] && path && std::strcmp(path, g_device) == 0;
 }
 
 std::string FileFromEnv(const char *name)
@@ -141,8 +139,6 @@ __attribute__((constructor)) void StartEmulator()
 {
     Resolve(g_open, "open");
     Resolve(g_open64, "open64");
-    Resolve(g_openat, "openat");
-    Resolve(g_openat64, "openat64");
     Resolve(g_stat, "stat");
     Resolve(g_stat64, "stat64");
     Resolve(g_ioctl, "ioctl");
@@ -165,37 +161,24 @@ __attribute__((constructor)) void StartEmulator()
         va_start(args, flags);                                                                                   \
         const mode_t mode = ModeArgument(flags, args);                                                           \
         va_end(args);                                                                                            \
-        if (IsCameraPath(AT_FDCWD, path))                                                                        \
+        if (IsCameraPath(path))                                                                        \
             return OpenCamera(flags);                                                                            \
         return real ? real(path, flags, mode) : int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));           \
     }
 EMU_OPEN(open, g_open)
 EMU_OPEN(open64, g_open64)
 
-#define EMU_OPENAT(name, real)                                                                                   \
-    EMU_EXPORT int name(int dirfd, const char *path, int flags, ...)                                             \
-    {                                                                                                            \
-        va_list args;                                                                                            \
-        va_start(args, flags);                                                                                   \
-        const mode_t mode = ModeArgument(flags, args);                                                           \
-        va_end(args);                                                                                            \
-        if (IsCameraPath(dirfd, path))                                                                           \
-            return OpenCamera(flags);                                                                            \
-        return real ? real(dirfd, path, flags, mode) : int(syscall(SYS_openat, dirfd, path, flags, mode));       \
-    }
-EMU_OPENAT(openat, g_openat)
-EMU_OPENAT(openat64, g_openat64)
 
 EMU_EXPORT int stat(const char *path, struct stat *st)
 {
-    if (IsCameraPath(AT_FDCWD, path))
+    if (IsCameraPath(path))
         return StatCamera(st);
     return g_stat ? g_stat(path, st) : int(syscall(SYS_newfstatat, AT_FDCWD, path, st, 0));
 }
 
 EMU_EXPORT int stat64(const char *path, struct stat64 *st)
 {
-    if (IsCameraPath(AT_FDCWD, path))
+    if (IsCameraPath(path))
         return StatCamera(st);
     return g_stat64 ? reinterpret_cast<int (*)(const char *, struct stat64 *)>(g_stat64)(path, st)
                     : int(syscall(SYS_newfstatat, AT_FDCWD, path, st, 0));
