@@ -5,6 +5,9 @@
 //                           average, labels ("grabbed" says the window was live)
 //   CameraLine/pass/camera:0  the same with no capture window: load, average,
 //                           labels of the file left there
+//   .../mjpeg720:1          the capture window on a 1280 x 720 MJPEG camera,
+//                           decoded and scaled on the streaming thread (its
+//                           cost per frame: CameraDecode/jpeg/1280/720)
 // The frame file goes to a temporary folder (TMPDIR, else /tmp); the capture
 // windows flush each saved frame to the disk, which shows in the real time.
 //   CameraLine/rows         the nine averages as the follower reads them
@@ -128,6 +131,11 @@ private:
 // differently from one that never stops.
 void LinePass(benchmark::State &state)
 {
+    constexpr const char *Mjpeg720 = "videotestsrc is-live=true pattern=ball"
+                                     " ! video/x-raw,width=1280,height=720,framerate=30/1 ! jpegenc";
+    const bool mjpeg = state.range(2) != 0;
+    if (mjpeg)
+        qputenv("ROBOT_CAPTURE_SOURCE", Mjpeg720);
     FollowerRig rig(state.range(0) != 0);
     const bool busy = state.range(1) != 0;
     std::optional<BusyMachine> load;
@@ -142,6 +150,8 @@ void LinePass(benchmark::State &state)
         }
     }
     state.counters["grabbed"] = rig.Grabbing() ? 1 : 0;
+    if (mjpeg)
+        qunsetenv("ROBOT_CAPTURE_SOURCE");
 }
 
 void LineAverageRows(benchmark::State &state)
@@ -159,10 +169,11 @@ void LineAveragePerPixel(benchmark::State &state)
 
 BENCHMARK(LinePass)
     ->Name("CameraLine/pass")
-    ->ArgNames({"camera", "busy"})
-    ->Args({1, 0})
-    ->Args({0, 0})
-    ->Args({1, 1})
+    ->ArgNames({"camera", "busy", "mjpeg720"})
+    ->Args({1, 0, 0})
+    ->Args({0, 0, 0})
+    ->Args({1, 1, 0})
+    ->Args({1, 0, 1})
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(LineAverageRows)->Name("CameraLine/rows")->Unit(benchmark::kMicrosecond);

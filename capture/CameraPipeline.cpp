@@ -8,6 +8,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gst/video/colorbalance.h>
+#include <gst/video/gstvideodecoder.h>
 #include <gst/video/video.h>
 
 #include <QString>
@@ -22,10 +23,15 @@ const char *const PictureControlNames[4] = {"brightness", "contrast", "saturatio
 namespace {
 // The test picture: a ball moving over a black background.
 constexpr const char *TestPattern = "ball";
-constexpr int TestFramesPerSecond = 30;
 // Common frame sizes offered where a source accepts a range.
 constexpr int CommonSizes[][2] = {{160, 120}, {176, 144}, {320, 240},  {352, 288},  {640, 480},
                                   {800, 600}, {1024, 768}, {1280, 720}, {1280, 960}, {1920, 1080}};
+constexpr const char *RawVideo = "video/x-raw";
+constexpr const char *JpegPictures = "image/jpeg";
+// The elements whose caps in the ready state are a camera's own list.
+constexpr const char *DeviceElements[] = {"v4l2src", LibcameraElement};
+// A reason longer than this is cut: a message box is no log.
+constexpr size_t MaxReasonLength = 400;
 
 GstCaps *CapsFromString(const std::string &text)
 {
@@ -64,6 +70,191 @@ void FixedValues(const GValue *value, std::vector<int> &out)
     else if (GST_VALUE_HOLDS_LIST(value))
         for (guint i = 0; i < gst_value_list_get_size(value); ++i)
             FixedValues(gst_value_list_get_value(value, i), out);
+}
+
+// The best frame rate a framerate field allows: a fraction, a list of them or
+// a range; false for none.
+bool BestRate(const GValue *value, int &num, int &den)
+{
+    if (!value)
+        return false;
+    const GValue *best = nullptr;
+    if (GST_VALUE_HOLDS_FRACTION(value))
+        best = value;
+    else if (GST_VALUE_HOLDS_FRACTION_RANGE(value))
+        best = gst_value_get_fraction_range_max(value);
+    if (best) {
+        num = gst_value_get_fraction_numerator(best);
+        den = gst_value_get_fraction_denominator(best);
+        return num > 0 && den > 0;
+    }
+    bool any = false;
+    if (GST_VALUE_HOLDS_LIST(value))
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i) {
+            int n = 0, d = 1;
+            if (BestRate(gst_value_list_get_value(value, i), n, d) &&
+                (!any || int64_t(n) * den > int64_t(num) * d)) {
+                num = n;
+                den = d;
+                any = true;
+            }
+        }
+    return any;
+}
+
+bool OfferBefore(const CameraOffer &a, const CameraOffer &b)
+{
+    if (a.size.width() != b.size.width())
+        return a.size.width() < b.size.width();
+    if (a.size.height() != b.size.height())
+        return a.size.height() < b.size.height();
+    if (a.form != b.form)
+        return a.form == PictureForm::Raw;
+    return a.format < b.format;
+}
+
+bool IsFactory(GstElement *element, const char *name)
+{
+    GstElementFactory *factory = element ? gst_element_get_factory(element) : nullptr;
+    return factory && std::strcmp(GST_OBJECT_NAME(factory), name) == 0;
+}
+
+// The element whose pad is `element`'s output: itself, or inside a bin the
+// element behind its ghost pad. A new reference, or null.
+GstElement *OutputElement(GstElement *element)
+{
+    if (!GST_IS_BIN(element))
+        return GST_ELEMENT(gst_object_ref(element));
+    GstPad *ghost = gst_element_get_static_pad(element, "src");
+    GstPad *target = ghost && GST_IS_GHOST_PAD(ghost) ? gst_ghost_pad_get_target(GST_GHOST_PAD(ghost)) : nullptr;
+    GstElement *inner = target ? gst_pad_get_parent_element(target) : nullptr;
+    if (target)
+        gst_object_unref(target);
+    if (ghost)
+        gst_object_unref(ghost);
+    return inner;
+}
+
+// Whether the output of `element` is a camera's own (a device element, also
+// as the last element of a description).
+bool IsDeviceOutput(GstElement *element)
+{
+    GstElement *output = OutputElement(element);
+    bool device = false;
+    for (const char *name : DeviceElements)
+        device = device || IsFactory(output, name);
+    if (output)
+        gst_object_unref(output);
+    return device;
+}
+
+std::string Cut(std::string text)
+{
+    if (text.size() > MaxReasonLength)
+        text = text.substr(0, MaxReasonLength) + "...";
+    return text;
+}
+
+// GStreamer's message, with the last line of its details where it has them
+// ("Could not open device '/dev/video0' for reading and writing. (system
+// error: Device or resource busy)").
+std::string ErrorReason(GstMessage *message)
+{
+    GError *error = nullptr;
+    gchar *debug = nullptr;
+    gst_message_parse_error(message, &error, &debug);
+    std::string reason = error && error->message ? error->message : "unknown error";
+    std::string detail = debug ? debug : "";
+    while (!detail.empty() && std::isspace(static_cast<unsigned char>(detail.back())))
+        detail.pop_back();
+    const size_t lastLine = detail.rfind('\n');
+    if (lastLine != std::string::npos)
+        detail = detail.substr(lastLine + 1);
+    if (!detail.empty())
+        reason += " (" + detail + ")";
+    if (error)
+        g_error_free(error);
+    g_free(debug);
+    return Cut(reason);
+}
+
+GstElement *Make(const char *factory, const char *name = nullptr)
+{
+    return gst_element_factory_make(factory, name);
+}
+
+std::string MissingElement(const char *element, const char *package)
+{
+    return std::string("GStreamer's element ") + element + " is not installed (package " + package + ")";
+}
+
+std::string LibcameraProblem(const std::string &reason)
+{
+    return "libcamera cannot start the camera: " + reason +
+           ". Check the camera's connection: with the power off, the ribbon cable seated straight in "
+           "both connectors, contacts facing the right way and both latches closed; then whether the "
+           "system sees the camera (rpicam-hello --list-cameras, or libcamera-hello --list-cameras)";
+}
+
+// The source element for `source` (floating), with the caps filter a
+// description ends with in `filter`; null with the reason in `problem`.
+GstElement *MakeSource(const CaptureSource &source, GstElement *&filter, std::string &problem)
+{
+    GstElement *element = nullptr;
+    switch (source.kind) {
+    case CaptureSource::Kind::V4l2:
+        if (!(element = Make("v4l2src", "source")))
+            problem = MissingElement("v4l2src", "gstreamer1.0-plugins-good");
+        else
+            g_object_set(element, "device", source.key.c_str(), nullptr);
+        break;
+    case CaptureSource::Kind::Libcamera:
+        if (!(element = Make(LibcameraElement, "source")))
+            problem = "the Raspberry Pi camera is reached through libcamera, and " +
+                      MissingElement(LibcameraElement, LibcameraPackage) +
+                      ": install it (sudo apt-get install " + LibcameraPackage + ")";
+        else if (!source.key.empty())
+            g_object_set(element, "camera-name", source.key.c_str(), nullptr);
+        break;
+    case CaptureSource::Kind::Test:
+        if (!(element = Make("videotestsrc", "source")))
+            problem = MissingElement("videotestsrc", "gstreamer1.0-plugins-base");
+        else {
+            gst_util_set_object_arg(G_OBJECT(element), "pattern", TestPattern);
+            g_object_set(element, "is-live", TRUE, nullptr);
+        }
+        break;
+    case CaptureSource::Kind::LocalStream:
+        element = OpenLocalStream(source.key.substr(std::strlen(LocalStreamPrefix)), problem);
+        break;
+    case CaptureSource::Kind::Description: {
+        const DescriptionParts parts = SplitTrailingCaps(source.key);
+        GError *error = nullptr;
+        element = gst_parse_bin_from_description(parts.source.c_str(), TRUE, &error);
+        if (error) { // also a description that only half parsed
+            problem = std::string("the source description does not parse: ") + error->message;
+            g_error_free(error);
+            if (element)
+                gst_object_unref(gst_object_ref_sink(element));
+            return nullptr;
+        }
+        if (!parts.caps.empty()) {
+            GstCaps *caps = CapsFromString(parts.caps);
+            filter = caps ? Make("capsfilter", "description-caps") : nullptr;
+            if (!filter) {
+                problem = "the description's last link \"" + parts.caps + "\" is no caps filter GStreamer understands";
+                gst_object_unref(gst_object_ref_sink(element));
+                element = nullptr;
+            } else {
+                g_object_set(filter, "caps", caps, nullptr);
+            }
+            if (caps)
+                gst_caps_unref(caps);
+        }
+        break;
+    }
+    }
+    return element;
 }
 
 GstPad *FirstSourcePad(GstElement *element)
@@ -109,35 +300,54 @@ bool HasPictureControls(GstElement *element)
 }
 } // namespace
 
-std::vector<QSize> SizesInCaps(const GstCaps *caps)
+std::vector<CameraOffer> OffersInCaps(const GstCaps *caps)
 {
-    std::vector<QSize> sizes;
-    if (!caps)
-        return sizes;
+    std::vector<CameraOffer> offers;
+    if (!caps || gst_caps_is_any(caps))
+        return offers;
     for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
         const GstStructure *s = gst_caps_get_structure(caps, i);
-        if (!gst_structure_has_name(s, "video/x-raw"))
+        CameraOffer offer;
+        if (gst_structure_has_name(s, JpegPictures))
+            offer.form = PictureForm::Jpeg;
+        else if (!gst_structure_has_name(s, RawVideo))
             continue;
+        if (const char *format = gst_structure_get_string(s, "format"))
+            offer.format = format;
         const GValue *width = gst_structure_get_value(s, "width");
         const GValue *height = gst_structure_get_value(s, "height");
         std::vector<int> widths, heights;
         FixedValues(width, widths);
         FixedValues(height, heights);
         if (!widths.empty() && !heights.empty()) {
+            BestRate(gst_structure_get_value(s, "framerate"), offer.rateNum, offer.rateDen);
             for (int w : widths)
-                for (int h : heights)
-                    sizes.emplace_back(w, h);
+                for (int h : heights) {
+                    offer.size = QSize(w, h);
+                    offers.push_back(offer);
+                }
             continue;
         }
+        offer.format.clear();
+        offer.listed = false;
         for (const auto &common : CommonSizes)
-            if (FieldAccepts(width, common[0]) && FieldAccepts(height, common[1]))
-                sizes.emplace_back(common[0], common[1]);
+            if (FieldAccepts(width, common[0]) && FieldAccepts(height, common[1])) {
+                offer.size = QSize(common[0], common[1]);
+                offers.push_back(offer);
+            }
     }
-    std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) {
-        return a.width() != b.width() ? a.width() < b.width() : a.height() < b.height();
-    });
-    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
-    return sizes;
+    std::stable_sort(offers.begin(), offers.end(), OfferBefore);
+    // Each once: of the same size, form and format, the one with the best rate.
+    std::vector<CameraOffer> unique;
+    for (const CameraOffer &offer : offers) {
+        if (!unique.empty() && !OfferBefore(unique.back(), offer)) {
+            if (offer.Rate() > unique.back().Rate())
+                unique.back() = offer;
+            continue;
+        }
+        unique.push_back(offer);
+    }
+    return unique;
 }
 
 struct PipelineCallbacks {
@@ -146,11 +356,34 @@ struct PipelineCallbacks {
         static_cast<CameraPipeline *>(self)->HandleSample(sink);
         return GST_FLOW_OK;
     }
-    static GstBusSyncReply Bus(GstBus *, GstMessage *message, gpointer self)
+    static GstBusSyncReply Bus(GstBus *, GstMessage *message, gpointer data)
     {
+        auto *self = static_cast<CameraPipeline *>(data);
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
-            static_cast<CameraPipeline *>(self)->HandleFailure();
+            self->HandleFailure(ErrorReason(message));
+        // The decoder drops a picture it cannot decode and says so in a QoS
+        // message (it drops none for lateness: its QoS handling is off).
+        else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_QOS && self->decoder_ &&
+                 GST_MESSAGE_SRC(message) == GST_OBJECT(self->decoder_))
+            ++self->dropped_;
         return GST_BUS_PASS;
+    }
+    // A JPEG picture cut short or flagged by the driver never reaches the decoder.
+    static GstPadProbeReturn DecoderInput(GstPad *, GstPadProbeInfo *info, gpointer data)
+    {
+        auto *self = static_cast<CameraPipeline *>(data);
+        GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        GstMapInfo map;
+        if (!buffer || !gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            ++self->dropped_;
+            return GST_PAD_PROBE_DROP;
+        }
+        const bool whole = IsWholeJpeg(map.data, map.size) && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
+        gst_buffer_unmap(buffer, &map);
+        if (whole)
+            return GST_PAD_PROBE_OK;
+        ++self->dropped_;
+        return GST_PAD_PROBE_DROP;
     }
 };
 
@@ -159,91 +392,91 @@ CameraPipeline::CameraPipeline(QSize size, FrameFn onFrame, ErrorFn onError)
 {
 }
 
-std::unique_ptr<CameraPipeline> CameraPipeline::Open(const CaptureSource &source, QSize size,
-                                                     FrameFn onFrame, ErrorFn onError)
+std::unique_ptr<CameraPipeline> CameraPipeline::Open(const CaptureSource &source, const FrameChoice &choice,
+                                                     FrameFn onFrame, ErrorFn onError, std::string &problem)
 {
     EnsureGStreamer();
+    problem.clear();
     std::unique_ptr<CameraPipeline> pipeline(
-        new CameraPipeline(size, std::move(onFrame), std::move(onError)));
-    if (!pipeline->Build(source) || !pipeline->Start())
-        return nullptr;
-    return pipeline;
+        new CameraPipeline(choice.size, std::move(onFrame), std::move(onError)));
+    const bool built = pipeline->Build(source, choice, problem);
+    if (built && pipeline->Start(problem))
+        return pipeline;
+    if (problem.empty())
+        problem = built ? "it could not be started" : "it could not be set up";
+    // libcamera looks for its cameras when its element opens: what it says
+    // then is about the camera.
+    if (source.kind == CaptureSource::Kind::Libcamera && !pipeline->FirstFailure().empty())
+        problem = LibcameraProblem(problem);
+    return nullptr;
 }
 
-bool CameraPipeline::Build(const CaptureSource &source)
+bool CameraPipeline::Build(const CaptureSource &source, const FrameChoice &choice, std::string &problem)
 {
     pipeline_ = gst_pipeline_new("camera");
     gst_object_ref_sink(pipeline_);
-    GstElement *sourceCaps = nullptr;
-    switch (source.kind) {
-    case CaptureSource::Kind::V4l2:
-        source_ = gst_element_factory_make("v4l2src", "source");
-        if (source_)
-            g_object_set(source_, "device", source.key.c_str(), nullptr);
-        // Ask the camera for the chosen size first; any raw size will do.
-        sourceCaps = gst_element_factory_make("capsfilter", "sourcecaps");
-        if (sourceCaps) {
-            GstCaps *caps = CapsFromString("video/x-raw," + SizeCaps(size_) + ",framerate=" +
-                                           std::to_string(TestFramesPerSecond) +
-                                           "/1;video/x-raw," + SizeCaps(size_) + ";video/x-raw");
-            g_object_set(sourceCaps, "caps", caps, nullptr);
-            gst_caps_unref(caps);
-        }
-        break;
-    case CaptureSource::Kind::Test:
-        source_ = gst_element_factory_make("videotestsrc", "source");
-        if (source_)
-            gst_util_set_object_arg(G_OBJECT(source_), "pattern", TestPattern);
-        if (source_)
-            g_object_set(source_, "is-live", TRUE, nullptr);
-        sourceCaps = gst_element_factory_make("capsfilter", "sourcecaps");
-        if (sourceCaps) {
-            GstCaps *caps = CapsFromString("video/x-raw," + SizeCaps(size_) + ",framerate=" +
-                                           std::to_string(TestFramesPerSecond) + "/1");
-            g_object_set(sourceCaps, "caps", caps, nullptr);
-            gst_caps_unref(caps);
-        }
-        break;
-    case CaptureSource::Kind::LocalStream: {
-        std::string problem;
-        source_ = OpenLocalStream(source.key.substr(std::strlen(LocalStreamPrefix)), problem);
-        if (!source_)
-            std::fprintf(stderr, "robot: camera %s: %s\n", source.key.c_str(), problem.c_str());
-        break;
-    }
-    case CaptureSource::Kind::Description: {
-        GError *error = nullptr;
-        source_ = gst_parse_bin_from_description(source.key.c_str(), TRUE, &error);
-        if (error) { // also a description that only half parsed
-            g_error_free(error);
-            if (source_)
-                gst_object_unref(gst_object_ref_sink(source_));
-            source_ = nullptr;
-        }
-        break;
-    }
-    }
-    GstElement *convert = gst_element_factory_make("videoconvert", nullptr);
-    GstElement *scale = gst_element_factory_make("videoscale", nullptr);
-    GstElement *format = gst_element_factory_make("capsfilter", "format");
-    balance_ = gst_element_factory_make("videobalance", "balance");
-    sink_ = gst_element_factory_make("appsink", "sink");
-    GstElement *chain[] = {source_, sourceCaps, convert, scale, format, balance_, sink_};
-    bool complete = source_ && convert && scale && format && balance_ && sink_ &&
-                    (sourceCaps || source.kind == CaptureSource::Kind::Description ||
-                     source.kind == CaptureSource::Kind::LocalStream);
-    for (GstElement *element : chain) {
-        if (!element)
-            continue;
-        if (complete)
-            gst_bin_add(GST_BIN(pipeline_), element);
-        else
-            gst_object_unref(gst_object_ref_sink(element));
-    }
-    if (!complete) {
-        source_ = balance_ = sink_ = nullptr;
+    GstBus *bus = gst_element_get_bus(pipeline_);
+    gst_bus_set_sync_handler(bus, &PipelineCallbacks::Bus, this, nullptr);
+    gst_object_unref(bus);
+
+    GstElement *userCaps = nullptr;
+    source_ = MakeSource(source, userCaps, problem);
+    if (!source_)
         return false;
+    gst_bin_add(GST_BIN(pipeline_), source_);
+    GstElement *output = source_;
+    if (userCaps) {
+        gst_bin_add(GST_BIN(pipeline_), userCaps);
+        if (!gst_element_link(source_, userCaps)) {
+            problem = "the description's output cannot be limited to its last link's caps";
+            return false;
+        }
+        output = userCaps;
     }
+    std::string sourceCaps;
+    bool decode = false;
+    if (!ChooseSourceCaps(source, output, choice, sourceCaps, decode, problem))
+        return false;
+
+    std::vector<GstElement *> chain{output};
+    auto add = [&](GstElement *element) {
+        if (element)
+            gst_bin_add(GST_BIN(pipeline_), element);
+        chain.push_back(element);
+        return element;
+    };
+    if (!sourceCaps.empty()) {
+        if (GstElement *filter = add(Make("capsfilter", "sourcecaps"))) {
+            GstCaps *caps = CapsFromString(sourceCaps);
+            g_object_set(filter, "caps", caps, nullptr);
+            gst_caps_unref(caps);
+        }
+    }
+    if (decode) {
+        if ((decoder_ = add(Make("jpegdec", "decoder")))) {
+            // Late pictures are the sink's to drop; the decoder drops only what
+            // it cannot decode, and never gives up on the camera for that.
+            g_object_set(decoder_, "qos", FALSE, "discard-corrupted-frames", TRUE, nullptr);
+            gst_video_decoder_set_max_errors(GST_VIDEO_DECODER(decoder_), -1);
+            GstPad *input = gst_element_get_static_pad(decoder_, "sink");
+            gst_pad_add_probe(input, GST_PAD_PROBE_TYPE_BUFFER, &PipelineCallbacks::DecoderInput, this, nullptr);
+            gst_object_unref(input);
+        } else {
+            problem = "it gives JPEG pictures, and " + MissingElement("jpegdec", "gstreamer1.0-plugins-good");
+            return false;
+        }
+    }
+    add(Make("videoconvert"));
+    add(Make("videoscale"));
+    GstElement *format = add(Make("capsfilter", "format"));
+    balance_ = add(Make("videobalance", "balance"));
+    sink_ = add(Make("appsink", "sink"));
+    for (GstElement *element : chain)
+        if (!element) {
+            problem = "a GStreamer element of the picture's way is missing (videoconvert, videoscale, "
+                      "videobalance, appsink: package gstreamer1.0-plugins-base)";
+            return false;
+        }
     GstCaps *caps = CapsFromString("video/x-raw,format=I420," + SizeCaps(size_));
     g_object_set(format, "caps", caps, nullptr);
     gst_caps_unref(caps);
@@ -256,31 +489,101 @@ bool CameraPipeline::Build(const CaptureSource &source)
     callbacks.new_sample = &PipelineCallbacks::Sample;
     gst_app_sink_set_callbacks(GST_APP_SINK(sink_), &callbacks, this, nullptr);
 
-    GstElement *previous = nullptr;
-    for (GstElement *element : chain) {
-        if (!element)
-            continue;
-        if (previous && !gst_element_link(previous, element))
+    for (size_t i = 1; i < chain.size(); ++i)
+        if (!gst_element_link(chain[i - 1], chain[i])) {
+            problem = i == 1 ? "its output cannot be linked to " + std::string(GST_OBJECT_NAME(chain[i])) +
+                                   " (it gives neither raw video nor JPEG pictures, or not the caps asked: " +
+                                   (sourceCaps.empty() ? "none" : sourceCaps) + ")"
+                             : std::string("cannot link ") + GST_OBJECT_NAME(chain[i - 1]) + " to " +
+                                   GST_OBJECT_NAME(chain[i]);
             return false;
-        previous = element;
-    }
-    GstBus *bus = gst_element_get_bus(pipeline_);
-    gst_bus_set_sync_handler(bus, &PipelineCallbacks::Bus, this, nullptr);
-    gst_object_unref(bus);
+        }
     return true;
 }
 
-bool CameraPipeline::Start()
+bool CameraPipeline::ChooseSourceCaps(const CaptureSource &source, GstElement *output, const FrameChoice &choice,
+                                      std::string &caps, bool &decode, std::string &problem)
+{
+    // A device says what it offers once it is open.
+    if (gst_element_set_state(source_, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE ||
+        (output != source_ && gst_element_set_state(output, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE)) {
+        problem = FirstFailure();
+        return false;
+    }
+    GstCaps *offered = nullptr;
+    if (GstPad *pad = FirstSourcePad(output)) {
+        offered = gst_pad_query_caps(pad, nullptr);
+        gst_object_unref(pad);
+    }
+    offers_ = OffersInCaps(offered);
+    const auto offersForm = [&](const char *media) {
+        GstCaps *wanted = CapsFromString(media);
+        const bool can = offered && gst_caps_can_intersect(offered, wanted);
+        gst_caps_unref(wanted);
+        return can;
+    };
+    const bool raw = offersForm(RawVideo), jpeg = offersForm(JpegPictures);
+    std::string offeredText; // the media types, each once
+    for (guint i = 0; offered && i < gst_caps_get_size(offered); ++i) {
+        const std::string name = gst_structure_get_name(gst_caps_get_structure(offered, i));
+        if (offeredText.find(name) == std::string::npos)
+            offeredText += (offeredText.empty() ? "" : ", ") + name;
+    }
+    if (offered)
+        gst_caps_unref(offered);
+    if (source.kind == CaptureSource::Kind::LocalStream)
+        return true; // the stream's own raw format
+
+    // A camera's own list: ask for the offer that suits best.
+    std::vector<CameraOffer> listed;
+    for (const CameraOffer &offer : offers_)
+        if (offer.listed)
+            listed.push_back(offer);
+    if (IsDeviceOutput(source_) && !listed.empty()) {
+        asked_ = *ChooseOffer(listed, size_, choice.form);
+        caps = OfferCaps(*asked_);
+        decode = asked_->form == PictureForm::Jpeg;
+        return true;
+    }
+    // A description gives what it gives; a camera or the test picture is
+    // asked for the chosen size first, at the program's rate.
+    const auto sizedFirst = [&](const std::string &media) {
+        if (source.kind == CaptureSource::Kind::Description)
+            return media;
+        const std::string sized = media + "," + SizeCaps(size_);
+        const std::string paced = sized + ",framerate=" + std::to_string(CameraFramesPerSecond) + "/1";
+        return source.kind == CaptureSource::Kind::Test ? paced : paced + ";" + sized + ";" + media;
+    };
+    if (raw) {
+        if (source.kind != CaptureSource::Kind::Description)
+            caps = sizedFirst(RawVideo);
+        return true;
+    }
+    if (jpeg) {
+        caps = sizedFirst(JpegPictures);
+        decode = true;
+        return true;
+    }
+    problem = "it gives neither raw video nor JPEG pictures (it gives " +
+              Cut(offeredText.empty() ? "nothing GStreamer can name" : offeredText) + ")";
+    return false;
+}
+
+bool CameraPipeline::Start(std::string &problem)
 {
     const GstStateChangeReturn paused = gst_element_set_state(pipeline_, GST_STATE_PAUSED);
-    if (paused == GST_STATE_CHANGE_FAILURE)
+    if (paused == GST_STATE_CHANGE_FAILURE) {
+        problem = FirstFailure();
         return false;
+    }
     // A live camera paces itself: hand its frames over as soon as they come.
     if (paused == GST_STATE_CHANGE_NO_PREROLL)
         g_object_set(sink_, "sync", FALSE, nullptr);
-    if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+    if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE || failed_.load()) {
+        problem = FirstFailure();
         return false;
-    return !failed_.load();
+    }
+    return true;
 }
 
 CameraPipeline::~CameraPipeline()
@@ -325,22 +628,21 @@ void CameraPipeline::HandleSample(GstAppSink *sink)
     gst_sample_unref(sample);
 }
 
-void CameraPipeline::HandleFailure()
+void CameraPipeline::HandleFailure(const std::string &reason)
 {
+    {
+        std::lock_guard<std::mutex> lock(failureMutex_);
+        if (failure_.empty())
+            failure_ = reason;
+    }
     if (!failed_.exchange(true) && onError_)
-        onError_();
+        onError_(reason);
 }
 
-std::vector<QSize> CameraPipeline::OfferedSizes() const
+std::string CameraPipeline::FirstFailure()
 {
-    std::vector<QSize> sizes;
-    if (GstPad *pad = FirstSourcePad(source_)) {
-        GstCaps *caps = gst_pad_query_caps(pad, nullptr);
-        sizes = SizesInCaps(caps);
-        gst_caps_unref(caps);
-        gst_object_unref(pad);
-    }
-    return sizes;
+    std::lock_guard<std::mutex> lock(failureMutex_);
+    return failure_;
 }
 
 GstElement *CameraPipeline::ColourBalance() const

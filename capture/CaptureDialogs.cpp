@@ -9,7 +9,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <iterator>
 
 namespace {
 CaptureDialogHook &DialogHook()
@@ -99,23 +98,41 @@ std::map<std::string, int> VideoSourceDialog::Values() const
     return values;
 }
 
-VideoFormatDialog::VideoFormatDialog(const std::vector<QSize> &sizes, QSize current,
+VideoFormatDialog::VideoFormatDialog(const std::vector<CameraOffer> &offers, const FrameChoice &current,
                                      QWidget *parent)
-    : QDialog(parent), size_(new QComboBox(this)), sizes_(sizes)
+    : QDialog(parent), size_(new QComboBox(this))
 {
     setWindowTitle(QStringLiteral("Format wideo"));
     setModal(true);
-    if (std::find(sizes_.begin(), sizes_.end(), current) == sizes_.end()) {
-        sizes_.push_back(current);
-        std::sort(sizes_.begin(), sizes_.end(), [](QSize a, QSize b) {
-            return a.width() != b.width() ? a.width() < b.width() : a.height() < b.height();
-        });
-    }
     size_->setObjectName(QStringLiteral("size"));
-    for (QSize size : sizes_)
-        size_->addItem(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height()));
-    size_->setCurrentIndex(
-        int(std::distance(sizes_.begin(), std::find(sizes_.begin(), sizes_.end(), current))));
+    int selected = -1;
+    auto add = [&](const FrameChoice &choice, const std::string &caption, bool isCurrent) {
+        size_->addItem(QString::fromStdString(caption));
+        choices_.push_back(choice);
+        if (isCurrent && selected < 0)
+            selected = int(choices_.size()) - 1;
+    };
+    auto before = [](QSize a, QSize b) {
+        return a.width() != b.width() ? a.width() < b.width() : a.height() < b.height();
+    };
+    const auto matches = [&](const CameraOffer &o) {
+        return o.size == current.size && (!current.form || !o.listed || o.form == *current.form);
+    };
+    const bool offered = std::any_of(offers.begin(), offers.end(), matches);
+    bool currentAdded = offered;
+    for (const CameraOffer &offer : offers) {
+        if (!currentAdded && before(current.size, offer.size)) {
+            add({current.size, std::nullopt}, OfferCaption({PictureForm::Raw, {}, current.size, 0, 1, false}), true);
+            currentAdded = true;
+        }
+        FrameChoice choice{offer.size, std::nullopt};
+        if (offer.listed)
+            choice.form = offer.form;
+        add(choice, OfferCaption(offer), matches(offer));
+    }
+    if (!currentAdded)
+        add({current.size, std::nullopt}, OfferCaption({PictureForm::Raw, {}, current.size, 0, 1, false}), true);
+    size_->setCurrentIndex(selected);
     auto *form = new QFormLayout;
     form->addRow(QStringLiteral("Rozmiar obrazu"), size_);
     auto *layout = new QVBoxLayout(this);
@@ -123,8 +140,8 @@ VideoFormatDialog::VideoFormatDialog(const std::vector<QSize> &sizes, QSize curr
     layout->addWidget(OkCancel(this));
 }
 
-QSize VideoFormatDialog::ChosenSize() const
+FrameChoice VideoFormatDialog::Chosen() const
 {
     const int index = size_->currentIndex();
-    return index >= 0 && size_t(index) < sizes_.size() ? sizes_[index] : QSize();
+    return index >= 0 && size_t(index) < choices_.size() ? choices_[index] : FrameChoice{QSize(), std::nullopt};
 }

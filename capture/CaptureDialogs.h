@@ -35,14 +35,17 @@ private:
     std::map<std::string, QSlider *> sliders_;
 };
 
+// Lists what the source offers, each size with its form and rate where the
+// source says them ("1280 x 720, MJPEG, 30 kl/s"), and the size the program
+// works at now when the source does not offer it as it is.
 class VideoFormatDialog : public QDialog {
     Q_OBJECT
 public:
-    VideoFormatDialog(const std::vector<QSize> &sizes, QSize current, QWidget *parent);
+    VideoFormatDialog(const std::vector<CameraOffer> &offers, const FrameChoice &current, QWidget *parent);
 
-    QSize ChosenSize() const;
+    FrameChoice Chosen() const;
 
 private:
     QComboBox *size_;
-    std::vector<QSize> sizes_;
+    std::vector<FrameChoice> choices_;
 };

@@ -38,6 +38,7 @@ CaptureDialogHook SetCaptureDialogHook(CaptureDialogHook hook);
 struct CaptureStats {
     bool connected = false;
     uint64_t samples = 0;   // frames the current pipeline delivered
+    uint64_t dropped = 0;   // pictures it could not decode (dropped, never shown)
     uint64_t received = 0;  // frames that reached the window (this connection)
     uint64_t callbacks = 0; // frame callback calls (this connection)
     uint64_t skipped = 0;   // frames taken without callback or repaint

@@ -114,8 +114,12 @@ bool CaptureWidget::Connect(unsigned driver)
 {
     Disconnect();
     CaptureSource source;
-    if (!ResolveDriver(driver, source))
+    if (!ResolveDriver(driver, source)) {
+        // Said once per connection tried, after the click: a black window
+        // alone does not tell the operator that no camera was found.
+        ShowAfterHandler(NoCameraMessage(driver));
         return false;
+    }
     auto box = std::make_shared<Mailbox>();
     auto onFrame = [this, box](CapturedFrame &&frame) {
         bool post = false;
@@ -131,16 +135,27 @@ bool CaptureWidget::Connect(unsigned driver)
                 this, [this, box] { if (box == mailbox_) FrameArrived(); },
                 Qt::QueuedConnection);
     };
-    auto onError = [this, box] {
+    const std::string name = source.name;
+    auto onError = [this, box, name](const std::string &reason) {
         QMetaObject::invokeMethod(
-            this, [this, box] { if (box == mailbox_) Disconnect(); }, Qt::QueuedConnection);
+            this,
+            [this, box, name, reason] {
+                if (box != mailbox_)
+                    return; // a connection given up meanwhile, or one that never started
+                Disconnect();
+                ShowAfterHandler("Camera \"" + name + "\" stopped: " + reason + ".");
+            },
+            Qt::QueuedConnection);
     };
     DriverSettings &settings = CaptureDriverSettings();
-    pipeline_ = CameraPipeline::Open(source, settings.FrameSize(source.key), onFrame, onError);
-    if (!pipeline_)
+    std::string problem;
+    pipeline_ = CameraPipeline::Open(source, settings.Frames(source.key), onFrame, onError, problem);
+    if (!pipeline_) {
+        ShowAfterHandler("Camera \"" + name + "\" cannot be used: " + problem + ".");
         return false;
-    for (const auto &[name, value] : settings.pictureControls[source.key])
-        pipeline_->SetPictureControl(name, value);
+    }
+    for (const auto &[control, value] : settings.pictureControls[source.key])
+        pipeline_->SetPictureControl(control, value);
     source_ = source;
     driver_ = driver;
     mailbox_ = box;
@@ -313,15 +328,17 @@ bool CaptureWidget::FormatDialog()
 {
     if (!pipeline_)
         return false;
-    const QSize current = pipeline_->FrameSize();
-    VideoFormatDialog dialog(pipeline_->OfferedSizes(), current, this);
+    FrameChoice current{pipeline_->FrameSize(), std::nullopt};
+    if (pipeline_->Asked())
+        current.form = pipeline_->Asked()->form;
+    VideoFormatDialog dialog(pipeline_->Offers(), current, this);
     const int result = RunDriverDialog(dialog);
     if (!pipeline_ || result != QDialog::Accepted)
         return false;
-    const QSize chosen = dialog.ChosenSize();
-    if (chosen.isEmpty() || chosen == current)
+    const FrameChoice chosen = dialog.Chosen();
+    if (chosen.size.isEmpty() || (chosen.size == current.size && chosen.form == current.form))
         return true;
-    CaptureDriverSettings().frameSizes[source_.key] = chosen;
+    CaptureDriverSettings().frames[source_.key] = chosen;
     return Connect(driver_);
 }
 
@@ -345,6 +362,7 @@ CaptureStats CaptureWidget::Stats() const
     CaptureStats stats;
     stats.connected = pipeline_ != nullptr;
     stats.samples = pipeline_ ? pipeline_->Samples() : 0;
+    stats.dropped = pipeline_ ? pipeline_->Dropped() : 0;
     stats.received = received_;
     stats.callbacks = callbacks_;
     stats.skipped = skipped_;

@@ -11,6 +11,8 @@ packages=(
   # The X11 video outputs (ximagesink, xvimagesink) that the camera viewer
   # ("Kamera 1") shows its window with; without one nothing shows.
   gstreamer1.0-x
+  # The Raspberry Pi camera's way (libcamerasrc); its tests need it too.
+  gstreamer1.0-libcamera
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   fonts-liberation

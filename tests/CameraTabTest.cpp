@@ -4,6 +4,7 @@
 #include "support/TestPicture.h"
 
 #include "camera/CameraShared.h"
+#include "capture/CaptureSources.h"
 #include "capture/CaptureTesting.h"
 #include "capture/CaptureWindow.h"
 
@@ -111,6 +112,21 @@ TEST_F(CameraTab, Kamera2StartsAndStopsThePreviewWithTheSharedSequences)
     EXPECT_EQ(f.Button15->text(), "Start");
     EXPECT_EQ(f.Button12->text(), "Stop");
     EXPECT_TRUE(GetCaptureStats(CaptureWindow).connected);
+}
+
+// No camera at all: the start runs as ever, and says once what it looked for.
+TEST_F(CameraTab, Kamera2WithoutACameraSaysSoOnce)
+{
+    unsetenv("ROBOT_CAPTURE_SOURCE");
+    if (!CaptureSources().empty())
+        GTEST_SKIP() << "this machine has a camera";
+    TForm1 &f = Form();
+    f.Button12Click();
+    ProcessFor(200);
+    EXPECT_EQ(sent.size(), 5u);
+    EXPECT_EQ(f.Button12->text(), "Stop");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("No camera found: no V4L2 camera (/dev/video*)"), std::string::npos) << errors[0];
 }
 
 TEST_F(CameraTab, AStartWithACallbackInstallsItAfterPreviewOn)

@@ -4,6 +4,7 @@
 #include "support/Harness.h"
 #include "support/TestPicture.h"
 
+#include "capture/CameraChoice.h"
 #include "capture/CameraPipeline.h"
 #include "capture/CaptureTesting.h"
 #include "capture/CaptureWindow.h"
@@ -166,17 +167,76 @@ TEST(FrameFormat, ConvertsPacksAndSavesFrames)
 TEST(FrameFormat, OffersTheSizesASourceHas)
 {
     EnsureGStreamer();
-    auto sizes = [](const char *text) {
+    auto offers = [](const char *text) {
         GstCaps *caps = gst_caps_from_string(text);
-        std::vector<QSize> out = SizesInCaps(caps);
+        std::vector<std::string> out;
+        for (const CameraOffer &o : OffersInCaps(caps))
+            out.push_back(OfferCaption(o) + (o.listed ? "" : " (range)"));
         gst_caps_unref(caps);
         return out;
     };
-    EXPECT_EQ(sizes("video/x-raw,width=640,height=480;video/x-raw,width={320,160},height=240;"
-                    "image/jpeg,width=1280,height=720;video/x-raw,width=640,height=480"),
-              (std::vector<QSize>{{160, 240}, {320, 240}, {640, 480}}));
-    EXPECT_EQ(sizes("video/x-raw,width=[1,400],height=[1,300]"),
-              (std::vector<QSize>{{160, 120}, {176, 144}, {320, 240}, {352, 288}}));
+    // A camera's list: both forms, each size once with its best rate.
+    EXPECT_EQ(offers("video/x-raw,format=YUY2,width=640,height=480,framerate={15/1,30/1};"
+                     "image/jpeg,width={1280,640},height=720,framerate=[5/1,30000/1001];"
+                     "video/x-raw,format=YUY2,width=640,height=480,framerate=5/1;audio/x-raw"),
+              (std::vector<std::string>{"640 x 480, YUY2, 30 kl/s", "640 x 720, MJPEG, 29.97 kl/s",
+                                        "1280 x 720, MJPEG, 29.97 kl/s"}));
+    EXPECT_EQ(offers("video/x-raw,width=[1,400],height=[1,300]"),
+              (std::vector<std::string>{"160 x 120 (range)", "176 x 144 (range)", "320 x 240 (range)",
+                                        "352 x 288 (range)"}));
+}
+
+TEST(FrameFormat, ChoosesWhatGivesTheAskedSizeAtItsRate)
+{
+    const CameraOffer raw480{PictureForm::Raw, "YUY2", {640, 480}, 30, 1};
+    const CameraOffer raw720slow{PictureForm::Raw, "YUY2", {1280, 720}, 10, 1};
+    const CameraOffer jpeg480{PictureForm::Jpeg, "", {640, 480}, 30, 1};
+    const CameraOffer jpeg720{PictureForm::Jpeg, "", {1280, 720}, 30, 1};
+    const CameraOffer jpeg1080{PictureForm::Jpeg, "", {1920, 1080}, 30, 1};
+    const std::vector<CameraOffer> webcam{raw480, raw720slow, jpeg480, jpeg720, jpeg1080};
+    struct Case {
+        QSize asked;
+        std::optional<PictureForm> form;
+        CameraOffer chosen;
+    } cases[] = {
+        {{320, 240}, {}, raw480},                // smallest that covers; raw needs no decoding
+        {{640, 480}, {}, raw480},
+        {{640, 480}, PictureForm::Jpeg, jpeg480}, // as the format dialog chose it
+        {{1280, 720}, {}, jpeg720},              // raw 720p is too slow to steer by
+        {{1280, 720}, PictureForm::Raw, raw480}, // no smooth raw 720p: the largest smooth raw
+        {{3840, 2160}, {}, jpeg1080},            // nothing covers: the largest
+    };
+    for (const Case &c : cases) {
+        const CameraOffer *chosen = ChooseOffer(webcam, c.asked, c.form);
+        ASSERT_NE(chosen, nullptr);
+        EXPECT_EQ(OfferCaption(*chosen), OfferCaption(c.chosen)) << c.asked.width() << "x" << c.asked.height();
+    }
+    EXPECT_EQ(ChooseOffer({}, {320, 240}), nullptr);
+}
+
+TEST(FrameFormat, TakesATrailingCapsFilterAndOnlyWholeJpegPictures)
+{
+    const std::pair<std::string, DescriptionParts> cases[] = {
+        {"videotestsrc ! video/x-raw,width=640,height=480", {"videotestsrc", "video/x-raw,width=640,height=480"}},
+        {"v4l2src device=/dev/video2 ! image/jpeg", {"v4l2src device=/dev/video2", "image/jpeg"}},
+        {"a ! video/x-raw(memory:SystemMemory), width=8 ", {"a", "video/x-raw(memory:SystemMemory), width=8"}},
+        {"filesrc location=/tmp/x/y.jpg", {"filesrc location=/tmp/x/y.jpg", ""}},
+        {"videotestsrc ! jpegenc", {"videotestsrc ! jpegenc", ""}},
+        {"a ! b name=\"c ! video/x-raw\"", {"a ! b name=\"c ! video/x-raw\"", ""}},
+        {"video/x-raw", {"video/x-raw", ""}},
+    };
+    for (const auto &[description, parts] : cases) {
+        const DescriptionParts got = SplitTrailingCaps(description);
+        EXPECT_EQ(got.source, parts.source) << description;
+        EXPECT_EQ(got.caps, parts.caps) << description;
+    }
+    const uint8_t whole[] = {0xFF, 0xD8, 1, 2, 0xFF, 0xD9, 0, 0};
+    const uint8_t cut[] = {0xFF, 0xD8, 1, 2, 3, 4};
+    const uint8_t notJpeg[] = {0x89, 'P', 'N', 'G', 0xFF, 0xD9};
+    EXPECT_TRUE(IsWholeJpeg(whole, sizeof whole));
+    EXPECT_FALSE(IsWholeJpeg(cut, sizeof cut));
+    EXPECT_FALSE(IsWholeJpeg(notJpeg, sizeof notJpeg));
+    EXPECT_FALSE(IsWholeJpeg(whole, 3));
 }
 
 TEST_F(CaptureLayer, HandlesNameLiveWindowsOnly)
@@ -292,12 +352,20 @@ TEST_F(CaptureLayer, SavesTheGrabbedFrameAsA24BitBitmap)
     SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0);
 }
 
-TEST_F(CaptureLayer, WithoutACameraConnectFailsQuietly)
+TEST_F(CaptureLayer, AConnectThatFailsSaysWhyOnce)
 {
-    for (const char *source : {"v4l2", "no-such-element", "videotestsrc ! no-such-element"}) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"v4l2", "No camera found: no V4L2 camera (/dev/video*)"},
+        {"no-such-element", "no element \"no-such-element\""},
+        {"videotestsrc ! no-such-element", "no element \"no-such-element\""},
+        {"audiotestsrc", "it gives neither raw video nor JPEG pictures"},
+        {"videotestsrc ! video/x-raw,width=(int)ten", "is no caps filter GStreamer understands"},
+    };
+    for (const auto &[source, reason] : cases) {
         setenv("ROBOT_CAPTURE_SOURCE", source, 1);
         if (std::string(source) == "v4l2" && !CaptureSources().empty())
             continue; // this machine has a camera
+        errors.clear();
         const HWND w = Create();
         EXPECT_EQ(SendMessageA(w, WM_CAP_DRIVER_CONNECT, 0, 0), 0) << source;
         SendMessageA(w, WM_CAP_SET_PREVIEW, 1, 0);
@@ -305,12 +373,56 @@ TEST_F(CaptureLayer, WithoutACameraConnectFailsQuietly)
         EXPECT_EQ(SendMessageA(w, WM_CAP_GRAB_FRAME, 0, 0), 0);
         EXPECT_EQ(SendMessageA(w, WM_CAP_DLG_VIDEOSOURCE, 0, 0), 0);
         EXPECT_TRUE(IsWindow(w));
+        ProcessFor(100);
+        ASSERT_EQ(errors.size(), 1u) << source;
+        EXPECT_NE(errors[0].find(reason), std::string::npos) << errors[0];
+        if (std::string(source) != "v4l2") { // the description is named
+            EXPECT_NE(errors[0].find(std::string("\"") + source + "\""), std::string::npos) << errors[0];
+        }
     }
     // The test picture has driver 0 only.
     setenv("ROBOT_CAPTURE_SOURCE", "test", 1);
     EXPECT_EQ(SendMessageA(Create(), WM_CAP_DRIVER_CONNECT, 1, 0), 0);
     ProcessFor(200);
     EXPECT_EQ(log.calls, 0);
+}
+
+// The Pi camera's way: without libcamerasrc the package is named; with it but
+// without a camera, the connection to check.
+TEST_F(CaptureLayer, ThePiCameraSaysWhichPackageOrConnectionToCheck)
+{
+    EnsureGStreamer();
+    setenv("ROBOT_CAPTURE_SOURCE", "libcamera", 1);
+    GstRegistry *registry = gst_registry_get();
+    if (GstPluginFeature *element = gst_registry_lookup_feature(registry, "libcamerasrc")) {
+        EXPECT_EQ(SendMessageA(Create(), WM_CAP_DRIVER_CONNECT, 0, 0), 0);
+        ProcessFor(100);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].find("ribbon cable"), std::string::npos) << errors[0];
+        gst_registry_remove_feature(registry, element); // as on a machine without the package
+        gst_object_unref(element);
+        errors.clear();
+    }
+    EXPECT_EQ(SendMessageA(Create(), WM_CAP_DRIVER_CONNECT, 0, 0), 0);
+    ProcessFor(100);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("sudo apt-get install gstreamer1.0-libcamera"), std::string::npos) << errors[0];
+}
+
+// MJPEG from a description is decoded; a last link that is a caps filter is
+// taken as the filter.
+TEST_F(CaptureLayer, JpegAndATrailingCapsFilterGiveThePicture)
+{
+    for (const std::string tail : {" ! video/x-raw,width=640,height=480,framerate=30/1 ! jpegenc quality=100",
+                                   " ! video/x-raw,width=640,height=480"}) {
+        setenv("ROBOT_CAPTURE_SOURCE", (SolidSource + tail).c_str(), 1);
+        const HWND w = Create();
+        ASSERT_EQ(SendMessageA(w, WM_CAP_DRIVER_CONNECT, 0, 0), 1) << tail;
+        ASSERT_EQ(SendMessageA(w, WM_CAP_GRAB_FRAME, 0, 0), 1) << tail;
+        ASSERT_EQ(SendMessageA(w, WM_CAP_FILE_SAVEDIB, 0, LPARAM("zdjecia/przechwyt/plik.bmp")), 1);
+        ExpectSolidColour(QImage("zdjecia/przechwyt/plik.bmp"));
+        SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+    }
     EXPECT_TRUE(errors.empty());
 }
 

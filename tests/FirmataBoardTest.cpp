@@ -281,6 +281,24 @@ TEST_F(FirmataBoard, MotorPinsOnTwoPortsAndTheOlderFirmwaresPullUpKeepTheirLevel
     EXPECT_TRUE(ReadsBecome(device, 0b001));
 }
 
+// A protocol version no Firmata release has is said once; released ones not.
+TEST(FirmataBoardVersion, AVersionNoReleaseHasIsSaidOnce)
+{
+    for (const auto &[version, said] : {std::pair{"2.7", 0u}, std::pair{"2.8", 1u}, std::pair{"127.127", 1u}}) {
+        FakeBoard fake;
+        ASSERT_TRUE(fake.Start([v = version] { FakeBoardOptions o; o.Firmware = v; return o; }()));
+        ScopedEnv serial("ROBOT_SERIAL", fake.Device());
+        FirmataDevice device;
+        std::vector<std::string> lines;
+        device.SetSay([&](const std::string &, const std::string &text) { lines.push_back(text); });
+        LineProblem why;
+        ASSERT_TRUE(device.Open(Map(), why)) << why.Text;
+        ASSERT_EQ(lines.size(), said) << version;
+        for (const std::string &line : lines)
+            EXPECT_TRUE(Has(line, std::string("says it speaks Firmata ") + version + ", which is no Firmata release"));
+    }
+}
+
 TEST_F(FirmataBoard, PinNamesAreCheckedAgainstWhatTheBoardHas)
 {
     StartBoard();

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <thread>
 #include <tuple>
@@ -177,6 +178,44 @@ TEST(FirmataProgram, MotorPinsAndStatusBytesFollowAMapFile)
     EXPECT_TRUE(program.Said().empty()) << robot.Stderr();
 }
 
+// A board that reports without pause and whose writes block while the host
+// does not read, through 3 s forward moves in which the program reads nothing:
+// the library reads the board as it talks, so the board never blocks and
+// takes the 0 within 50 ms of the program's write, at a move's end and at
+// Escape's stop in the middle of the next.
+TEST(FirmataProgram, AChattyBoardTakesEachCommandThroughLongMovesAndEscape)
+{
+    constexpr int64_t Ms = 1'000'000;
+    ProgramOnPort program(Library::Firmata);
+    program.boardOptions.ChattyBytesPerS = 12000; // the device's ~20 KB buffer full within 2 s
+    program.Start();
+    // The last 18 and the 0 that ended it.
+    const auto lastMove = [](const std::vector<Write> &writes) {
+        auto end = std::find_if(writes.rbegin(), writes.rend(), [](const Write &w) { return w.Value == MotorForwardCode; });
+        return end == writes.rend() || end == writes.rbegin() ? std::pair{Write{}, Write{}} : std::pair{*end, *(end - 1)};
+    };
+    program.robot.Type("Edit3", "3000");
+    for (const int escapeAfterMs : {0, 2000}) {
+        SCOPED_TRACE(escapeAfterMs);
+        const size_t taken = program.Writes().size();
+        program.robot.Click("Button2");
+        if (escapeAfterMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(escapeAfterMs));
+            program.robot.Key("Escape");
+        }
+        ASSERT_TRUE(WaitFor([&] { return program.Writes().size() >= taken + 3 && lastMove(program.Writes()).second.Ns; },
+                            8s)) << "the board stopped taking commands";
+        const auto [forward, end] = lastMove(program.TracedWrites());
+        EXPECT_EQ(end.Value, 0);
+        EXPECT_LT(lastMove(program.Writes()).second.Ns - end.Ns, 50 * Ms);
+        EXPECT_NEAR((end.Ns - forward.Ns) / Ms, escapeAfterMs > 0 ? 2200 : 3000, escapeAfterMs > 0 ? 500 : 10);
+    }
+    const std::vector<BoardLine> log = program.board.Log();
+    EXPECT_TRUE(LinesOf(log, "event", "blocked").empty()) << "the board waited for the host to read";
+    ASSERT_FALSE(LinesOf(log, "event", "chatty").empty());
+    EXPECT_GT(LinesOf(log, "event", "chatty").back().Int("sent"), 12000 * 4); // it did talk
+}
+
 // Where the board cannot be used the program runs on: its writes go nowhere,
 // and one line on standard error says what happened and what to do. (Pin
 // maps the board cannot follow are a shared case.)
@@ -191,7 +230,7 @@ TEST(FirmataProgram, FaultsAreSaidOnceWithWhatToDoAndTheProgramGoesOn)
               "Port writes go nowhere and reads return 0.", "Plug the board in"},
              {{"ROBOT_SERIAL", "/nonexistent/ttyACM0"}}},
             {"no Firmata", fault("silent"),
-             {"did not answer within 4.0 s (no Firmata firmware on it?)",
+             {"did not answer within 6.0 s (no Firmata firmware on it?)",
               "File > Examples > Firmata > StandardFirmata"}},
             {"another sketch", fault("text"), {"answers, but not in Firmata: it sent \"Hello from sketch 42"}},
         });

@@ -149,33 +149,41 @@ TEST(RealProgramGuard, OutlivesAKillOfTheProgramsProcessGroup)
     RecordProperty("group_kill_zero_us", int((program.Writes().back().Ns - killed) / 1000));
 }
 
-// The guard killed first: the program notices at its next motor write, says
-// so once, and starts a new guard, which then does the work at kill -9.
-TEST(RealProgramGuard, AKilledGuardIsReplacedAtTheNextMotorWrite)
+// The guard killed while "Ruch ciagly" drives, and no new one can be had (its
+// program gone from the disk): the library writes 0 itself at once, says why
+// once, the drive ends with the error shown, and a new drive is refused.
+// (A guard that can be replaced: the shared cases, PortLibraryProgramTest.cpp.)
+TEST(RealProgramGuard, AGuardThatCannotBeReplacedStopsTheMotorsAndTheDriveWithTheErrorShown)
 {
     ProgramOnPort program(Library::Recording);
-    program.Start();
-    program.robot.Type("Edit3", "100");
-    program.robot.Click("Button2");
-    ASSERT_TRUE(program.WaitForWrites(3));
-    const pid_t first = GuardOf(program.robot.Pid());
-    ASSERT_GT(first, 0);
-    ASSERT_EQ(kill(first, SIGKILL), 0);
-    ASSERT_TRUE(WaitFor([&] { return ProcessState(first) == 0 || ProcessState(first) == 'Z'; }));
-
+    const std::filesystem::path top = std::filesystem::canonical(program.Dir()) / "installed";
+    std::filesystem::create_directories(top / "lib/recording");
+    std::filesystem::create_directories(top / "bin");
+    std::filesystem::copy_file(ROBOT_BINARY_DIR "/lib/recording/libinpout32.so", top / "lib/recording/libinpout32.so");
+    std::filesystem::copy_file(ROBOT_BINARY_DIR "/bin/port-guard", top / "bin/port-guard");
+    program.Start({{"LD_LIBRARY_PATH", (top / "lib/recording").string()}});
     StartDriving(program, true);
-    ASSERT_TRUE(WaitFor([&] { return GuardOf(program.robot.Pid()) > 0; }));
-    EXPECT_NE(GuardOf(program.robot.Pid()), first);
-    const std::vector<std::string> said = program.robot.StderrLines("inpout32: the port guard");
-    ASSERT_EQ(said.size(), 1u) << program.robot.Stderr();
-    EXPECT_TRUE(Has(said[0], "a new one is started")) << said[0];
-
+    const pid_t guard = GuardOf(program.robot.Pid());
+    std::filesystem::remove(top / "bin/port-guard");
     const int64_t killed = MonotonicNs();
-    program.robot.Signal(SIGKILL);
-    ASSERT_TRUE(KilledBy(program.robot.WaitForExit(5000), SIGKILL));
-    ASSERT_TRUE(WaitFor([&] { return program.Values().back() == 0; }, 2s));
-    EXPECT_LT(program.Writes().back().Ns - killed, 1000 * Ms);
-    RecordProperty("replaced_guard_zero_us", int((program.Writes().back().Ns - killed) / 1000));
+    ASSERT_EQ(kill(guard, SIGKILL), 0);
+    ASSERT_TRUE(WaitFor([&] { return !program.Shown().empty(); }, 5s)) << program.robot.Stderr();
+    const std::vector<Write> writes = program.Writes();
+    const Write *zero = FirstZeroFrom(writes, killed);
+    ASSERT_NE(zero, nullptr);
+    EXPECT_LT(zero->Ns - killed, 1000 * Ms);
+    const std::string cause = "the port guard (port-guard) has ended and no new one could be started (cannot run " +
+                              (top / "bin/port-guard").string() + ": No such file or directory)";
+    EXPECT_TRUE(Has(program.Shown()[0], cause)) << program.Shown()[0];
+    ASSERT_EQ(program.robot.StderrLines("inpout32: " + cause + ": the motors were switched off").size(), 1u)
+        << program.robot.Stderr();
+
+    ASSERT_TRUE(program.robot.DismissMessageBox());
+    const std::vector<Write> before = program.Writes();
+    program.robot.Click("Button2");
+    ASSERT_TRUE(WaitFor([&] { return program.Shown().size() == 2; }, 5s)) << program.robot.Stderr();
+    EXPECT_TRUE(Has(program.Shown()[1], cause + ": the motor code was not written")) << program.Shown()[1];
+    EXPECT_TRUE(ZeroFrom(program.Writes(), before.back().Ns)) << "a motor code without a guard";
 }
 
 // A trace whose name is far longer than any fixed buffer: the guard writes

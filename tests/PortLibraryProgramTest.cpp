@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <csignal>
 #include <limits>
+#include <set>
 #include <thread>
 
 namespace {
@@ -403,6 +404,48 @@ TEST_P(DeviceLibrary, KilledDuringALoopTheGuardSwitchesTheMotorsOffWithinASecond
             EXPECT_EQ(w.Value, 0);
         }
     }
+}
+
+// The guard killed mid-pulse, twice: the library sees its link hang up, starts
+// a new guard at once with every order and says so once; the program killed
+// next, the new guard switches the motors off within a second.
+TEST_P(EveryLibrary, GuardKilledMidPulseIsReplacedAtOnceAndStopsTheMotorsWhenTheProgramIsKilled)
+{
+    std::string figure = LibraryName(GetParam());
+    std::transform(figure.begin(), figure.end(), figure.begin(), [](unsigned char c) { return std::tolower(c); });
+    program.Start();
+    RobotProcess &robot = program.robot;
+    StartDriving(program, false, 5000);
+    for (int round = 0; round < 2; ++round) { // and its replacement too
+        const pid_t first = GuardOf(robot.Pid());
+        ASSERT_GT(first, 0);
+        const int64_t guardKilled = MonotonicNs();
+        ASSERT_EQ(kill(first, SIGKILL), 0);
+        ASSERT_TRUE(WaitFor([&] { return std::set<pid_t>{-1, first}.count(GuardOf(robot.Pid())) == 0; }, 1s));
+        RecordProperty(figure + "_guard_replaced_us_" + std::to_string(round), int((MonotonicNs() - guardKilled) / 1000));
+    }
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(program.Values().back(), MotorForwardCode) << "the pulse is under way";
+
+    const int64_t killed = MonotonicNs();
+    robot.Signal(SIGKILL);
+    ASSERT_TRUE(KilledBy(robot.WaitForExit(5000), SIGKILL));
+    // The trace's 0 where there is no device, else the new guard's call.
+    const auto zeroAt = [&]() -> int64_t {
+        for (const Write &w : program.Writes())
+            if (device.guardZero.empty() && w.Ns >= killed && w.Value == 0)
+                return w.Ns;
+        for (const DeviceCall &c : program.CallsOfOthers(killed))
+            if (c.Ns >= killed && c.Text() == device.guardZero && c.Ok)
+                return c.Ns;
+        return -1;
+    };
+    ASSERT_TRUE(WaitFor([&] { return zeroAt() >= 0; }, 5s)) << Listing(program.DeviceCalls());
+    EXPECT_LT(zeroAt() - killed, 1000 * Ms) << "the motors ran on for over a second";
+    RecordProperty(figure + "_replaced_guard_zero_us", int((zeroAt() - killed) / 1000));
+    const std::vector<std::string> said = program.Said();
+    ASSERT_EQ(said.size(), 1u) << robot.Stderr();
+    EXPECT_TRUE(Has(said[0], "the port guard (port-guard) has ended; a new one is started")) << said[0];
 }
 
 // SIGSTOP during a pulse: the guard switches the motors off within a fifth of

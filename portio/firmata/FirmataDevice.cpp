@@ -20,9 +20,12 @@ constexpr int64_t Ms = 1'000'000; // ns
 // The firmware runs at 57600 baud as it ships (Firmata.begin(57600)).
 constexpr long DefaultBaud = 57600;
 // After the reset that opening the device causes, the bootloader waits for an
-// upload (0.5-1 s) and StandardFirmata blinks its version on the LED before it
-// says anything: about 1.5-2.5 s on the common boards.
-constexpr int64_t DefaultStartupMs = 2000;
+// upload, then StandardFirmata blinks its version on the LED before it says
+// anything: on an Uno with StandardFirmata 2.5.9 the first word comes 3.5-3.6 s
+// after the open (the bootloader about 1.4 s, the blinking 2.1 s). The wait
+// ends at the first answer; these only bound it for a board that never
+// answers: 4 s of start-up and 2 s to answer, 6 s in all.
+constexpr int64_t DefaultStartupMs = 4000;
 constexpr int64_t MaxStartupMs = 60000;
 // Beyond the start-up, how long a board has to answer before it is taken for
 // one without Firmata.
@@ -111,7 +114,7 @@ bool FirmataDevice::Open(const portkit::PinMap &map, LineProblem &why)
     const std::optional<long> startupMs = NumberIn(startupText, 0, MaxStartupMs);
     if (!startupMs) {
         why = {"settings", "startup-ms " + startupText + " in " + map.Source + " is no number of milliseconds",
-               "Set startup-ms to how long the board takes to start after a reset (0 to 60000; 2000 suits "
+               "Set startup-ms to how long the board takes to start after a reset (0 to 60000; 4000 suits "
                "the common boards).",
                true};
         return false;
@@ -161,6 +164,16 @@ bool FirmataDevice::Open(const portkit::PinMap &map, LineProblem &why)
     }
     if (!Handshake(*startupMs * Ms, why) || !AskCapabilities(why))
         return false;
+    const BoardState &board = parser_.State();
+    if (board.HasProtocol && !IsKnownProtocol(board.ProtocolMajor, board.ProtocolMinor))
+        Say("protocol-version",
+            "the board on " + path + " says it speaks Firmata " + std::to_string(board.ProtocolMajor) + "." +
+                std::to_string(board.ProtocolMinor) + ", which is no Firmata release (they are " +
+                std::to_string(KnownProtocolMajor) + ".0 to " + std::to_string(KnownProtocolMajor) + "." +
+                std::to_string(LastKnownProtocolMinor) +
+                "); it is driven as Firmata 2 and its pins as it reports them. If the motors or sensors do not "
+                "answer as the pin map says, load StandardFirmata (File > Examples > Firmata > StandardFirmata "
+                "in the Arduino IDE).");
     malformedAtOpen_ = parser_.Counts().Malformed();
     return true;
 }
@@ -421,6 +434,16 @@ bool FirmataDevice::Read(uint32_t &firing, LineProblem &why)
         if (high != inputs_[i].ActiveLow)
             firing |= 1u << i;
     }
+    return true;
+}
+
+bool FirmataDevice::TakeInput(LineProblem &why)
+{
+    if (!line_)
+        return true;
+    if (!TakeIn(0, why))
+        return false;
+    NoteMalformed();
     return true;
 }
 

@@ -10,10 +10,13 @@
 // sets the pin modes and turns on the reports of the sensors' ports. From then
 // on a write is one digital port message per port holding motor pins (one for
 // the default map), and a read answers at once from the last reports, taking
-// in what has arrived without waiting.
+// in what has arrived without waiting. What the board sends is also taken in
+// as it comes (TakeInput, from the kit's watch): a firmware whose writes block
+// while the host does not read would otherwise stop taking commands. Only the
+// latest report of each port is kept.
 //
 // Pin map settings: baud (57600 as the firmware ships), startup-ms (how long
-// the board may take to start after the reset, 2000).
+// the board may take to start after the reset, 4000; its first answer ends the wait).
 #include "portio/firmata/FirmataParser.h"
 #include "portio/firmata/SerialLine.h"
 #include "portio/kit/LineDevice.h"
@@ -37,6 +40,8 @@ public:
                portkit::LineProblem &why) override;
     bool Write(uint32_t levels, portkit::LineProblem &why) override;
     bool Read(uint32_t &firing, portkit::LineProblem &why) override;
+    int InputFd() const override { return line_ ? line_->Fd() : -1; }
+    bool TakeInput(portkit::LineProblem &why) override;
     portkit::GuardOrder OrderForGuard() const override;
     void AfterGuardCut() override;
     void Close() override;

@@ -39,6 +39,16 @@ constexpr uint8_t ModeOutput = 0x01;
 constexpr uint8_t ModeAnalog = 0x02;
 constexpr uint8_t ModePullup = 0x0B; // input with the chip's pull-up (firmware 2.5 and later)
 
+// The protocol versions released so far (REPORT_VERSION's answer): 2.0 to
+// 2.7 (2.7 with ConfigurableFirmata 3.1). Another is no release: a firmware
+// of its own, or one that misreports.
+constexpr int KnownProtocolMajor = 2;
+constexpr int LastKnownProtocolMinor = 7;
+inline bool IsKnownProtocol(int major, int minor)
+{
+    return major == KnownProtocolMajor && minor >= 0 && minor <= LastKnownProtocolMinor;
+}
+
 constexpr int PinsPerPort = 8;
 constexpr int MaxPorts = 16; // the command byte's nibble
 constexpr int MaxPins = 128; // a pin number is one data byte

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -21,6 +22,11 @@ namespace {
 // How often a library looks whether its guard still runs.
 constexpr int64_t LookEveryNs = 100'000'000;
 constexpr const char *GuardProgram = "port-guard";
+// The guard's descriptor, until its exec, on which a failed exec says why.
+constexpr int ExecStatusFd = guardproto::PageFd + 1;
+// How long a replacement waits to know that the new guard runs (an exec takes
+// a few milliseconds); the kit's lock is held meanwhile.
+constexpr int ReplaceExecWaitMs = 50;
 
 // The folder this library was loaded from.
 std::string LibraryFolder()
@@ -43,10 +49,11 @@ std::string FindGuardProgram()
     const std::string folder = LibraryFolder();
     if (folder.empty())
         return {};
+    char resolved[PATH_MAX];
     for (const std::string &candidate :
          {folder + "/" + GuardProgram, folder + "/../../bin/" + GuardProgram})
         if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
+            return realpath(candidate.c_str(), resolved) ? std::string(resolved) : candidate;
     return {};
 }
 
@@ -60,13 +67,18 @@ void Place(int fd, int target)
         dup2(fd, target);
 }
 
-[[noreturn]] void ExecGuard(int link, int page, char *const argv[])
+[[noreturn]] void ExecGuard(int link, int page, int status, char *const argv[])
 {
     // A session of its own: no terminal, no process group shared with the program.
     setsid();
+    // The thread that started it may block signals (the kit's watch blocks all).
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     // Out of the way of the places they go to first.
     link = fcntl(link, F_DUPFD, 10);
     page = page >= 0 ? fcntl(page, F_DUPFD, 10) : -1;
+    status = fcntl(status, F_DUPFD_CLOEXEC, 10);
     const int devNull = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd)
         if (devNull >= 0)
@@ -76,12 +88,16 @@ void Place(int fd, int target)
         Place(page, guardproto::PageFd);
     else
         close(guardproto::PageFd);
+    // Closed by the exec: the library reads its end-of-file as success.
+    dup3(status, ExecStatusFd, O_CLOEXEC);
     // Everything else the program had open (its display connection, its
     // devices, its sockets) must not live on in the guard.
-    if (close_range(guardproto::PageFd + 1, UINT_MAX, 0) != 0)
-        for (int fd = guardproto::PageFd + 1; fd < 65536; ++fd)
+    if (close_range(ExecStatusFd + 1, UINT_MAX, 0) != 0)
+        for (int fd = ExecStatusFd + 1; fd < 65536; ++fd)
             close(fd);
     execve(argv[0], argv, environ);
+    const int error = errno;
+    (void)!write(ExecStatusFd, &error, sizeof error);
     _exit(127);
 }
 
@@ -96,6 +112,8 @@ GuardLink::GuardLink(short dataRegister, std::function<void(const std::string &,
 GuardLink::~GuardLink()
 {
     StandDown();
+    if (execStatus_ >= 0)
+        close(execStatus_);
     if (page_)
         munmap(page_, guardproto::PageSize);
     if (pageFd_ >= 0)
@@ -109,7 +127,10 @@ void GuardLink::Keep()
     if (!started_) {
         started_ = true;
         nextLookNs_ = MonotonicNs() + LookEveryNs;
-        Start();
+        std::string why;
+        if (!Start(why))
+            say_(program_.empty() ? "guard-missing" : "guard-start",
+                 why + "; a program killed with kill -9 would leave the motors as they were.");
         return;
     }
     const int64_t now = MonotonicNs();
@@ -120,13 +141,74 @@ void GuardLink::Keep()
         return;
     if (program_.empty())
         return; // said when it was not found
+    std::string why;
+    if (!Replace(why) && !hadGuard_) // a lost guard is the kit's to tell (Lost)
+        say_("guard-start", "cannot start the port guard (" + why +
+                                "); a program killed with kill -9 would leave the motors as they were.");
+}
+
+bool GuardLink::Replace(std::string &why)
+{
+    if (stoodDown_ || (link_ >= 0 && Alive()))
+        return true;
     if (link_ >= 0) {
         close(link_);
         link_ = -1;
+        // A guard whose exec failed never ran (the first start's is not
+        // waited for): trying again at once would fail alike.
+        if (const int error = ExecFailure()) {
+            why = "cannot run " + program_ + ": " + std::strerror(error);
+            return false;
+        }
+        hadGuard_ = true;
+    }
+    if (program_.empty()) {
+        why = "port-guard was not found next to the program";
+        return false;
+    }
+    nextLookNs_ = MonotonicNs() + LookEveryNs;
+    const auto lost = [&] {
+        lostWhy_ = why;
+        return false;
+    };
+    if (!Start(why))
+        return lost();
+    // Rare, and quick: worth knowing before saying it runs.
+    if (const int error = ExecFailure(ReplaceExecWaitMs)) {
+        close(link_);
+        link_ = -1;
+        why = "cannot run " + program_ + ": " + std::strerror(error);
+        return lost();
     }
     say_("guard-restarted", "the port guard (port-guard) has ended; a new one is started. While none "
                             "runs, a program killed with kill -9 would leave the motors as they were.");
-    Start();
+    return true;
+}
+
+int GuardLink::ExecFailure(int waitMs)
+{
+    if (execStatus_ < 0)
+        return 0;
+    pollfd p{execStatus_, POLLIN, 0};
+    while (waitMs > 0 && poll(&p, 1, waitMs) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    ssize_t got;
+    while ((got = read(execStatus_, &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    if (got < 0 && errno == EAGAIN)
+        return 0; // not known yet
+    close(execStatus_);
+    execStatus_ = -1;
+    return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+bool GuardLink::Lost(std::string &why) const
+{
+    if (!hadGuard_ || link_ >= 0 || stoodDown_)
+        return false;
+    why = lostWhy_;
+    return true;
 }
 
 bool GuardLink::Alive()
@@ -136,13 +218,12 @@ bool GuardLink::Alive()
     return poll(&p, 1, 0) == 0;
 }
 
-bool GuardLink::Start()
+bool GuardLink::Start(std::string &why)
 {
     if (program_.empty()) {
         program_ = FindGuardProgram();
         if (program_.empty()) {
-            say_("guard-missing", "the port guard (port-guard) was not found next to the program; a "
-                                  "program killed with kill -9 would leave the motors as they were.");
+            why = "the port guard (port-guard) was not found next to the program";
             return false;
         }
     }
@@ -161,10 +242,21 @@ bool GuardLink::Start()
             pageFd_ = -1;
         }
     }
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
-        say_("guard-start", std::string("cannot start the port guard: ") + std::strerror(errno));
+    const auto cannot = [&](int error) {
+        why = "cannot start " + program_ + ": " + std::strerror(error);
         return false;
+    };
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return cannot(errno);
+    // A failed exec (or fork) of the guard writes its errno here; a
+    // successful one closes it. Read when the link hangs up (ExecFailure).
+    int status[2];
+    if (pipe2(status, O_CLOEXEC | O_NONBLOCK) != 0) {
+        const int error = errno;
+        close(ends[0]);
+        close(ends[1]);
+        return cannot(error);
     }
     // Everything the child needs is made before it is forked: after a fork
     // from a program with threads only async-signal-safe calls are allowed.
@@ -177,19 +269,30 @@ bool GuardLink::Start()
     // SIGCHLD of ours).
     const pid_t child = _Fork();
     if (child == 0) {
-        if (_Fork() == 0)
-            ExecGuard(ends[0], pageFd_, argv);
+        const pid_t guard = _Fork();
+        if (guard == 0)
+            ExecGuard(ends[0], pageFd_, status[1], argv);
+        if (guard < 0) {
+            const int error = errno;
+            (void)!write(status[1], &error, sizeof error);
+        }
         _exit(0);
     }
+    const int forkError = errno;
     close(ends[0]);
+    close(status[1]);
     if (child < 0) {
         close(ends[1]);
-        say_("guard-start", std::string("cannot start the port guard: ") + std::strerror(errno));
-        return false;
+        close(status[0]);
+        return cannot(forkError);
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
+    if (execStatus_ >= 0)
+        close(execStatus_);
+    execStatus_ = status[0];
     link_ = ends[1];
+    // They wait on the link: the guard has them as soon as it runs.
     for (int slot = 0; slot < GuardSlots; ++slot)
         if (orders_[slot].Kind != 0)
             Send(slot, orders_[slot]);

@@ -2,7 +2,8 @@
 // The library's end of its guard: starts port-guard at the first access,
 // keeps it told of every device (GuardOrder) and of the trace, notes on the
 // shared page what the data register holds, starts a new guard when the
-// running one has gone, and stands it down at a normal end.
+// running one has gone (at once when the kit's watch sees its link hang up,
+// else at the next motor write), and stands it down at a normal end.
 //
 // The guard is not the program's child (it is started through a child that
 // ends at once) and runs in a session of its own, so that a signal to the
@@ -29,6 +30,18 @@ public:
     // Starts the guard if none runs yet (the first access), or a new one when
     // the last has gone; looks at most every 100 ms. Cheap otherwise.
     void Keep();
+    // The guard's end of the link, for the kit's watch (-1 while none runs):
+    // readable once the guard has ended.
+    int LinkFd() const { return link_; }
+    // The guard has ended (its link hung up): starts a new one at once and
+    // hands it every order. True when a new one runs (also when the old one
+    // had not ended after all); false with the reason in `why` when none can
+    // be had (nothing is said then).
+    bool Replace(std::string &why);
+    // A guard ran and has gone, and no new one could be had (why in `why`):
+    // no motor code may stand, since nothing would switch it off if the
+    // program were killed. Keep() tries again at most every 100 ms.
+    bool Lost(std::string &why) const;
     // Gives the guard an order for `slot`, replacing its last one (Kind 0
     // withdraws it). Remembered, so a new guard gets it again.
     void Order(int slot, const GuardOrder &order);
@@ -44,8 +57,13 @@ public:
     void StandDown();
 
 private:
-    bool Start();
+    // Starts port-guard and hands it every order; whether its exec succeeded
+    // is known later (ExecFailure).
+    bool Start(std::string &why);
     bool Alive();
+    // The errno of the last start's failed exec, once it has failed (waiting
+    // up to `waitMs` to know); else 0.
+    int ExecFailure(int waitMs = 0);
     bool Send(int slot, const GuardOrder &order);
 
     const short dataRegister_;
@@ -53,8 +71,11 @@ private:
     std::string program_; // port-guard's path; empty until found
     int link_ = -1;
     int pageFd_ = -1;
+    int execStatus_ = -1; // the last start's exec status pipe, until read
     guardproto::SharedPage *page_ = nullptr;
     bool started_ = false;
+    bool hadGuard_ = false; // a guard ran (not only was started)
+    std::string lostWhy_;   // why the last replacement failed
     bool stoodDown_ = false;
     int64_t nextLookNs_ = 0;
     std::array<GuardOrder, GuardSlots> orders_;

@@ -76,6 +76,15 @@ public:
             device_->AfterGuardCut();
     }
 
+    int InputFd() const override { return device_ ? device_->InputFd() : -1; }
+
+    void TakeInput() override
+    {
+        LineProblem why;
+        if (device_ && !device_->TakeInput(why))
+            Lost(why, "read");
+    }
+
     void Close() override
     {
         if (!device_)

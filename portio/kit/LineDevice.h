@@ -62,6 +62,18 @@ public:
     // Which inputs fire now (their polarity applied): bit i is inputs[i].
     // Never waits long on the device.
     virtual bool Read(uint32_t &firing, LineProblem &why) = 0;
+    // A descriptor that turns readable when the device has sent something
+    // (a board's reports), or -1 for a device that answers only when asked.
+    // The kit's watch then calls TakeInput, so what the device sends is
+    // taken in whether or not the program reads. Asked after a Claim.
+    virtual int InputFd() const { return -1; }
+    // Takes in what the device has sent, without waiting, keeping only its
+    // latest state; false with `why` when the device has gone.
+    virtual bool TakeInput(LineProblem &why)
+    {
+        (void)why;
+        return true;
+    }
     // How the guard switches the outputs off (Kind 0: it cannot). Asked after
     // a successful Claim.
     virtual GuardOrder OrderForGuard() const = 0;

@@ -7,7 +7,8 @@
 //
 // A library defines MakePortBackend(). The kit calls it at the first access
 // and calls the backend only under the kit's one lock, so a backend needs no
-// lock of its own.
+// lock of its own. Besides the program's accesses, the kit's watch
+// (KitWatch.h) calls it from a thread of its own, under the same lock.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,6 +61,14 @@ public:
     // The guard switched the motors off while the program was stopped; the
     // next write must find the device ready again.
     virtual void AfterGuardCut() {}
+    // A descriptor that turns readable when the device has sent something
+    // (a board's reports), or -1. The kit's watch waits on it and then calls
+    // TakeInput, so a device that sends without pause is read whether or not
+    // the program reads; asked again after every access.
+    virtual int InputFd() const { return -1; }
+    // Takes in what the device has sent, without waiting; keeps only the
+    // latest state. A failure goes to Services::Fail, as in an access.
+    virtual void TakeInput() {}
     // The program ends normally: the motors off where the device needs a
     // word for it, then the device let go. No access follows.
     virtual void Close() = 0;

@@ -6,14 +6,22 @@
 //                   <CLOCK_MONOTONIC ns>,<W|R>,<port>,<value> (see PortTrace.h).
 //                   Looked at on every access; the guard appends its own 0
 //                   to it when it switches the motors off.
+//
+// Besides the program's accesses, the kit's watch (KitWatch.h) calls in from
+// a thread of its own, under the same lock: when the guard's link hangs up, a
+// new guard is started at once; when none can be had while a motor code
+// stands, the kit writes 0 itself and the failure goes to the program. When
+// the device has sent something, the backend takes it in.
 #include "core/RobotWiring.h"
 #include "portio/PortIoExports.h"
 #include "portio/PortTrace.h"
 #include "portio/kit/GuardLink.h"
+#include "portio/kit/KitWatch.h"
 #include "portio/kit/PortKit.h"
 
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -33,6 +41,7 @@ public:
         PortBackend *backend = Prepare();
         const short value = backend ? backend->In(address) : 0;
         Trace('R', address, value);
+        TellWatch();
         return value;
     }
 
@@ -41,16 +50,16 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         PortBackend *backend = Prepare();
         const bool data = address == static_cast<uint16_t>(DataPort);
-        if (data) {
-            if (value != 0)
-                guard_.Keep();
-            guard_.BeforeDataWrite(value);
+        if (data && value != 0) {
+            guard_.Keep();
+            std::string why;
+            if (guard_.Lost(why)) {
+                Unguarded(why, "the motor code was not written");
+                value = 0;
+            }
         }
-        if (backend)
-            backend->Out(address, value);
-        if (data)
-            guard_.AfterDataWrite(value);
-        Trace('W', address, value);
+        Write(backend, address, value);
+        TellWatch();
     }
 
     // The failure since the last call, or null; the text stays valid until
@@ -76,6 +85,7 @@ public:
         if (backend_)
             backend_->Close();
         guard_.StandDown();
+        watch_.Wake(); // to let go of the device's file and end
     }
 
     void Say(const std::string &key, const std::string &text) override
@@ -95,6 +105,20 @@ public:
     }
 
 private:
+    void Write(PortBackend *backend, uint16_t address, short value)
+    {
+        const bool data = address == static_cast<uint16_t>(DataPort);
+        if (data)
+            guard_.BeforeDataWrite(value);
+        if (backend)
+            backend->Out(address, value);
+        if (data) {
+            guard_.AfterDataWrite(value);
+            held_ = value;
+        }
+        Trace('W', address, value);
+    }
+
     PortBackend *Prepare()
     {
         if (closed_)
@@ -102,6 +126,12 @@ private:
         if (!backend_) {
             guard_.Keep();
             backend_ = MakePortBackend(*this);
+            std::string error;
+            if (!watch_.Start([this](const WatchSet &waited, const WatchFound &found) { return Watched(waited, found); },
+                              error))
+                Say("watch", "cannot start the library's watch (" + error +
+                                 "): a port guard that ends is noticed only at the next motor write, and what the "
+                                 "device sends is read only when the program reads.");
         }
         const uint32_t cuts = guard_.Cuts();
         if (cuts != cutsSeen_) {
@@ -109,6 +139,74 @@ private:
             backend_->AfterGuardCut();
         }
         return backend_.get();
+    }
+
+    WatchSet Watching() const
+    {
+        WatchSet set;
+        if (closed_)
+            return set;
+        set.Link = guard_.LinkFd();
+        set.Input = backend_ ? backend_->InputFd() : -1;
+        return set;
+    }
+
+    // After every access: the watch lets go of what it waits on as soon as
+    // that changes (a device closed, a guard replaced).
+    void TellWatch()
+    {
+        if (Watching() != watched_)
+            watch_.Wake();
+    }
+
+    // On the watch's thread.
+    std::optional<WatchSet> Watched(const WatchSet &waited, const WatchFound &found)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_)
+            return std::nullopt;
+        if (found.LinkEnded && waited.Link >= 0 && waited.Link == guard_.LinkFd())
+            GuardEnded();
+        if (found.InputReady && backend_ && waited.Input >= 0 && waited.Input == backend_->InputFd())
+            backend_->TakeInput();
+        watched_ = Watching();
+        return watched_;
+    }
+
+    // The guard's link hung up: a new guard at once. When none can be had,
+    // nothing would switch the motors off if the program died: a motor code
+    // that stands goes off now, and the drive ends with the error.
+    void GuardEnded()
+    {
+        std::string why;
+        if (guard_.Replace(why))
+            return;
+        if (!guard_.Lost(why)) { // the first guard never ran
+            Say("guard-start", "cannot start the port guard (" + why +
+                                   "); a program killed with kill -9 would leave the motors as they were.");
+            return;
+        }
+        if (held_ == 0) {
+            Say("guard-lost", LostText(why) + "; no motor code is written until one runs.");
+            return;
+        }
+        Write(backend_.get(), static_cast<uint16_t>(DataPort), 0);
+        Unguarded(why, "the motors were switched off");
+    }
+
+    static std::string LostText(const std::string &why)
+    {
+        return "the port guard (port-guard) has ended and no new one could be started (" + why + ")";
+    }
+
+    // No guard, so no motor code: the program's drive ends with `what` was
+    // done, said once.
+    void Unguarded(const std::string &why, const std::string &what)
+    {
+        Fail(LostText(why) + ": " + what);
+        Say("guard-lost", LostText(why) + ": " + what +
+                              ". No motor code is written until one runs: nothing would switch it off if the program "
+                              "were killed.");
     }
 
     void Trace(char kind, uint16_t address, short value)
@@ -137,6 +235,9 @@ private:
     int traceFd_ = -1;
     std::string tracePath_;
     uint32_t cutsSeen_ = 0;
+    short held_ = 0; // the data register's value as last written
+    KitWatch watch_;
+    WatchSet watched_; // what the watch waits on
 };
 
 // Never destroyed, so a call made late in the process's exit stays safe; the

@@ -39,6 +39,12 @@
 //                       writes fail with EIO) and the program ends
 //   --script PATH       input levels: lines "pin <n> <0|1>" and "wait <ms>",
 //                       run from the first time the host turns reports on
+//   --chatty N          reports without pause: the first reported port's
+//                       report, N bytes a second ("event chatty sent=<bytes>"
+//                       once a second, not each); and writes block while the
+//                       host does not read, as a single-threaded firmware's on
+//                       native USB do: it takes nothing from the host meanwhile
+//                       ("event blocked", "event unblocked")
 //
 // Standard input takes commands, one a line: "pin <n> <0|1>" (an input's
 // level as the sensor drives it), "send <hex> ..." (raw bytes to the host),
@@ -72,6 +78,7 @@ constexpr int64_t Ms = 1'000'000;
 constexpr int HangUpPollMs = 2;
 constexpr int64_t TextRepeatNs = 100 * Ms;
 constexpr int BytewisePauseUs = 200;
+constexpr int64_t ChattyEveryNs = 5 * Ms; // a chatty board's bursts
 
 // The Uno's layout.
 constexpr int TotalPins = 20;
@@ -102,6 +109,7 @@ struct Options {
     std::string Text = "Hello from sketch 42\r\n";
     long UnplugAfter = 0;
     std::string Script;
+    long ChattyBytesPerS = 0;
 };
 
 struct Pin {
@@ -188,6 +196,8 @@ private:
         for (size_t i = 0; i < bytes.size();) {
             const size_t n = o_.Bytewise ? 1 : bytes.size() - i;
             const ssize_t done = write(master_, bytes.data() + i, n);
+            if (done < 0 && errno == EAGAIN && o_.ChattyBytesPerS > 0 && WaitForRoom())
+                continue;
             if (done <= 0) {
                 dropped += bytes.size() - i; // the device's buffer is full, or nobody listens
                 break;
@@ -198,6 +208,39 @@ private:
         }
         if (dropped)
             Log("event dropped n=%zu", dropped);
+    }
+
+    // A chatty board waits for room; false once the host has closed the device.
+    bool WaitForRoom()
+    {
+        Log("event blocked");
+        pollfd p{master_, POLLOUT, 0};
+        while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+        Log("event unblocked");
+        return (p.revents & POLLOUT) && !(p.revents & POLLHUP);
+    }
+
+    // A chatty board's burst; the time of the next, or -1 while it is quiet.
+    int64_t Chatter()
+    {
+        const bool *port = std::find(reporting_, reporting_ + Ports, true);
+        if (o_.ChattyBytesPerS <= 0 || !open_ || resetting_ || port == reporting_ + Ports)
+            return nextChattyNs_ = -1;
+        const int64_t now = MonotonicNs();
+        if (nextChattyNs_ >= 0 && now < nextChattyNs_)
+            return nextChattyNs_;
+        const int number = int(port - reporting_), value = PortValue(number);
+        std::vector<uint8_t> bytes;
+        while (bytes.size() < size_t(o_.ChattyBytesPerS * ChattyEveryNs / 1'000'000'000))
+            bytes.insert(bytes.end(), {uint8_t(kDigital | number), uint8_t(value & 0x7F), uint8_t(value >> 7)});
+        SendRaw(bytes);
+        chattySent_ += bytes.size();
+        if (now >= nextChattyLogNs_) {
+            Log("event chatty sent=%zu", chattySent_);
+            nextChattyLogNs_ = now + 1000 * Ms;
+        }
+        return nextChattyNs_ = MonotonicNs() + ChattyEveryNs;
     }
 
     // A different kind each time; every kind costs the host one message it
@@ -667,6 +710,8 @@ private:
     int64_t scriptAtNs_ = 0;
     bool quit_ = false;
     std::string commands_;
+    int64_t nextChattyNs_ = -1, nextChattyLogNs_ = 0;
+    size_t chattySent_ = 0;
 };
 
 int Board::Run()
@@ -729,6 +774,7 @@ int Board::Run()
             wakeBy(nextTextNs_);
         }
         wakeBy(RunScript());
+        wakeBy(Chatter());
 
         pollfd p[2] = {{master_, POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
         int timeoutMs = wakeNs < 0 ? -1 : int(std::max<int64_t>(0, (wakeNs - MonotonicNs() + Ms - 1) / Ms));
@@ -800,6 +846,8 @@ bool ParseOptions(int argc, char **argv, Options &o)
             o.UnplugAfter = std::atol(v);
         else if (arg == "--script")
             o.Script = v;
+        else if (arg == "--chatty")
+            o.ChattyBytesPerS = std::atol(v);
         else
             return false;
     }
@@ -814,7 +862,7 @@ int main(int argc, char **argv)
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: fake-firmata-board [--log PATH] [--reset-ms N] [--latency-us N] "
                              "[--firmware MAJ.MIN] [--name NAME] [--no-capabilities] [--bytewise] "
-                             "[--fault silent|text|malformed] [--text TEXT] [--unplug-after N] [--script PATH]\n");
+                             "[--fault silent|text|malformed] [--text TEXT] [--unplug-after N] [--script PATH] [--chatty N]\n");
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);

@@ -113,6 +113,8 @@ bool FakeBoard::Start(const FakeBoardOptions &options, std::string *error)
         args.push_back("--no-capabilities");
     if (options.Bytewise)
         args.push_back("--bytewise");
+    if (options.ChattyBytesPerS > 0)
+        add("--chatty", std::to_string(options.ChattyBytesPerS));
     if (!options.Script.empty()) {
         const std::string script = dir_.filePath("script.txt").toStdString();
         std::ofstream(script) << options.Script;

@@ -44,6 +44,7 @@ struct FakeBoardOptions {
     bool NoCapabilities = false;
     bool Bytewise = false;
     std::string Script;        // a script file's text ("pin 9 0", "wait 100")
+    int ChattyBytesPerS = 0;   // reports without pause, writes that block while unread; 0: off
 };
 
 class FakeBoard {
