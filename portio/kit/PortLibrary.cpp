@@ -1,11 +1,13 @@
 // The exports every port library has, and what the kit does around each
 // access: the backend made at the first access, the trace, the guard, the
-// messages said once and the failure kept for the program.
+// messages said once (for the window too) and the failure kept for the
+// program.
 //
 // ROBOT_PORT_TRACE  file that receives one line per access, flushed at once:
 //                   <CLOCK_MONOTONIC ns>,<W|R>,<port>,<value> (see PortTrace.h).
 //                   Looked at on every access; the guard appends its own 0
 //                   to it when it switches the motors off.
+#include "core/Clock.h"
 #include "core/RobotWiring.h"
 #include "portio/PortIoExports.h"
 #include "portio/PortTrace.h"
@@ -13,12 +15,16 @@
 #include "portio/kit/PortKit.h"
 
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <string>
 
 namespace {
 using namespace portkit;
+
+// Messages kept for a program that does not ask for them: the oldest go.
+constexpr size_t KeptMessages = 32;
 
 class Kit final : public Services {
 public:
@@ -30,8 +36,10 @@ public:
     short In(uint16_t address)
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        BeginAccess();
         PortBackend *backend = Prepare();
         const short value = backend ? backend->In(address) : 0;
+        EndAccess();
         Trace('R', address, value);
         return value;
     }
@@ -39,6 +47,7 @@ public:
     void Out(uint16_t address, short value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        BeginAccess();
         PortBackend *backend = Prepare();
         const bool data = address == static_cast<uint16_t>(DataPort);
         if (data) {
@@ -50,6 +59,7 @@ public:
             backend->Out(address, value);
         if (data)
             guard_.AfterDataWrite(value);
+        EndAccess();
         Trace('W', address, value);
     }
 
@@ -63,6 +73,28 @@ public:
         taken_.swap(pending_);
         pending_.clear();
         return taken_.c_str();
+    }
+
+    // The device's state in one line; the first call makes the backend, so
+    // the device is opened from then on. The text stays valid until the
+    // next call.
+    const char *Status()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        PortBackend *backend = Prepare();
+        status_ = backend ? backend->Status() : "the port library has ended";
+        return status_.c_str();
+    }
+
+    // The oldest message not yet taken, or null; valid until the next call.
+    const char *TakeMessage()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (messages_.empty())
+            return nullptr;
+        message_ = std::move(messages_.front());
+        messages_.pop_front();
+        return message_.c_str();
     }
 
     // The program ends normally: the backend lets its device go, the guard
@@ -80,13 +112,23 @@ public:
 
     void Say(const std::string &key, const std::string &text) override
     {
-        if (!said_.insert(key).second)
+        if (!Told(key, text))
             return;
-        std::fprintf(stderr, "inpout32: %s\n", text.c_str());
-        std::fflush(stderr);
+        if (messages_.size() == KeptMessages)
+            messages_.pop_front();
+        messages_.push_back(text);
+        ++saidNow_;
     }
 
-    void Fail(const std::string &text) override { pending_ = text; }
+    void Note(const std::string &key, const std::string &text) override { Told(key, text); }
+
+    void Fail(const std::string &text) override
+    {
+        pending_ = text;
+        failedNow_ = true;
+    }
+
+    int64_t AccessNs() const override { return accessNs_; }
 
     void Guard(int slot, const GuardOrder &order) override
     {
@@ -111,9 +153,34 @@ private:
         return backend_.get();
     }
 
+    // Standard error hears `text`, the first time `key` is told.
+    bool Told(const std::string &key, const std::string &text)
+    {
+        if (!said_.insert(key).second)
+            return false;
+        std::fprintf(stderr, "inpout32: %s\n", text.c_str());
+        std::fflush(stderr);
+        return true;
+    }
+
+    void BeginAccess()
+    {
+        accessNs_ = MonotonicNs();
+        failedNow_ = false;
+        saidNow_ = 0;
+    }
+
+    // What was said during an access that failed reaches the window with
+    // the failure: it is not given again as a message.
+    void EndAccess()
+    {
+        for (; failedNow_ && saidNow_ > 0 && !messages_.empty(); --saidNow_)
+            messages_.pop_back();
+    }
+
     void Trace(char kind, uint16_t address, short value)
     {
-        trace_.Record(kind, static_cast<short>(address), value);
+        trace_.Record(kind, static_cast<short>(address), value, accessNs_);
         // The guard writes its 0 to the same file, whatever its name's length.
         const int fd = trace_.Descriptor();
         if (fd == traceFd_ && trace_.Path() == tracePath_)
@@ -132,6 +199,12 @@ private:
     std::set<std::string> said_;
     std::string pending_;
     std::string taken_;
+    bool failedNow_ = false;
+    int64_t accessNs_ = 0;
+    std::deque<std::string> messages_;
+    size_t saidNow_ = 0; // messages said during the access under way
+    std::string message_;
+    std::string status_;
     GuardLink guard_;
     PortTrace trace_;
     int traceFd_ = -1;
@@ -173,6 +246,24 @@ const char *PortIoLastError()
 {
     try {
         return TheKit().TakeFailure();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+const char *PortIoStatus()
+{
+    try {
+        return TheKit().Status();
+    } catch (...) {
+        return "the port library cannot tell its state";
+    }
+}
+
+const char *PortIoMessage()
+{
+    try {
+        return TheKit().TakeMessage();
     } catch (...) {
         return nullptr;
     }
