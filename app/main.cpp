@@ -62,11 +62,16 @@ int main(int argc, char *argv[])
         Form1 = &form;
         settings.Load(form);
         form.show();
+        // The port's device is opened in the background from now on (a
+        // board takes seconds to start), so the first drive finds it ready;
+        // asked twice a second, the library looks again for a device that
+        // is not there and passes on what it has to say, and the window's
+        // status line shows its state.
+        PortStatusLine port(*form.PortStatus);
         TerminationWatch watch(form);
         DriveStopWatch stops;
         StopKeys keys(form);
         KeyDriving arrows(form);
-        PortStatusLine port(*form.PortStatus);
         // Saved as the operator closes the window, while it still shows.
         SaveAtClose keeper(form, settings);
         // An end asked for before the loop started is not missed: the watch
