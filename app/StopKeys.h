@@ -12,6 +12,12 @@
 // program. In the event loop a socket notifier reads it. On other platforms
 // the keys work from the event loop only.
 //
+// The virtual robot's arena window (robot-sim, another process) is watched the
+// same way: the watcher follows the root window's name for the arena of the
+// port socket the program reaches (core/ArenaWindow.h), so a robot-sim started
+// after the program or again is found, and there Escape and the space bar
+// both stop the drives (the arena has no edit fields; its pause is P).
+//
 // Lives on the GUI thread for as long as the main window.
 #include <QObject>
 
@@ -40,12 +46,18 @@ private:
     // key was pressed.
     void ReadKeys();
     static void ReadKeysOfTheWatcher();
+    // Looks up which window the root names as the arena now, and watches its
+    // key presses (and its end) instead of the one before.
+    void FollowArena();
 
     QWidget &window_;
     xcb_connection_t *x_ = nullptr;
     QSocketNotifier *notifier_ = nullptr;
     std::vector<uint8_t> escape_; // key codes that give Escape
     std::vector<uint8_t> space_;  // and the space bar
+    uint32_t root_ = 0;
+    uint32_t arenaAtom_ = 0; // the name of our arena; 0: none is looked for
+    uint32_t arena_ = 0;     // the arena window watched; 0: none
 };
 
 // A control that takes typed text (a line edit, an editable box): keys typed

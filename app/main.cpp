@@ -1,18 +1,17 @@
 // Start-up: the application object, the one main window, the message loop.
 #include "app/DriveStopWatch.h"
 #include "app/MessageBoxDisplay.h"
+#include "app/PortStatusLine.h"
 #include "app/StopKeys.h"
 #include "app/Termination.h"
 #include "app/Unit1.h"
 #include "app/WindowSettings.h"
 #include "core/ErrorDisplay.h"
-#include "drive/PortIo.h"
 #include "drive/ProgramEnd.h"
 #include "drive/PulsePriority.h"
 #include "manual/KeyDriving.h"
 
 #include <QApplication>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,10 +26,18 @@ bool DisplayAvailable()
     };
     return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
+
+// The window was closed, but the typed fields it was to keep were not saved.
+constexpr int NotSavedStatus = 3;
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Asked for before anything needs a display.
+    if (AsksForUsage(argc, argv)) {
+        std::fputs(ProgramUsage, stdout);
+        return 0;
+    }
     if (!DisplayAvailable()) {
         std::fprintf(stderr, "robot: no display to show the window on (neither DISPLAY nor "
                              "WAYLAND_DISPLAY is set). Start it from a desktop session, or "
@@ -49,6 +56,7 @@ int main(int argc, char *argv[])
     }
     // Errors are shown in a message box from here on (and on standard error).
     SetErrorDisplay(ShowInMessageBox);
+    bool unsaved = false;
     try {
         TForm1 form;
         Form1 = &form;
@@ -57,30 +65,27 @@ int main(int argc, char *argv[])
         // The port's device is opened in the background from now on (a
         // board takes seconds to start), so the first drive finds it ready;
         // asked twice a second, the library looks again for a device that
-        // is not there and passes on what it has to say.
-        QTimer portWatch;
-        QObject::connect(&portWatch, &QTimer::timeout, [] { PortIoStatusLine(); });
-        PortIoStatusLine();
-        portWatch.start(500);
+        // is not there and passes on what it has to say, and the window's
+        // status line shows its state.
+        PortStatusLine port(*form.PortStatus);
         TerminationWatch watch(form);
         DriveStopWatch stops;
         StopKeys keys(form);
         KeyDriving arrows(form);
+        // Saved as the operator closes the window, while it still shows.
+        SaveAtClose keeper(form, settings);
         // An end asked for before the loop started is not missed: the watch
         // has seen it already.
         if (!programend::Requested())
             QApplication::exec();
-        // A clean end: the window closed, not a signal or a lost display.
-        if (!programend::Requested()) {
-            std::string error;
-            if (!settings.Save(form, error))
-                std::fprintf(stderr, "robot: %s\n", error.c_str());
-        }
+        unsaved = keeper.Unsaved();
         Form1 = nullptr;
     } catch (const std::exception &e) {
         ShowErrorMessage(e.what());
     }
-    // 0 after the window was closed; 128 + n after signal n; 1 when the
-    // display went away.
-    return programend::Requested() ? programend::ExitStatus() : 0;
+    // 0 after the window was closed (3 when its fields could not be saved);
+    // 128 + n after signal n; 1 when the display went away.
+    if (programend::Requested())
+        return programend::ExitStatus();
+    return unsaved ? NotSavedStatus : 0;
 }

@@ -1,5 +1,7 @@
 #include "core/SettingsFile.h"
 
+#include <QStringDecoder>
+
 #include <algorithm>
 #include <set>
 #include <sstream>
@@ -16,6 +18,15 @@ bool PlainLine(const std::string &line)
         const auto byte = static_cast<unsigned char>(c);
         return byte < 0x20 || byte == 0x7f;
     });
+}
+
+// Whether the line is UTF-8 text: the window's fields hold text, and a byte
+// of another encoding would come back changed (as U+FFFD) at the next save.
+bool Utf8(const std::string &line)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder.decode(QByteArrayView(line.data(), qsizetype(line.size())));
+    return !decoder.hasError();
 }
 
 bool WholeNumber(const std::string &text, int min, int max)
@@ -65,16 +76,20 @@ std::optional<FieldValues> ParseSettings(const std::string &text, const std::str
             error = Where(source, number) + ": not a line of text";
             return std::nullopt;
         }
+        if (!Utf8(line)) {
+            error = Where(source, number) + ": not UTF-8 text (the file must be saved as UTF-8)";
+            return std::nullopt;
+        }
         const size_t equals = line.find('=');
         if (equals == std::string::npos) {
-            error = Where(source, number) + ": \"" + line + "\" is not FIELD=VALUE";
+            error = Where(source, number) + ": " + QuotedForMessage(line) + " is not FIELD=VALUE";
             return std::nullopt;
         }
         const std::string name = line.substr(0, equals);
         const std::string value = line.substr(equals + 1);
         const auto rule = std::find_if(fields.begin(), fields.end(), [&](const FieldRule &f) { return f.Name == name; });
         if (rule == fields.end()) {
-            error = Where(source, number) + ": the window has no field named \"" + name + "\"";
+            error = Where(source, number) + ": the window has no field named " + QuotedForMessage(name);
             return std::nullopt;
         }
         if (!seen.insert(name).second) {
@@ -83,7 +98,7 @@ std::optional<FieldValues> ParseSettings(const std::string &text, const std::str
         }
         if (rule->Number && !WholeNumber(value, rule->Min, rule->Max)) {
             error = Where(source, number) + ": " + name + " takes a whole number from " + std::to_string(rule->Min) +
-                    " to " + std::to_string(rule->Max) + ", not \"" + value + "\"";
+                    " to " + std::to_string(rule->Max) + ", not " + QuotedForMessage(value);
             return std::nullopt;
         }
         values.emplace_back(name, value);
@@ -93,6 +108,17 @@ std::optional<FieldValues> ParseSettings(const std::string &text, const std::str
         return std::nullopt;
     }
     return values;
+}
+
+std::string QuotedForMessage(const std::string &text)
+{
+    if (text.size() <= MaxQuotedBytes)
+        return "\"" + text + "\"";
+    // Cut before a character, never inside one.
+    size_t cut = MaxQuotedBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+        --cut;
+    return "\"" + text.substr(0, cut) + "...\" (" + std::to_string(text.size()) + " bytes)";
 }
 
 std::string FormatSettings(const FieldValues &values)

@@ -28,11 +28,17 @@ struct FieldRule {
 // The first line of every settings file.
 extern const char *const SettingsHeader;
 
-// Reads a settings file's text. A file that is not one (no header), names a
-// field the window does not have (or twice), or gives a value its field does
-// not take is refused as a whole: nullopt, and `error` names the line.
+// Reads a settings file's text. A file that is not one (no header), has a
+// line that is not UTF-8 text, names a field the window does not have (or
+// twice), or gives a value its field does not take is refused as a whole:
+// nullopt, and `error` names the line (quoting at most MaxQuotedBytes of it).
 std::optional<FieldValues> ParseSettings(const std::string &text, const std::string &source,
                                          const std::vector<FieldRule> &fields, std::string &error);
+
+// Text from a file quoted in a message: whole when short, else its start
+// (cut between two characters) and its length.
+constexpr size_t MaxQuotedBytes = 60;
+std::string QuotedForMessage(const std::string &text);
 
 // The text of a settings file holding `values`, in their order.
 std::string FormatSettings(const FieldValues &values);

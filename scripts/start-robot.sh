@@ -24,6 +24,16 @@ workdir=$2
 log=$3
 shift 3
 
+# The usage needs no robot and no display.
+for argument in "$@"; do
+  case $argument in
+    --help|-h) exec "$root/bin/robot" --help ;;
+  esac
+done
+# The program runs in its working directory; a relative settings file name is
+# the user's, from the folder started in.
+export ROBOT_START_DIR=$PWD
+
 # Qt and the virtual robot's sockets want a private runtime folder: the one
 # the session gives (checked), else a fresh one for this run.
 made_runtime=""

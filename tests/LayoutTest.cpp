@@ -5,7 +5,9 @@
 
 #include "app/ChoiceBox.h"
 #include "app/ImageBox.h"
+#include "app/PortStatusLine.h"
 #include "camera/MediaPlayer.h"
+#include "drive/PortIo.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -124,6 +126,29 @@ TEST_F(Layout, WindowStartsOnTheLastOfSevenPages)
     QWidget *pages[] = {f.TabSheet1, f.TabSheet2, f.TabSheet3, f.TabSheet4, f.TabSheet5, f.TabSheet6, f.TabSheet7};
     for (int i = 0; i < 7; ++i)
         EXPECT_EQ(f.PageControl1->widget(i), pages[i]);
+    // The port's status line: under the pages, inside the window.
+    EXPECT_EQ(f.PortStatus->parentWidget(), &f);
+    EXPECT_GE(f.PortStatus->y(), f.PageControl1->geometry().bottom() + 1);
+    EXPECT_TRUE(f.rect().contains(f.PortStatus->geometry()));
+    EXPECT_LE(QFontMetrics(f.PortStatus->font()).height(), f.PortStatus->height());
+}
+
+// The status line says which port library answers and follows a change
+// within its polling; a text too long for it is cut in the middle, whole in
+// its tooltip.
+TEST_F(Layout, TheStatusLineNamesThePortAndFollowsIt)
+{
+    QLabel &line = *Form().PortStatus;
+    PortStatusLine status(line);
+    EXPECT_TRUE(line.text().startsWith("Port: recording") || line.text().contains("/lib/recording/libinpout32.so"))
+        << line.text().toStdString();
+
+    SetPortIoLibraryFileNameForTesting("libnot-there.so");
+    const bool followed = WaitUntil([&] { return line.toolTip().contains("cannot load libnot-there.so"); }, 3000);
+    SetPortIoLibraryFileNameForTesting(nullptr);
+    ASSERT_TRUE(followed) << line.toolTip().toStdString();
+    EXPECT_LE(line.fontMetrics().horizontalAdvance(line.text()), line.width());
+    EXPECT_TRUE(line.text().startsWith("Port: The port I/O library is not usable")) << line.text().toStdString();
 }
 
 TEST_F(Layout, SingleMovesPage)

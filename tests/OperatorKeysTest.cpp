@@ -2,9 +2,12 @@
 // emergency stop (Escape, the space bar) ends whatever drives the motors, also
 // while a pulse holds the window, and the arrow keys drive on "Ruch ciagly".
 // Judged by the recording library's trace; the moment a key was delivered is
-// heard by a second client of the display (KeyWitness).
+// heard by a second client of the display (KeyWitness). The same keys work in
+// the virtual robot's arena window.
 #include "core/Clock.h"
+#include "core/RobotWiring.h"
 #include "manual/KeyDriving.h"
+#include "sim/testing/SimProcess.h"
 #include "support/Harness.h"
 #include "support/ProgramOnPort.h"
 
@@ -20,24 +23,32 @@ namespace {
 using namespace std::chrono_literals;
 constexpr int64_t Ms = 1000000;
 
-// Presses `key` while the motors run: the data register holds 0 from 50 ms
-// after the key was delivered on, and nothing drives after. Returns the time
-// from the delivery to the witness to the first 0, in ms (below 0 when the
-// program wrote it before the witness woke).
-double StopWithKey(ProgramOnPort &program, const std::string &key)
+// Presses `key` in the focused window `window`: when the X server delivered
+// it, as a second client of the display heard it.
+int64_t PressHeard(const std::string &display, const std::string &window, const std::string &key)
 {
-    KeyWitness witness(program.robot.DisplayName(), program.robot.WindowId());
+    KeyWitness witness(display, window);
     // The witness waits while the key goes out, to hear it when it comes.
     SpawnRequest press;
     press.Argv = {"xdotool", "key", key};
     press.Env = CurrentEnvironment({"DISPLAY"});
-    press.Env.emplace_back("DISPLAY", program.robot.DisplayName());
+    press.Env.emplace_back("DISPLAY", display);
     const pid_t xdotool = Spawn(press);
     const int64_t delivered = witness.NextPress(5000);
     if (xdotool > 0)
         WaitForChild(xdotool, 5000);
     if (delivered < 0)
         throw std::runtime_error("the key was not delivered");
+    return delivered;
+}
+
+// Presses `key` while the motors run: the data register holds 0 from 50 ms
+// after the key was delivered on, and nothing drives after. Returns the time
+// from the delivery to the witness to the first 0, in ms (below 0 when the
+// program wrote it before the witness woke).
+double StopWithKey(ProgramOnPort &program, const std::string &key)
+{
+    const int64_t delivered = PressHeard(program.robot.DisplayName(), program.robot.WindowId(), key);
     std::this_thread::sleep_for(700ms); // longer than a continuous pulse
     const std::vector<Write> writes = program.Writes();
     EXPECT_TRUE(ZeroFrom(writes, delivered + 50 * Ms)) << "the register at 50 ms: " << RegisterAt(writes, delivered + 50 * Ms);
@@ -123,6 +134,63 @@ TEST(RealProgramKeys, EmergencyStopEndsEveryDriveWithinFiftyMilliseconds)
     for (double d : delays)
         all += (all.empty() ? "" : ",") + std::to_string(d);
     RecordProperty("stop_key_delays_ms", all);
+}
+
+// Escape and the space bar in the virtual robot's arena window (robot-sim, a
+// process of its own on the program's display) stop the drives as in the
+// program's window, and do not pause the arena. robot-sim is started before
+// the program (as ./run starts it), then again after a crash that left its
+// name on the root window behind: the program finds each arena.
+TEST(RealProgramKeys, EscapeAndSpaceInTheArenaWindowStopTheDrives)
+{
+    QTemporaryDir dir;
+    const std::string socket = dir.filePath("robot-sim.sock").toStdString();
+    const std::string trace = dir.filePath("trace.txt").toStdString();
+    RobotProcess robot;
+    std::string error;
+    ASSERT_TRUE(robot.StartDisplay(&error)) << error;
+    const EnvVars display{{"DISPLAY", robot.DisplayName()}};
+    for (const char *key : {"Escape", "space"}) {
+        SCOPED_TRACE(key);
+        SimProcess sim;
+        sim.ShowOn(robot.DisplayName());
+        ASSERT_TRUE(sim.Start(socket)) << sim.error().toStdString();
+        if (!robot.Running()) {
+            ASSERT_TRUE(robot.Start({{"LD_LIBRARY_PATH", SimProcess::PortLibrary().section('/', 0, -2).toStdString()},
+                                     {"ROBOT_SIM_SOCKET", socket},
+                                     {"ROBOT_PORT_TRACE", trace}},
+                                    &error))
+                << error;
+        }
+        std::string arena;
+        ASSERT_TRUE(WaitFor([&] {
+            RunCommand({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(sim.pid()), "--name",
+                        "^Virtual robot - "},
+                       &arena, 5000, display);
+            return !arena.empty();
+        }));
+        arena = arena.substr(0, arena.find('\n'));
+        // "Ruch ciagly" forward, until the port library has found this robot-sim.
+        robot.Click("Button7");
+        ASSERT_TRUE(WaitFor([&] {
+            const std::optional<SimState> state = sim.Query();
+            return state && state->data == MotorForwardCode;
+        }));
+        RunCommand({"xdotool", "windowfocus", "--sync", arena}, nullptr, 5000, display);
+        const int64_t delivered = PressHeard(robot.DisplayName(), arena, key);
+        std::this_thread::sleep_for(700ms); // longer than a continuous pulse
+        std::vector<Write> writes;
+        for (const PortAccess &a : ReadTrace(trace))
+            if (a.kind == 'W' && a.port == DataPort)
+                writes.push_back({a.ns, a.value});
+        EXPECT_TRUE(ZeroFrom(writes, delivered + 50 * Ms)) << "the register at 50 ms: " << RegisterAt(writes, delivered + 50 * Ms);
+        const std::optional<SimState> after = sim.Query();
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->data, 0);
+        EXPECT_FALSE(after->paused);
+        EXPECT_TRUE(robot.Running());
+        sim.Kill();
+    }
 }
 
 // An arrow key held for 3 s drives "Ruch ciagly" in one unbroken run of

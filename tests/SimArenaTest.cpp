@@ -1,6 +1,7 @@
 // The virtual robot handled in its arena window, as a user handles it on a
 // real X server (a private Xvfb, driven with xdotool): put back by button and
-// by key, dragged and turned with the mouse, time paused and resumed, another
+// by key, dragged and turned with the mouse, time paused and resumed (button
+// and P; Space is the control program's stop key), another
 // world opened or refused, while a control program and a camera client stay
 // connected throughout without noticing.
 #include "core/Clock.h"
@@ -252,7 +253,7 @@ TEST_F(SimArena, DragMovesTheRobotTurnsItAndRestartsTheTrail)
 
 TEST_F(SimArena, PauseHoldsThePoseWhileWritesStillArriveAndResumeGoesOn)
 {
-    window.Key("space");
+    window.Key("p");
     EXPECT_TRUE(Until(3000, [](const SimState &s) { return s.paused; }).paused);
 
     ASSERT_TRUE(link->Write(MotorForwardCode));
@@ -277,8 +278,12 @@ TEST_F(SimArena, PauseHoldsThePoseWhileWritesStillArriveAndResumeGoesOn)
     EXPECT_GT(going.x, StartX + Speed * 0.2);
     EXPECT_LE(going.x, StartX + Speed * seconds + 1e-6) << "it jumped by the paused time";
 
-    // Paused again by key P, also while driving.
-    window.Key("p");
+    // Space is the control program's emergency stop here, not a pause; P
+    // pauses again, also while driving.
+    window.Key("space");
+    SleepMs(300);
+    EXPECT_FALSE(State().paused);
+    window.Click(ArenaLayout::PauseButton);
     const SimState again = Until(3000, [](const SimState &s) { return s.paused; });
     SleepMs(300);
     EXPECT_DOUBLE_EQ(State().x, again.x);

@@ -57,11 +57,14 @@ ArenaView::ArenaView(SharedRobot &robot, std::function<QImage()> cameraPicture, 
     setMouseTracking(true); // the cursor shows where the robot can be taken
     putBack_->setText(QStringLiteral("Put back  [R]"));
     putBack_->setToolTip(QStringLiteral("The robot back at the world's start; its trail and counts start afresh"));
-    pause_->setText(QStringLiteral("Pause  [Space]"));
-    pause_->setToolTip(QStringLiteral("Stops time for the robot; the control program's writes still arrive"));
+    pause_->setText(QStringLiteral("Pause  [P]"));
+    pause_->setToolTip(QStringLiteral("Stops time for the robot; the control program's writes still arrive. "
+                                      "Escape and Space here are the control program's emergency stop"));
     open_->setText(QStringLiteral("Open world...  [Ctrl+O]"));
     open_->setToolTip(QStringLiteral("Another world file; the control program stays connected"));
-    // The keys stay with the window: a focused button would take Space for itself.
+    // The keys stay with the window: a focused button would take a key for
+    // itself. Escape and Space are not the window's: the control program
+    // watches them here as its emergency stop (core/ArenaWindow.h).
     for (QPushButton *button : {putBack_, pause_, open_})
         button->setFocusPolicy(Qt::NoFocus);
     connect(putBack_, &QPushButton::clicked, this, &ArenaView::PutBack);
@@ -72,7 +75,6 @@ ArenaView::ArenaView(SharedRobot &robot, std::function<QImage()> cameraPicture, 
     };
     key(QKeySequence(Qt::Key_R), &ArenaView::PutBack);
     key(QKeySequence(Qt::Key_Home), &ArenaView::PutBack);
-    key(QKeySequence(Qt::Key_Space), &ArenaView::TogglePause);
     key(QKeySequence(Qt::Key_P), &ArenaView::TogglePause);
     key(QKeySequence::Open, &ArenaView::OpenWorld);
 
@@ -164,7 +166,7 @@ void ArenaView::Tick()
     robot_.NoteTrail(static_cast<int>(trail_.size()), trail_.empty() ? sim::Vec2{} : trail_.front());
     view_ = view;
     facts_ = robot_.Facts();
-    pause_->setText(facts_.paused ? QStringLiteral("Resume  [Space]") : QStringLiteral("Pause  [Space]"));
+    pause_->setText(facts_.paused ? QStringLiteral("Resume  [P]") : QStringLiteral("Pause  [P]"));
     const QString title = Title(WorldName(facts_));
     if (windowTitle() != title)
         setWindowTitle(title);

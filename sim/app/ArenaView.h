@@ -10,7 +10,9 @@
 // sockets stay up, its motor code stays as written): put back at the world's
 // start (button, R or Home), dragged to a place with the left button and
 // turned with the right one or the wheel (the trail restarts), time paused and
-// resumed (button, Space or P), and another world opened (button, Ctrl+O).
+// resumed (button or P), and another world opened (button, Ctrl+O). Escape
+// and Space are the control program's emergency stop here as in its own
+// window: it watches this window for them (sim/app/ArenaMark.h).
 #include "sim/app/ArenaLayout.h"
 #include "sim/app/SharedRobot.h"
 #include "sim/app/TimelineStrip.h"

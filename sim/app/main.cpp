@@ -12,6 +12,7 @@
 //   robot-sim: camera source: <value for ROBOT_CAPTURE_SOURCE>
 // and "robot-sim: world <path>" each time another world is opened from the
 // window. It runs until its window is closed or it receives SIGTERM or SIGINT.
+#include "sim/app/ArenaMark.h"
 #include "sim/app/ArenaView.h"
 #include "sim/app/CameraServer.h"
 #include "sim/app/LocalSocket.h"
@@ -129,6 +130,8 @@ int main(int argc, char *argv[])
         // Beside the control program's window, which stands at the screen's left edge.
         view.move(ProgramWindowRight, 0);
         view.show();
+        // The control program's stop keys work in this window too.
+        ArenaMark mark(view, server.path());
         QuitOnSignals(app);
 
         std::printf("robot-sim: ready socket=%s camera=%s\n", server.path().c_str(), camera.path().c_str());

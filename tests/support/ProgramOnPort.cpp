@@ -146,6 +146,13 @@ void ExpectDrivesEndWithoutTheDevice(ProgramOnPort &program, const std::vector<s
         ASSERT_TRUE(WaitFor([&] { return !program.Shown().empty(); })) << robot.Stderr();
         ASSERT_TRUE(robot.DismissMessageBox());
         hasSaid(program.Shown()[0]);
+    } else {
+        // Not there: the window's status line says so (each change of it is
+        // also written on standard error).
+        ASSERT_TRUE(WaitFor([&] {
+            const std::vector<std::string> lines = robot.StderrLines("robot: port: ");
+            return !lines.empty() && Has(lines.back(), ": absent (");
+        })) << robot.Stderr();
     }
     robot.Type("Edit3", "50");
     for (const char *button : {"Button2", "Button2", "Button22"}) {
@@ -573,7 +580,7 @@ std::vector<std::string> ProgramOnPort::Shown() const
 {
     std::vector<std::string> shown;
     for (const std::string &line : robot.StderrLines("robot: "))
-        if (line.rfind("robot: motor pulses run at", 0) != 0)
+        if (line.rfind("robot: motor pulses run at", 0) != 0 && line.rfind("robot: port: ", 0) != 0)
             shown.push_back(line);
     return shown;
 }

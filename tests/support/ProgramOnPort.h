@@ -179,7 +179,7 @@ public:
     // What the port library said on standard error ("inpout32: " lines).
     std::vector<std::string> Said() const { return robot.StderrLines("inpout32: "); }
     // The errors the program showed: its "robot: " lines, less the start-up's
-    // word on its pulses.
+    // word on its pulses and the status line's changes ("robot: port: ").
     std::vector<std::string> Shown() const;
 
     bool WaitForWrites(size_t n) { return WaitFor([&] { return Writes().size() >= n; }); }

@@ -488,7 +488,7 @@ void RobotProcess::KeyUp(const std::string &name)
     RunCommand({"xdotool", "keyup", name}, nullptr, 5000, {{"DISPLAY", display_.Name()}});
 }
 
-bool RobotProcess::DismissMessageBox(int ms)
+bool RobotProcess::AnswerMessageBox(const std::string &keys, int ms)
 {
     const EnvVars display{{"DISPLAY", display_.Name()}};
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
@@ -503,7 +503,7 @@ bool RobotProcess::DismissMessageBox(int ms)
     std::string box;
     if (!(ids >> box))
         return false;
-    RunCommand({"xdotool", "windowfocus", "--sync", box, "key", "Return"}, nullptr, 5000, display);
+    RunCommand({"xdotool", "windowfocus", "--sync", box, "key", keys}, nullptr, 5000, display);
     // The main window has the keys again.
     RunCommand({"xdotool", "windowfocus", "--sync", window_}, nullptr, 5000, display);
     return true;

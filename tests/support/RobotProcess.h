@@ -86,6 +86,8 @@ public:
     // hardware port library is found next to the program unless `env` puts
     // another folder on LD_LIBRARY_PATH.
     bool Start(const EnvVars &env, std::string *error = nullptr);
+    // Only the display, for what is to be there before the program.
+    bool StartDisplay(std::string *error = nullptr) { return display_.Start(error); }
 
     pid_t Pid() const { return pid_; }
     pid_t DisplayPid() const { return display_.Pid(); }
@@ -112,7 +114,9 @@ public:
     void KeyUp(const std::string &name);
     // Closes the program's message box (its error display) with Return, once
     // it shows; false when none shows within `ms`.
-    bool DismissMessageBox(int ms = 5000);
+    bool DismissMessageBox(int ms = 5000) { return AnswerMessageBox("Return", ms); }
+    // The same with other keys (xdotool names: "alt+l" for a button "&Leave").
+    bool AnswerMessageBox(const std::string &keys, int ms = 5000);
     // Shows the page of the tab with this object name (TabSheet3, ...).
     void ShowTab(const std::string &pageName);
 
