@@ -20,12 +20,16 @@ needs=(
   gstreamer1.0-x
   libgtest-dev libgmock-dev libbenchmark-dev
   # The sanitizer build and the fuzz harnesses: the release's own clang and
-  # its sanitizer and libFuzzer runtime (clang-rt), whatever their version.
-  clang "libclang-rt-dev|clang-rt-of-clang"
+  # its sanitizer and libFuzzer runtime (clang-rt), whatever their version,
+  # and llvm's llvm-symbolizer, which names the functions in the sanitizers'
+  # reports (the leak suppressions match those names).
+  clang "libclang-rt-dev|clang-rt-of-clang" llvm
   # The window's fonts: Liberation Sans, and Liberation Sans Narrow for its
   # dashed rules (a package of its own since Debian 13).
   fonts-liberation "fonts-liberation-sans-narrow|fonts-liberation"
-  xvfb xdotool imagemagick libx11-dev
+  # xauth: xvfb-run (the README's headless ./run) needs it, and it is only
+  # recommended by xvfb.
+  xvfb xauth xdotool imagemagick libx11-dev
   socat
   libftdi1-dev libusb-1.0-0-dev umockdev libumockdev-dev
   # The install test checks the desktop entry and starts the program by it,
