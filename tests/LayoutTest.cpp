@@ -424,6 +424,10 @@ TEST_F(Layout, FontsAreTheDesignedOnes)
 {
     TForm1 &f = Form();
     EXPECT_EQ(QFontInfo(f.font()).family(), QString("Liberation Sans")); // installed, not a substitute
+    // The dashed rules' narrow face (a package of its own on newer releases):
+    // a substitute is about twice as wide, and the rule runs past its label.
+    for (QLabel *rule : {f.Label46, f.Label47})
+        EXPECT_EQ(QFontInfo(rule->font()).family(), QString("Liberation Sans Narrow"));
     EXPECT_EQ(f.font().pointSize(), 8);
     EXPECT_EQ(f.Edit3->font().pointSize(), 8);
     EXPECT_EQ(f.Label7->font().pointSize(), 10);

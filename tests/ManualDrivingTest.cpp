@@ -19,6 +19,10 @@ protected:
     {
         RobotTest::SetUp();
         ContinuousRunFlag = 1;
+        // The window first: the STOP clicks are timed from the move's click,
+        // not from the window's making (fonts, pictures), which takes longer
+        // on some systems and under the sanitizers.
+        Form();
     }
 };
 class MoveSeries : public RobotTest {};

@@ -5,7 +5,7 @@
 // name as gpioinfo shows it).
 //
 // The motor lines are requested as outputs at 0 under the consumer name
-// "robot", in one line handle whose copy the guard gets; the sensor lines as
+// "robot", in one line request whose copy the guard gets; the sensor lines as
 // inputs with the pull and the polarity the map asks for, the polarity left
 // to the kernel (its active-low flag), so a line reads 1 when its sensor
 // fires.
@@ -265,6 +265,15 @@ private:
         if (!info.Used)
             return false;
         why.Key = "busy";
+        if (info.Consumer == Consumer) {
+            // Our own consumer name: another copy of this program (or its
+            // port guard, which lets go as soon as that copy has ended).
+            why.Text = LineText(unsigned(offset)) + " is held by another copy of this program (consumer \"" +
+                       info.Consumer + "\")";
+            why.Fix = "Close the other robot program (another window of it, or one started from another "
+                      "terminal or the desktop menu); this one takes the lines once they are free.";
+            return true;
+        }
         why.Text = LineText(unsigned(offset)) + " is held by " +
                    (info.Consumer.empty() ? std::string("the kernel") : "\"" + info.Consumer + "\"");
         why.Fix = "Stop the program that holds it, or remove the driver or device tree overlay that claims it "
@@ -278,9 +287,7 @@ private:
         LineProblem why;
         const bool path = which_[0] == '/';
         const bool name = AllDigits(which_) || which_.compare(0, 8, "gpiochip") == 0;
-        const std::string device = path ? which_ : AllDigits(which_) ? "/dev/gpiochip" + which_
-                                               : name               ? "/dev/" + which_
-                                                                    : "/dev/gpiochip*";
+        const std::string device = path || name ? gpio::ChipPath(which_) : "/dev/gpiochip*";
         if (error == ENOENT) {
             why.Key = "absent";
             why.Text = path || name ? "there is no GPIO chip " + which_ + " (" + device + " does not exist; " +
@@ -325,6 +332,16 @@ private:
                 if (Held(int(offset), why))
                     return why;
             }
+        }
+        if (error == ENOTTY) {
+            LineProblem why;
+            why.Key = "refused";
+            why.Text = "the kernel does not take line requests for " + what + " of " + ChipText() + " (" +
+                       std::strerror(error) + ")";
+            why.Fix = "The GPIO lines need Linux 5.10 or later (the GPIO character device's line requests): "
+                      "update the kernel.";
+            why.Lasting = true;
+            return why;
         }
         if (error == EINVAL && withPull) {
             LineProblem why;

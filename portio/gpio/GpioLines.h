@@ -1,13 +1,22 @@
 #pragma once
-// The lines of a GPIO chip, through libgpiod 1.6 and the kernel's first GPIO
-// interface (line handles). Every libgpiod call and every GPIO request made
-// to the kernel is in GpioLines.cpp, so that a move to libgpiod 2 (and the
-// kernel's second interface) changes that file alone.
+// The lines of a GPIO chip. Every libgpiod call and every GPIO request made to
+// the kernel is in the GpioLines*.cpp files:
 //
-// The motor lines are taken by a line handle requested from the kernel
-// directly: libgpiod 1.6 keeps the descriptor of a request to itself, and the
-// port guard needs a copy of it to switch the motors off when the program is
-// stopped or gone.
+//   GpioLines.cpp         the motor lines' request, made of the kernel
+//                         directly through its second GPIO interface (line
+//                         requests, GPIO_V2_GET_LINE_IOCTL, Linux 5.10 and
+//                         later), and the guard's zeroing through a copy of it
+//   GpioLinesGpiod1.cpp   the chips, their lines' information and the sensor
+//                         lines through libgpiod 1.6 (Debian 12, Raspberry Pi
+//                         OS bookworm)
+//   GpioLinesGpiod2.cpp   the same through libgpiod 2 (Debian 13, Raspberry Pi
+//                         OS trixie, Ubuntu 24.04)
+//
+// The build takes one of the last two, as the libgpiod it finds
+// (portio/gpio/CMakeLists.txt). The motor lines' request is our own on
+// either: the port guard needs a copy of its descriptor to switch the motors
+// off when the program is stopped or gone, and libgpiod 1.6 keeps the
+// descriptor of its requests to itself.
 #include "portio/guard/ZeroRoutines.h"
 
 #include <cstdint>
@@ -16,7 +25,6 @@
 #include <vector>
 
 struct gpiod_chip;
-struct gpiod_line;
 
 namespace gpio {
 
@@ -36,6 +44,11 @@ struct ChipSummary {
 // The computer's GPIO chips, for messages; empty with `error` set when they
 // could not all be opened.
 std::vector<ChipSummary> ListChips(int &error);
+
+// The device file a chip named in the pin map stands for: a path as it is, a
+// number N as /dev/gpiochipN, a name as /dev/NAME (Chip::Open also takes a
+// name for a label).
+std::string ChipPath(const std::string &which);
 
 // A pull resistor a sensor line asks for.
 enum class Bias { AsIs, PullUp, PullDown, Disabled };
@@ -63,7 +76,10 @@ public:
 
 private:
     friend class Inputs;
-    Chip(gpiod_chip *chip, std::string path);
+    Chip(gpiod_chip *chip, std::string path, std::string name, std::string label, unsigned lines)
+        : chip_(chip), path_(std::move(path)), name_(std::move(name)), label_(std::move(label)), lines_(lines)
+    {
+    }
 
     gpiod_chip *chip_;
     std::string path_;
@@ -72,10 +88,11 @@ private:
     unsigned lines_;
 };
 
-// Output lines taken together by one line handle, all at 0 first.
+// Output lines taken together by one line request, all at 0 first.
 class Outputs {
 public:
-    // Null and the errno when the kernel refuses (EBUSY: a line is held).
+    // Null and the errno when the kernel refuses (EBUSY: a line is held;
+    // ENOTTY: a kernel before 5.10, without line requests).
     static std::unique_ptr<Outputs> Request(const Chip &chip, const std::vector<unsigned> &offsets,
                                             const std::string &consumer, int &error);
     // Lets the lines go (they may fall back to their power-up state).
@@ -85,7 +102,7 @@ public:
 
     // Drives line i high while bit i of `levels` is set; false with the errno.
     bool Set(uint32_t levels, int &error);
-    // The line handle's descriptor (this object keeps it).
+    // The line request's descriptor (this object keeps it).
     int HandleFd() const { return fd_; }
 
 private:
@@ -93,6 +110,9 @@ private:
     int fd_;
     size_t count_;
 };
+
+// The library's request of input lines (each GpioLinesGpiod*.cpp has its own).
+struct InputLines;
 
 // Input lines taken together, with one polarity and one pull.
 class Inputs {
@@ -108,17 +128,17 @@ public:
     bool Get(uint32_t &active, int &error);
 
 private:
-    explicit Inputs(std::vector<gpiod_line *> lines) : lines_(std::move(lines)) {}
-    std::vector<gpiod_line *> lines_;
+    explicit Inputs(std::unique_ptr<InputLines> lines);
+    std::unique_ptr<InputLines> lines_;
 };
 
-// Drives every line of a line handle low, through any copy of its descriptor.
+// Drives every line of a line request low, through any copy of its descriptor.
 bool ZeroHandle(int fd, int &error);
 
 } // namespace gpio
 
 // The port guard's routine for GPIO lines (portguard::GpioKind): `fd` is the
-// guard's copy of the motor lines' handle; the lines go to 0 through it. It
+// guard's copy of the motor lines' request; the lines go to 0 through it. It
 // closes nothing: when the program has gone, the guard's closing its copy
-// (the handle's last descriptor) lets the lines go.
+// (the request's last descriptor) lets the lines go.
 void ZeroGpioFromGuard(int fd, const std::string &payload, portguard::Situation situation);

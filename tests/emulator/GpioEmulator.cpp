@@ -1,22 +1,31 @@
 // An emulated GPIO chip for tests: preloaded (LD_PRELOAD) into a program, it
 // answers what the kernel answers for the GPIO character devices of a
 // Raspberry Pi 4 (its 58-line pinctrl-bcm2711 chip and its 8-line firmware
-// expander) through the kernel's first GPIO interface, the one libgpiod 1.6
-// uses, and passes every other call through.
+// expander) through both of the kernel's GPIO interfaces: the first (line
+// handles), which libgpiod 1.6 uses, and the second (line requests), which
+// libgpiod 2 uses; it passes every other call through.
 //
 // What it answers, as the kernel does:
 //   /dev/gpiochipN             open (O_RDWR), stat, lstat, access; the names
 //                              in a scandir of /dev
 //   /sys/bus/gpio/devices/gpiochipN/dev
-//                              access and open ("254:N"), which libgpiod reads
-//                              to make sure the device is a GPIO chip
+//                              access and open ("254:N"), which libgpiod 1.6
+//                              reads to make sure the device is a GPIO chip
+//   /sys/dev/char/254:N/subsystem
+//                              realpath ("/sys/bus/gpio"), libgpiod 2's check
 //   on a chip's descriptor     GPIO_GET_CHIPINFO_IOCTL, GPIO_GET_LINEINFO_IOCTL,
-//                              GPIO_GET_LINEHANDLE_IOCTL
+//                              GPIO_GET_LINEHANDLE_IOCTL; GPIO_V2_GET_LINEINFO_IOCTL,
+//                              GPIO_V2_GET_LINE_IOCTL
 //   on a line handle           GPIOHANDLE_GET_LINE_VALUES_IOCTL,
 //                              GPIOHANDLE_SET_LINE_VALUES_IOCTL,
 //                              GPIOHANDLE_SET_CONFIG_IOCTL, close
-// Other GPIO requests (events, the second interface) fail with ENOTTY. While
-// the emulator is active, every /dev/gpiochip* of the machine is hidden.
+//   on a line request          GPIO_V2_LINE_GET_VALUES_IOCTL,
+//                              GPIO_V2_LINE_SET_VALUES_IOCTL,
+//                              GPIO_V2_LINE_SET_CONFIG_IOCTL, close
+// Edge events and line-info watches are not emulated: their requests fail
+// with ENOTTY, as do another interface's requests on a handle or a line
+// request. While the emulator is active, every /dev/gpiochip* of the machine
+// is hidden.
 //
 // GPIO_EMU_DIR        a folder for the chips' shared state (made if missing):
 //                     the state file, mapped by every process of a test, one
@@ -26,7 +35,8 @@
 // GPIO_EMU_LOG        file that receives one line per call:
 //                       <CLOCK_MONOTONIC ns> <pid> <call> <fd> <object> <detail> <result>
 //                     call: open, close, the request's name
-//                     (GPIOHANDLE_SET_LINE_VALUES_IOCTL, ...; "ioctl-0x<hex>"
+//                     (GPIOHANDLE_SET_LINE_VALUES_IOCTL,
+//                     GPIO_V2_LINE_SET_VALUES_IOCTL, ...; "ioctl-0x<hex>"
 //                     for others), or release (a handle's lines let go, when
 //                     the last descriptor of the handle closed, or noticed
 //                     later after a process was killed; fd -1);
@@ -34,7 +44,10 @@
 //                     detail: the path opened; lines=N for the chip's info; the
 //                     offset asked about; a request as
 //                     lines=17,27;flags=output+pull-down;defaults=0,0;consumer=robot;handle=handle1
-//                     (handle only when granted); values as offset=level with
+//                     (handle only when granted; a line request of the second
+//                     interface is a handle too, and its flags, in the first
+//                     interface's words, are one list per line when its lines
+//                     differ: flags=input+pull-up,input); values as offset=level with
 //                     the physical levels (active-low undone), for a release
 //                     the levels the lines fall to; kept or released for the
 //                     close of a handle; - for none;
@@ -64,7 +77,7 @@
 //                     its pull (the one requested, else its power-up pull:
 //                     up on lines 0-8, down on 9-27).
 //
-// A line handle is a file of the state folder of its own, holding an open
+// A line handle (or line request) is a file of the state folder of its own, holding an open
 // file description lock: a copy of its descriptor in another process (sent by
 // SCM_RIGHTS, inherited) is recognised by the file, and the handle's lines are
 // let go when the last descriptor closes, also when a process is killed, as
@@ -105,7 +118,7 @@
 
 namespace {
 
-constexpr uint32_t StateMagic = 0x47504531; // "GPE1"
+constexpr uint32_t StateMagic = 0x47504532; // "GPE2"
 constexpr int MaxChips = 2;
 constexpr int MaxLines = GPIOHANDLES_MAX; // 64: a handle's and a chip's most
 constexpr int MaxHandles = 128;
@@ -181,9 +194,13 @@ struct ChipState {
     LineState Line[MaxLines];
 };
 
+// Which of the kernel's interfaces made a handle: only its requests work on it.
+enum Interface : int32_t { FirstInterface = 1, SecondInterface = 2 };
+
 struct HandleState {
     int32_t Id; // 0: a free slot
     int32_t Chip;
+    int32_t Abi; // Interface
     uint32_t Count;
     uint32_t Offsets[MaxLines];
     uint64_t Ino;
@@ -232,6 +249,7 @@ using ScandirFn = int (*)(const char *, struct dirent ***, int (*)(const struct 
                           int (*)(const struct dirent **, const struct dirent **));
 using Scandir64Fn = int (*)(const char *, struct dirent64 ***, int (*)(const struct dirent64 *),
                             int (*)(const struct dirent64 **, const struct dirent64 **));
+using RealpathFn = char *(*)(const char *, char *);
 OpenFn g_open, g_open64;
 OpenatFn g_openat, g_openat64;
 Open2Fn g_open_2, g_open64_2;
@@ -243,6 +261,7 @@ StatFn g_stat, g_lstat;
 Stat64Fn g_stat64, g_lstat64;
 ScandirFn g_scandir;
 Scandir64Fn g_scandir64;
+RealpathFn g_realpath;
 
 using emulator::ErrnoByName;
 using emulator::ErrnoName;
@@ -532,23 +551,38 @@ void AddFlagWords(Detail &text, uint32_t flags)
         text.Add("as-is");
 }
 
-Detail DescribeRequest(const gpiohandle_request &req, uint32_t lines)
+// A request of either interface, in the first interface's words.
+struct LineRequest {
+    uint32_t Count = 0;
+    uint32_t Offsets[MaxLines] = {};
+    uint32_t Flags[MaxLines] = {};   // GPIOHANDLE_REQUEST_* of each line
+    uint8_t Defaults[MaxLines] = {}; // the first (logical) value of each output line
+    char Consumer[NameSize] = {};
+    int32_t Abi = FirstInterface;
+};
+
+Detail DescribeRequest(const LineRequest &req)
 {
     Detail text;
     text.Add("lines=");
-    for (uint32_t i = 0; i < lines; ++i)
-        text.Add(i ? "," : "").Add(int64_t(req.lineoffsets[i]));
+    for (uint32_t i = 0; i < req.Count; ++i)
+        text.Add(i ? "," : "").Add(int64_t(req.Offsets[i]));
     text.Add(";flags=");
-    AddFlagWords(text, req.flags);
-    if (req.flags & GPIOHANDLE_REQUEST_OUTPUT) {
-        text.Add(";defaults=");
-        for (uint32_t i = 0; i < lines; ++i)
-            text.Add(i ? "," : "").Add(int64_t(req.default_values[i] ? 1 : 0));
+    bool alike = true, outputs = false;
+    for (uint32_t i = 0; i < req.Count; ++i) {
+        alike = alike && req.Flags[i] == req.Flags[0];
+        outputs = outputs || (req.Flags[i] & GPIOHANDLE_REQUEST_OUTPUT);
     }
-    char consumer[NameSize];
-    std::memcpy(consumer, req.consumer_label, NameSize);
-    consumer[NameSize - 1] = '\0';
-    text.Add(";consumer=").AddWord(consumer[0] ? consumer : "?");
+    for (uint32_t i = 0; i < (alike ? std::min<uint32_t>(req.Count, 1) : req.Count); ++i) {
+        text.Add(i ? "," : "");
+        AddFlagWords(text, req.Flags[i]);
+    }
+    if (outputs) {
+        text.Add(";defaults=");
+        for (uint32_t i = 0; i < req.Count; ++i)
+            text.Add(i ? "," : "").Add(int64_t(req.Defaults[i]));
+    }
+    text.Add(";consumer=").AddWord(req.Consumer[0] ? req.Consumer : "?");
     return text;
 }
 
@@ -569,19 +603,14 @@ int NewHandleFile(int id)
     return fd;
 }
 
-int RequestLines(int chipIndex, gpiohandle_request &req, Detail &detail)
+// Grants the lines (checked already) to a new handle: its descriptor in `fd`.
+int GrantLines(int chipIndex, const LineRequest &req, int &fd, Detail &detail)
 {
     ChipState &chip = g.State->Chips[chipIndex];
-    const uint32_t lines = req.lines;
-    if (lines == 0 || lines > GPIOHANDLES_MAX)
-        return EINVAL;
-    detail = DescribeRequest(req, lines);
-    if (const int error = CheckRequestFlags(req.flags))
-        return error;
     ReleaseAbandoned();
     uint64_t asked = 0;
-    for (uint32_t i = 0; i < lines; ++i) {
-        const uint32_t offset = req.lineoffsets[i];
+    for (uint32_t i = 0; i < req.Count; ++i) {
+        const uint32_t offset = req.Offsets[i];
         if (offset >= chip.Lines)
             return EINVAL;
         if (chip.Line[offset].Owner != 0 || (asked & (uint64_t(1) << offset)))
@@ -595,31 +624,186 @@ int RequestLines(int chipIndex, gpiohandle_request &req, Detail &detail)
     if (slot < 0)
         return EMFILE;
     const int id = ++g.State->NextHandleId;
-    const int fd = NewHandleFile(id);
+    fd = NewHandleFile(id);
     if (fd < 0)
         return errno ? errno : EMFILE;
     struct stat st;
     syscall(SYS_fstat, fd, &st);
     HandleState &handle = g.State->Handles[slot];
     handle.Chip = chipIndex;
-    handle.Count = lines;
+    handle.Abi = req.Abi;
+    handle.Count = req.Count;
     handle.Ino = uint64_t(st.st_ino);
-    char consumer[NameSize];
-    std::memcpy(consumer, req.consumer_label, NameSize);
-    consumer[NameSize - 1] = '\0';
-    for (uint32_t i = 0; i < lines; ++i) {
-        LineState &line = chip.Line[req.lineoffsets[i]];
-        handle.Offsets[i] = req.lineoffsets[i];
+    for (uint32_t i = 0; i < req.Count; ++i) {
+        LineState &line = chip.Line[req.Offsets[i]];
+        handle.Offsets[i] = req.Offsets[i];
         line.Owner = slot + 1;
-        std::memcpy(line.Consumer, consumer[0] ? consumer : "?", consumer[0] ? NameSize : 2);
-        line.Flags = LineFlags(req.flags, line.Flags);
-        if (req.flags & GPIOHANDLE_REQUEST_OUTPUT)
-            line.Level = uint32_t((req.default_values[i] ? 1 : 0) ^ ((req.flags & GPIOHANDLE_REQUEST_ACTIVE_LOW) ? 1 : 0));
+        std::memcpy(line.Consumer, req.Consumer[0] ? req.Consumer : "?", req.Consumer[0] ? NameSize : 2);
+        line.Flags = LineFlags(req.Flags[i], line.Flags);
+        if (req.Flags[i] & GPIOHANDLE_REQUEST_OUTPUT)
+            line.Level = uint32_t(req.Defaults[i] ^ ((req.Flags[i] & GPIOHANDLE_REQUEST_ACTIVE_LOW) ? 1 : 0));
     }
     __atomic_store_n(&handle.Id, id, __ATOMIC_RELEASE);
-    req.fd = fd;
     detail.Add(";handle=").Add(HandleName(slot).Str());
     return 0;
+}
+
+void CopyConsumer(char (&to)[NameSize], const char *from)
+{
+    std::memcpy(to, from, NameSize);
+    to[NameSize - 1] = '\0';
+}
+
+// GPIO_GET_LINEHANDLE_IOCTL
+int RequestLines(int chipIndex, gpiohandle_request &req, Detail &detail)
+{
+    if (req.lines == 0 || req.lines > GPIOHANDLES_MAX)
+        return EINVAL;
+    LineRequest lines;
+    lines.Count = req.lines;
+    for (uint32_t i = 0; i < req.lines; ++i) {
+        lines.Offsets[i] = req.lineoffsets[i];
+        lines.Flags[i] = req.flags;
+        lines.Defaults[i] = req.default_values[i] ? 1 : 0;
+    }
+    CopyConsumer(lines.Consumer, req.consumer_label);
+    detail = DescribeRequest(lines);
+    if (const int error = CheckRequestFlags(req.flags))
+        return error;
+    return GrantLines(chipIndex, lines, req.fd, detail);
+}
+
+// ---- The second interface, in the first one's words -------------------------------------
+
+constexpr uint64_t V2Direction = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_OUTPUT;
+constexpr uint64_t V2Edges = GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING;
+constexpr uint64_t V2Clocks = GPIO_V2_LINE_FLAG_EVENT_CLOCK_REALTIME | GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE;
+constexpr uint64_t V2Valid = GPIO_V2_LINE_FLAG_ACTIVE_LOW | V2Direction | V2Edges | GPIO_V2_LINE_FLAG_OPEN_DRAIN |
+                             GPIO_V2_LINE_FLAG_OPEN_SOURCE | GPIO_V2_LINE_FLAG_BIAS_PULL_UP |
+                             GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN | GPIO_V2_LINE_FLAG_BIAS_DISABLED | V2Clocks;
+
+// The same meaning between the interfaces' flags (the line info's and the request's).
+constexpr struct {
+    uint64_t V2;
+    uint32_t Request; // GPIOHANDLE_REQUEST_*
+    uint32_t Line;    // GPIOLINE_FLAG_*
+} FlagPairs[] = {
+    {GPIO_V2_LINE_FLAG_USED, 0, GPIOLINE_FLAG_KERNEL},
+    {GPIO_V2_LINE_FLAG_INPUT, GPIOHANDLE_REQUEST_INPUT, 0},
+    {GPIO_V2_LINE_FLAG_OUTPUT, GPIOHANDLE_REQUEST_OUTPUT, GPIOLINE_FLAG_IS_OUT},
+    {GPIO_V2_LINE_FLAG_ACTIVE_LOW, GPIOHANDLE_REQUEST_ACTIVE_LOW, GPIOLINE_FLAG_ACTIVE_LOW},
+    {GPIO_V2_LINE_FLAG_OPEN_DRAIN, GPIOHANDLE_REQUEST_OPEN_DRAIN, GPIOLINE_FLAG_OPEN_DRAIN},
+    {GPIO_V2_LINE_FLAG_OPEN_SOURCE, GPIOHANDLE_REQUEST_OPEN_SOURCE, GPIOLINE_FLAG_OPEN_SOURCE},
+    {GPIO_V2_LINE_FLAG_BIAS_PULL_UP, GPIOHANDLE_REQUEST_BIAS_PULL_UP, GPIOLINE_FLAG_BIAS_PULL_UP},
+    {GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN, GPIOHANDLE_REQUEST_BIAS_PULL_DOWN, GPIOLINE_FLAG_BIAS_PULL_DOWN},
+    {GPIO_V2_LINE_FLAG_BIAS_DISABLED, GPIOHANDLE_REQUEST_BIAS_DISABLE, GPIOLINE_FLAG_BIAS_DISABLE},
+};
+
+// A line request's flags as the first interface's request flags, checked as
+// the kernel checks them; ENOTTY for edge detection, which is not emulated.
+int FromV2(uint64_t flags, uint32_t &request)
+{
+    if (flags & ~V2Valid)
+        return EINVAL;
+    if ((flags & GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE))
+        return EOPNOTSUPP; // no hardware timestamp engine
+    if ((flags & V2Edges) && !(flags & GPIO_V2_LINE_FLAG_INPUT))
+        return EINVAL;
+    request = 0;
+    for (const auto &pair : FlagPairs)
+        if (flags & pair.V2)
+            request |= pair.Request;
+    if (const int error = CheckRequestFlags(request))
+        return error;
+    return (flags & V2Edges) ? ENOTTY : 0;
+}
+
+// The line info's flags in the second interface's words: a line is always
+// an input or an output there.
+uint64_t ToV2(uint32_t lineFlags)
+{
+    uint64_t flags = (lineFlags & GPIOLINE_FLAG_IS_OUT) ? 0 : GPIO_V2_LINE_FLAG_INPUT;
+    for (const auto &pair : FlagPairs)
+        if (pair.Line && (lineFlags & pair.Line))
+            flags |= pair.V2;
+    return flags;
+}
+
+bool AllZero(const void *data, size_t size)
+{
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    return std::all_of(bytes, bytes + size, [](unsigned char b) { return b == 0; });
+}
+
+// The flags and the first output value of line i of a request, as the
+// config's last attribute that covers the line says (else the config's own
+// flags and 0).
+uint64_t ConfigFlags(const gpio_v2_line_config &config, uint32_t i)
+{
+    for (uint32_t a = config.num_attrs; a-- > 0;)
+        if (config.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS && (config.attrs[a].mask >> i) & 1)
+            return config.attrs[a].attr.flags;
+    return config.flags;
+}
+
+uint8_t ConfigValue(const gpio_v2_line_config &config, uint32_t i)
+{
+    for (uint32_t a = config.num_attrs; a-- > 0;)
+        if (config.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES && (config.attrs[a].mask >> i) & 1)
+            return uint8_t((config.attrs[a].attr.values >> i) & 1);
+    return 0;
+}
+
+// A config for `count` lines, as the first interface's flags and values.
+int ReadConfig(const gpio_v2_line_config &config, uint32_t count, LineRequest &lines)
+{
+    if (config.num_attrs > GPIO_V2_LINE_NUM_ATTRS_MAX || !AllZero(config.padding, sizeof config.padding))
+        return EINVAL;
+    int error = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const int lineError = FromV2(ConfigFlags(config, i), lines.Flags[i]);
+        error = error ? error : lineError;
+        lines.Defaults[i] = ConfigValue(config, i);
+    }
+    return error;
+}
+
+// GPIO_V2_GET_LINE_IOCTL
+int RequestLinesV2(int chipIndex, gpio_v2_line_request &req, Detail &detail)
+{
+    if (req.num_lines == 0 || req.num_lines > GPIO_V2_LINES_MAX || !AllZero(req.padding, sizeof req.padding))
+        return EINVAL;
+    LineRequest lines;
+    lines.Abi = SecondInterface;
+    lines.Count = req.num_lines;
+    std::copy(req.offsets, req.offsets + req.num_lines, lines.Offsets);
+    CopyConsumer(lines.Consumer, req.consumer);
+    const int error = ReadConfig(req.config, req.num_lines, lines);
+    detail = DescribeRequest(lines);
+    return error ? error : GrantLines(chipIndex, lines, req.fd, detail);
+}
+
+// The lines of a handle whose bit is in `mask`: at least one, or EINVAL.
+uint64_t Masked(const HandleState &handle, uint64_t mask)
+{
+    return handle.Count >= 64 ? mask : mask & ((uint64_t(1) << handle.Count) - 1);
+}
+
+// /sys/dev/char/254:N/subsystem -> N, else -1.
+int ChipSubsystemLink(const char *path)
+{
+    static const char prefix[] = "/sys/dev/char/";
+    if (!g.Active || !path || std::strncmp(path, prefix, sizeof prefix - 1) != 0)
+        return -1;
+    char *end = nullptr;
+    const char *at = path + sizeof prefix - 1;
+    if (*at < '0' || *at > '9' || std::strtoul(at, &end, 10) != ChipMajor || *end != ':')
+        return -1;
+    at = end + 1;
+    if (*at < '0' || *at > '9')
+        return -1;
+    const unsigned long minor = std::strtoul(at, &end, 10);
+    return std::strcmp(end, "/subsystem") == 0 && minor < MaxChips ? int(minor) : -1;
 }
 
 // A new input entry starts when a line of the entry is read again.
@@ -711,13 +895,51 @@ int ChipIoctl(int fd, int chipIndex, unsigned long code, void *arg)
         std::memcpy(info->consumer, line.Consumer, NameSize);
         break;
     }
+    case GPIO_V2_GET_LINEINFO_IOCTL: {
+        call = "GPIO_V2_GET_LINEINFO_IOCTL";
+        auto *info = static_cast<gpio_v2_line_info *>(arg);
+        detail.Add(int64_t(info->offset));
+        if (gone)
+            break;
+        if (info->offset >= chip.Lines || !AllZero(info->padding, sizeof info->padding)) {
+            error = EINVAL;
+            break;
+        }
+        ReleaseAbandoned();
+        const LineState &line = chip.Line[info->offset];
+        const uint32_t offset = info->offset;
+        std::memset(static_cast<void *>(info), 0, sizeof *info);
+        info->offset = offset;
+        info->flags = ToV2(line.Flags);
+        std::memcpy(info->name, line.Name, NameSize);
+        std::memcpy(info->consumer, line.Consumer, NameSize);
+        break;
+    }
     case GPIO_GET_LINEHANDLE_IOCTL:
         call = "GPIO_GET_LINEHANDLE_IOCTL";
         if (!gone)
             error = RequestLines(chipIndex, *static_cast<gpiohandle_request *>(arg), detail);
         break;
+    case GPIO_V2_GET_LINE_IOCTL:
+        call = "GPIO_V2_GET_LINE_IOCTL";
+        if (!gone)
+            error = RequestLinesV2(chipIndex, *static_cast<gpio_v2_line_request *>(arg), detail);
+        break;
+    // Not emulated: edge events and line-info watches.
     case GPIO_GET_LINEEVENT_IOCTL:
-        call = "GPIO_GET_LINEEVENT_IOCTL"; // not emulated
+        call = "GPIO_GET_LINEEVENT_IOCTL";
+        error = ENOTTY;
+        break;
+    case GPIO_GET_LINEINFO_WATCH_IOCTL:
+        call = "GPIO_GET_LINEINFO_WATCH_IOCTL";
+        error = ENOTTY;
+        break;
+    case GPIO_V2_GET_LINEINFO_WATCH_IOCTL:
+        call = "GPIO_V2_GET_LINEINFO_WATCH_IOCTL";
+        error = ENOTTY;
+        break;
+    case GPIO_GET_LINEINFO_UNWATCH_IOCTL:
+        call = "GPIO_GET_LINEINFO_UNWATCH_IOCTL";
         error = ENOTTY;
         break;
     default:
@@ -738,6 +960,15 @@ int HandleIoctl(int fd, int slot, unsigned long code, void *arg)
     const char *call = nullptr;
     Detail detail;
     int error = 0;
+    // A handle takes its own interface's requests only.
+    const bool first = code == GPIOHANDLE_GET_LINE_VALUES_IOCTL || code == GPIOHANDLE_SET_LINE_VALUES_IOCTL ||
+                       code == GPIOHANDLE_SET_CONFIG_IOCTL;
+    const bool second = code == GPIO_V2_LINE_GET_VALUES_IOCTL || code == GPIO_V2_LINE_SET_VALUES_IOCTL ||
+                        code == GPIO_V2_LINE_SET_CONFIG_IOCTL;
+    if (handle.Abi == SecondInterface ? first : second) {
+        Log(UnknownRequest(code).Str(), fd, HandleName(slot).Str(), nullptr, ENOTTY);
+        return Fail(ENOTTY);
+    }
     const bool gone = CountAndCheckGone();
     switch (code) {
     case GPIOHANDLE_GET_LINE_VALUES_IOCTL: {
@@ -787,6 +1018,67 @@ int HandleIoctl(int fd, int slot, unsigned long code, void *arg)
         }
         detail.Add("flags=");
         AddFlagWords(detail, config->flags);
+        detail.Add(";").Add(Levels(handle).Str());
+        break;
+    }
+    case GPIO_V2_LINE_GET_VALUES_IOCTL: {
+        call = "GPIO_V2_LINE_GET_VALUES_IOCTL";
+        if (gone)
+            break;
+        auto *values = static_cast<gpio_v2_line_values *>(arg);
+        const uint64_t mask = Masked(handle, values->mask);
+        if (!mask) {
+            error = EINVAL;
+            break;
+        }
+        NoteRead(handle);
+        values->bits = 0;
+        for (uint32_t i = 0; i < handle.Count; ++i) {
+            const LineState &line = chip.Line[handle.Offsets[i]];
+            const int level = PhysicalLevel(handle.Chip, int(handle.Offsets[i]));
+            if ((mask >> i) & 1 && (level ^ ((line.Flags & GPIOLINE_FLAG_ACTIVE_LOW) ? 1 : 0)))
+                values->bits |= uint64_t(1) << i;
+        }
+        detail = Levels(handle);
+        break;
+    }
+    case GPIO_V2_LINE_SET_VALUES_IOCTL: {
+        call = "GPIO_V2_LINE_SET_VALUES_IOCTL";
+        if (gone)
+            break;
+        const auto *values = static_cast<const gpio_v2_line_values *>(arg);
+        const uint64_t mask = Masked(handle, values->mask);
+        error = mask ? 0 : EINVAL;
+        // As the kernel: every line asked must be an output, else nothing is set.
+        for (uint32_t i = 0; i < handle.Count && !error; ++i)
+            if ((mask >> i) & 1 && !(chip.Line[handle.Offsets[i]].Flags & GPIOLINE_FLAG_IS_OUT))
+                error = EPERM;
+        if (error)
+            break;
+        for (uint32_t i = 0; i < handle.Count; ++i) {
+            LineState &line = chip.Line[handle.Offsets[i]];
+            if ((mask >> i) & 1)
+                line.Level = uint32_t(((values->bits >> i) & 1) ^ ((line.Flags & GPIOLINE_FLAG_ACTIVE_LOW) ? 1 : 0));
+        }
+        detail = Levels(handle);
+        break;
+    }
+    case GPIO_V2_LINE_SET_CONFIG_IOCTL: {
+        call = "GPIO_V2_LINE_SET_CONFIG_IOCTL";
+        if (gone)
+            break;
+        LineRequest lines;
+        lines.Count = handle.Count;
+        if ((error = ReadConfig(*static_cast<const gpio_v2_line_config *>(arg), handle.Count, lines)) != 0)
+            break;
+        for (uint32_t i = 0; i < handle.Count; ++i) {
+            LineState &line = chip.Line[handle.Offsets[i]];
+            line.Flags = LineFlags(lines.Flags[i], line.Flags);
+            if (lines.Flags[i] & GPIOHANDLE_REQUEST_OUTPUT)
+                line.Level = uint32_t(lines.Defaults[i] ^ ((lines.Flags[i] & GPIOHANDLE_REQUEST_ACTIVE_LOW) ? 1 : 0));
+        }
+        detail.Add("flags=");
+        AddFlagWords(detail, lines.Flags[0]);
         detail.Add(";").Add(Levels(handle).Str());
         break;
     }
@@ -1141,6 +1433,7 @@ __attribute__((constructor)) void StartEmulator()
     Resolve(g_lstat64, "lstat64");
     Resolve(g_scandir, "scandir");
     Resolve(g_scandir64, "scandir64");
+    Resolve(g_realpath, "realpath");
 
     if (!CopyEnv("GPIO_EMU_DIR", g.Dir, sizeof g.Dir))
         return;
@@ -1303,20 +1596,40 @@ EMU_EXPORT int scandir64(const char *dir, struct dirent64 ***list, int (*filter)
     return Listing<struct dirent64>::Scan(g_scandir64, dir, list, filter, compare);
 }
 
+// libgpiod 2 makes sure that a chip's device is one of the GPIO subsystem by
+// the link its major and minor number have in /sys/dev/char.
+EMU_EXPORT char *realpath(const char *path, char *resolved)
+{
+    const int chip = ChipSubsystemLink(path);
+    if (chip < 0)
+        return g_realpath ? g_realpath(path, resolved) : (errno = ENOSYS, nullptr);
+    if (!ChipPresent(chip)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    static const char subsystem[] = "/sys/bus/gpio";
+    if (!resolved)
+        return strdup(subsystem); // the caller frees it, as glibc's
+    return std::strcpy(resolved, subsystem);
+}
+
 EMU_EXPORT int ioctl(int fd, unsigned long request, ...)
 {
     va_list args;
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    if (g.Active && _IOC_TYPE(request) == 0xB4) {
+    // The kernel takes the request as 32 bits: a caller that passed it as an
+    // int (libgpiod 2 does) has it sign-extended here.
+    const unsigned long code = uint32_t(request);
+    if (g.Active && _IOC_TYPE(code) == 0xB4) {
         const Identity who = Identify(fd);
         if ((who.Chip >= 0 || who.Handle >= 0) && !arg)
             return Fail(EFAULT); // as the kernel's copy from user space
         if (who.Chip >= 0)
-            return ChipIoctl(fd, who.Chip, request, arg);
+            return ChipIoctl(fd, who.Chip, code, arg);
         if (who.Handle >= 0)
-            return HandleIoctl(fd, who.Handle, request, arg);
+            return HandleIoctl(fd, who.Handle, code, arg);
     }
     return g_ioctl ? g_ioctl(fd, request, arg) : int(syscall(SYS_ioctl, fd, request, arg));
 }

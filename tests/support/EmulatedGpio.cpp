@@ -5,14 +5,27 @@
 
 std::vector<GpioCall> ReadGpioLog(const std::string &path)
 {
+    static const std::map<std::string, std::string> firstNames = {
+        {"GPIO_V2_GET_LINEINFO_IOCTL", "GPIO_GET_LINEINFO_IOCTL"},
+        {"GPIO_V2_GET_LINEINFO_WATCH_IOCTL", "GPIO_GET_LINEINFO_WATCH_IOCTL"},
+        {"GPIO_V2_GET_LINE_IOCTL", "GPIO_GET_LINEHANDLE_IOCTL"},
+        {"GPIO_V2_LINE_GET_VALUES_IOCTL", "GPIOHANDLE_GET_LINE_VALUES_IOCTL"},
+        {"GPIO_V2_LINE_SET_VALUES_IOCTL", "GPIOHANDLE_SET_LINE_VALUES_IOCTL"},
+        {"GPIO_V2_LINE_SET_CONFIG_IOCTL", "GPIOHANDLE_SET_CONFIG_IOCTL"},
+    };
     std::vector<GpioCall> calls;
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         GpioCall c{};
-        if (fields >> c.Ns >> c.Pid >> c.Call >> c.Fd >> c.Object >> c.Detail >> c.Result)
-            calls.push_back(c);
+        if (!(fields >> c.Ns >> c.Pid >> c.Call >> c.Fd >> c.Object >> c.Detail >> c.Result))
+            continue;
+        if (const auto first = firstNames.find(c.Call); first != firstNames.end()) {
+            c.Call = first->second;
+            c.SecondInterface = true;
+        }
+        calls.push_back(c);
     }
     return calls;
 }
@@ -24,6 +37,14 @@ std::vector<GpioCall> GpioCallsOf(const std::vector<GpioCall> &log, const std::s
         if ((call.empty() || c.Call == call) && (pid == 0 || c.Pid == pid))
             out.push_back(c);
     return out;
+}
+
+int GpioAccesses(const std::vector<GpioCall> &log)
+{
+    int n = 0;
+    for (const GpioCall &c : log)
+        n += c.Call != "open" && c.Call != "close" && c.Call != "release";
+    return n;
 }
 
 std::map<int, int> LineLevels(const std::string &detail)

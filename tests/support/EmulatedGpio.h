@@ -12,7 +12,12 @@
 #include <string>
 #include <vector>
 
-// One line of the emulator's log.
+// One line of the emulator's log. A request of the kernel's second GPIO
+// interface is read under the name of the first interface's request that
+// does the same (GPIO_V2_LINE_SET_VALUES_IOCTL as
+// GPIOHANDLE_SET_LINE_VALUES_IOCTL, GPIO_V2_GET_LINE_IOCTL as
+// GPIO_GET_LINEHANDLE_IOCTL, ...), so that a test holds whichever interface
+// the library at hand speaks; SecondInterface tells them apart.
 struct GpioCall {
     int64_t Ns; // CLOCK_MONOTONIC
     int Pid;
@@ -21,6 +26,7 @@ struct GpioCall {
     std::string Object; // gpiochip0, handle3, -
     std::string Detail; // see the emulator
     std::string Result; // ok or an errno name
+    bool SecondInterface = false;
     bool Ok() const { return Result == "ok"; }
 };
 
@@ -28,6 +34,9 @@ std::vector<GpioCall> ReadGpioLog(const std::string &path);
 // The calls named `call` (every call for an empty name), of `pid` (every
 // process for 0).
 std::vector<GpioCall> GpioCallsOf(const std::vector<GpioCall> &log, const std::string &call, int pid = 0);
+// The requests made of the chips and handles in a log (every call but the
+// opening, closing and releasing): what GoneAfter counts.
+int GpioAccesses(const std::vector<GpioCall> &log);
 // "17=1,27=0" -> {17: 1, 27: 0}
 std::map<int, int> LineLevels(const std::string &detail);
 // One field of a request's detail: Field("lines=17;flags=output", "flags") == "output".
