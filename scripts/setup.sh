@@ -24,6 +24,9 @@ packages=(
   desktop-file-utils libglib2.0-bin
   gtkwave sigrok-cli
   libgpiod-dev gpiod
+  # The robot over the network: libmosquitto for the remote port library and
+  # robot-node, the broker for ROBOT_PORT=remote-sim and the tests.
+  libmosquitto-dev mosquitto
 )
 
 missing=()

@@ -312,6 +312,7 @@ void MqttLink::Run()
             now = remoteproto::LinkNs();
             std::vector<Event> events;
             events.swap(shared_->events);
+            bool disconnected = false;
             for (const Event &event : events) {
                 switch (event.Kind) {
                 case EventKind::Connected:
@@ -329,14 +330,15 @@ void MqttLink::Run()
                         handlers_.Message(event.Topic, event.Payload);
                     break;
                 case EventKind::Disconnected:
-                    if (connecting || connected)
-                        down(connected ? "the connection to the broker broke" : "the broker closed the connection",
-                             false, now);
+                    disconnected = true;
                     break;
                 }
             }
+            // The loop's error says more than the disconnection it caused.
             if (rc != MOSQ_ERR_SUCCESS && (connecting || connected))
                 down(Describe(rc, savedErrno), false, now);
+            else if (disconnected && (connecting || connected))
+                down(connected ? "the broker ended the connection" : "the broker closed the connection", false, now);
             if (connecting && now - attemptStart > AnswerNs) {
                 mosquitto_disconnect(client_);
                 down("no answer within " + std::to_string(AnswerNs / 1'000'000'000) + " s", false, now);

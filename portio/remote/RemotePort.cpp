@@ -322,8 +322,8 @@ private:
         view_.Refused = refused;
         view_.BrokerProblem = why;
         if (session_ != 0 || was)
-            Event("the link to the broker broke during the drive (" + why +
-                  "); the robot stops its motors by itself when their lease lapses");
+            Event("the link to the broker was lost during the drive (" + why +
+                  "); the robot's node stops the motors by itself within the lease");
         session_ = 0;
         status_.reset();
         changed_.notify_all();
