@@ -63,6 +63,7 @@ constexpr int64_t FirstWaitNs = 1000 * Ms;   // the first access waits for the l
 constexpr int64_t SettleNs = 300 * Ms;       // after subscribing, retained presence has come
 constexpr int64_t HelloEveryNs = 1000 * Ms;  // asking for a session again
 constexpr int StartPings = 4;                // quick clock samples after the grant
+constexpr int StartSamples = 3;              // round trips before the first access goes on
 constexpr int64_t StartPingEveryNs = 20 * Ms;
 constexpr int ByeWaitMs = 300;               // the clean end's wait for the broker's acknowledgement
 
@@ -143,12 +144,16 @@ public:
         if (address != static_cast<uint16_t>(DataPort))
             return; // the robot has no other register
         const auto code = static_cast<uint8_t>(value);
+        {
+            // Not holding sendMutex_: the link's thread needs it to ask for the session.
+            std::unique_lock<std::mutex> lock(mutex_);
+            WaitForTheFirstAccess(lock);
+        }
         std::lock_guard<std::mutex> sending(sendMutex_);
         std::optional<Message> message;
         std::string failure;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            WaitForTheFirstAccess(lock);
+            std::lock_guard<std::mutex> lock(mutex_);
             const int64_t now = LinkNs();
             const LinkView view = View(now);
             const Judgement judgement = remotelink::Judge(view);
@@ -258,6 +263,7 @@ private:
         LinkView view = view_;
         view.PresenceSettled = view.Connected && now >= settledNs_;
         view.Session = session_ != 0;
+        view.ClockMatched = samples_ >= StartSamples;
         view.HasStatus = status_.has_value();
         if (status_)
             view.StatusAgeMs = (now - statusAtNs_) / Ms;
@@ -269,9 +275,14 @@ private:
         return view;
     }
 
+    // When the node is to apply what the program does now. The clocks'
+    // offset is taken up anew only while no code stands, so that a pulse's
+    // two edges are stamped alike and it keeps its length.
     int64_t AtFor(int64_t now)
     {
-        lastAtNs_ = std::max(lastAtNs_, clock_.ToNode(now) + delayNs_);
+        if (standing_ == 0)
+            offsetNs_ = clock_.OffsetNs();
+        lastAtNs_ = std::max(lastAtNs_, now + offsetNs_ + delayNs_);
         return lastAtNs_;
     }
 
@@ -361,6 +372,7 @@ private:
             view_.Busy = false;
             clock_.Reset();
             clock_.Add(granted->SentNs, granted->NodeNs, now);
+            samples_ = 1;
             startPings_ = 0;
             nextPingNs_ = now + StartPingEveryNs;
             status_.reset();
@@ -369,8 +381,10 @@ private:
             if (busy->Program == program_)
                 view_.Busy = true;
         } else if (const auto *pong = std::get_if<Pong>(&*message)) {
-            if (pong->Session == session_ && session_ != 0)
+            if (pong->Session == session_ && session_ != 0) {
                 clock_.Add(pong->SentNs, pong->NodeNs, now);
+                ++samples_;
+            }
         } else if (const auto *status = std::get_if<remoteproto::Status>(&*message)) {
             TakeStatus(*status);
         } else if (const auto *online = std::get_if<Online>(&*message)) {
@@ -485,9 +499,10 @@ private:
     uint64_t session_ = 0, seq_ = 0;
     int64_t grantNodeNs_ = 0;
     int64_t nextHelloNs_ = 0, nextPingNs_ = 0;
-    int startPings_ = 0;
+    int startPings_ = 0, samples_ = 0;
     remotelink::LinkClock clock_;
     int64_t lastAtNs_ = 0;
+    int64_t offsetNs_ = 0; // node - program, as the writes are stamped
     uint8_t standing_ = 0; // the code the program holds at the robot
     int64_t lastSentNs_ = 0;
     std::optional<remoteproto::Status> status_;

@@ -60,7 +60,7 @@ Judgement Judge(const LinkView &view)
         return {LinkState::Absent, "the robot is not online (no robot-node serves this name at this broker)",
                 "Start robot-node on the robot's computer with ROBOT_NAME=" + view.Name + " and this broker."};
     }
-    if (!view.HasStatus)
+    if (!view.HasStatus || !view.ClockMatched)
         return {LinkState::Starting, "waiting for the robot's first status", ""};
     if (view.StatusAgeMs > view.StatusLimitMs)
         return {LinkState::Lost,

@@ -23,6 +23,7 @@ struct LinkView {
     bool PresenceSettled = false; // long enough subscribed for a retained presence to have come
     bool Busy = false;            // the node said another program drives
     bool Session = false;
+    bool ClockMatched = false; // the first round trips of the session are in
     bool HasStatus = false;
     int64_t StatusAgeMs = 0;
     int StatusLimitMs = 0;
