@@ -22,8 +22,9 @@
 // its own choosing (`Session`), never used again, while no other program
 // drives, and takes writes of that session only, each with a sequence number
 // above the last one taken. So a replayed message, a late duplicate or a
-// write of an earlier session is dropped, and a forged one needs the session
-// the node chose (the broker's ACL keeps strangers from reading it).
+// write of an earlier or another program's session is dropped. Who may
+// publish on a robot's drive topic at all is the broker's to decide (its
+// users and access list, TLS); the messages carry no secret.
 //
 // Times are the sender's CLOCK_BOOTTIME in nanoseconds (LinkNs): it goes on
 // while a laptop sleeps, so a write stamped before a sleep is late after it.
