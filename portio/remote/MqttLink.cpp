@@ -87,7 +87,10 @@ void OnConnect(mosquitto *client, void *data, int rc)
 {
     MqttLink::Shared &shared = SharedOf(data);
     if (rc != 0) {
-        shared.events.push_back({EventKind::Refused, {}, mosquitto_connack_string(rc)});
+        std::string why = mosquitto_connack_string(rc);
+        while (!why.empty() && why.back() == '.')
+            why.pop_back();
+        shared.events.push_back({EventKind::Refused, {}, why});
         return;
     }
     std::vector<std::string> topics;

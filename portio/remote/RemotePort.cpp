@@ -244,6 +244,7 @@ private:
                 setUpProblem_ = "ROBOT_BROKER_CREDENTIALS is refused: " + why;
         }
         view_.SetUpProblem = setUpProblem_;
+        view_.HasLogin = login_.has_value();
         startNs_ = LinkNs();
     }
 

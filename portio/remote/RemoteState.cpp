@@ -34,8 +34,10 @@ Judgement Judge(const LinkView &view)
         return {LinkState::Unusable, view.SetUpProblem, "Correct the setting and start the program again."};
     if (view.Refused)
         return {LinkState::Unusable, view.BrokerProblem,
-                "Check the user and password in the file ROBOT_BROKER_CREDENTIALS names, and the broker's users "
-                "and rights."};
+                view.HasLogin ? "Check the user and password in the file ROBOT_BROKER_CREDENTIALS names, and the "
+                                "broker's users and rights."
+                              : "The broker wants a user: name a file with user=NAME and password=SECRET lines "
+                                "(chmod 600) in ROBOT_BROKER_CREDENTIALS."};
     if (!view.Connected) {
         if (!view.Tried)
             return {LinkState::Starting, "connecting to the broker", ""};

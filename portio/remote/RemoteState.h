@@ -19,6 +19,7 @@ struct LinkView {
     bool Tried = false;        // a first attempt to connect has ended
     std::string BrokerProblem; // why the last attempt failed or the link broke
     bool Refused = false;      // the broker turned us away (credentials)
+    bool HasLogin = false;     // ROBOT_BROKER_CREDENTIALS gave a user
     Presence Robot = Presence::Unknown;
     bool PresenceSettled = false; // long enough subscribed for a retained presence to have come
     bool Busy = false;            // the node said another program drives
