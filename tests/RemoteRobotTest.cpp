@@ -26,6 +26,10 @@ namespace rp = remoteproto;
 constexpr int LeaseMs = rp::DefaultLeaseMs;
 // Room for a loaded test machine on top of the goal (lease + 50 ms).
 constexpr double CutMarginMs = 150;
+// A pulse's length at the robot against the program's, roughly: a write lost,
+// late or applied at its arrival would be off by tens of milliseconds. The
+// precision itself is a benchmark's.
+constexpr double RoughPulseMs = 10;
 
 std::vector<int> Values(const std::vector<Write> &writes)
 {
@@ -119,7 +123,7 @@ TEST_P(JitteryLink, SingleMovesReachTheRobotAsTheProgramWroteThem)
     const std::vector<double> errors = PulseErrors(node.Writes(), program.TracedWrites());
     ASSERT_EQ(errors.size(), 4u);
     for (double ms : errors)
-        EXPECT_LT(ms, 3.0) << "a pulse's length at the robot, against the program's";
+        EXPECT_LT(ms, RoughPulseMs) << "a pulse's length at the robot, against the program's";
     RecordProperty("worst_pulse_error_us", int(1000 * *std::max_element(errors.begin(), errors.end())));
     EXPECT_TRUE(program.Shown().empty()) << robot.Stderr();
 }
@@ -149,8 +153,11 @@ TEST(RemoteVirtualRobot, SensorFollowerDrivesTheArenaWithTheProgramsWrites)
     ASSERT_TRUE(Settled(node));
 
     EXPECT_EQ(Values(node.Writes()), Values(program.TracedWrites()));
-    for (double ms : PulseErrors(node.Writes(), program.TracedWrites()))
-        EXPECT_LT(ms, 3.0);
+    const std::vector<double> errors = PulseErrors(node.Writes(), program.TracedWrites());
+    for (double ms : errors)
+        EXPECT_LT(ms, RoughPulseMs);
+    if (!errors.empty())
+        RecordProperty("worst_pulse_error_us", int(1000 * *std::max_element(errors.begin(), errors.end())));
     EXPECT_GT(program.StatusBytes().size(), 10u) << "it read the arena's sensors";
     const auto state = sim.Query();
     ASSERT_TRUE(state);

@@ -157,8 +157,8 @@ public:
             const int64_t now = LinkNs();
             const LinkView view = View(now);
             const Judgement judgement = remotelink::Judge(view);
-            failure = TakeEvent();
-            if (code != 0 && judgement.State != LinkState::Connected) {
+            failure = TakeEvent(); // a drive that has failed writes no new code
+            if (code != 0 && (judgement.State != LinkState::Connected || !failure.empty())) {
                 if (failure.empty())
                     failure = remotelink::FailureText(view, judgement);
                 standing_ = 0;
