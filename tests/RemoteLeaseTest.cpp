@@ -74,6 +74,7 @@ struct Dropped {
     Write write;
     Taken taken;
 };
+void PrintTo(const Dropped &dropped, std::ostream *out) { *out << dropped.name; }
 class DroppedTest : public ScheduleTest, public testing::WithParamInterface<Dropped> {};
 
 TEST_P(DroppedTest, IsCountedAndMovesNothing)

@@ -173,6 +173,7 @@ struct Cut {
     // Mends the cut where it can be mended; checks what follows.
     std::function<void(RemoteRobot &)> mend;
 };
+void PrintTo(const Cut &cut, std::ostream *out) { *out << cut.name; }
 class EveryCut : public RemoteRobot, public testing::WithParamInterface<Cut> {};
 
 TEST_P(EveryCut, StopsTheRobotWithinTheLeaseAndNoCodeComesBack)
@@ -249,6 +250,7 @@ struct Fault {
     EnvVars env;
     std::string shown;
 };
+void PrintTo(const Fault &fault, std::ostream *out) { *out << fault.name; }
 class EveryFault : public RemoteRobot, public testing::WithParamInterface<Fault> {};
 
 TEST_P(EveryFault, IsShownWithWhatToDoAndTheProgramGoesOn)
