@@ -212,7 +212,6 @@ std::optional<Message> DecodeStatus(std::string_view kind, const Fields &f)
 {
     if (kind != "status" || f.size() != 10)
         return std::nullopt;
-    Status s;
     const auto node = Id(f[0]);
     const auto at = Time(f[1]);
     const auto byte = Number(f[2], 255);
