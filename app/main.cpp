@@ -6,11 +6,13 @@
 #include "app/Unit1.h"
 #include "app/WindowSettings.h"
 #include "core/ErrorDisplay.h"
+#include "drive/PortIo.h"
 #include "drive/ProgramEnd.h"
 #include "drive/PulsePriority.h"
 #include "manual/KeyDriving.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +54,14 @@ int main(int argc, char *argv[])
         Form1 = &form;
         settings.Load(form);
         form.show();
+        // The port's device is opened in the background from now on (a
+        // board takes seconds to start), so the first drive finds it ready;
+        // asked twice a second, the library looks again for a device that
+        // is not there and passes on what it has to say.
+        QTimer portWatch;
+        QObject::connect(&portWatch, &QTimer::timeout, [] { PortIoStatusLine(); });
+        PortIoStatusLine();
+        portWatch.start(500);
         TerminationWatch watch(form);
         DriveStopWatch stops;
         StopKeys keys(form);

@@ -12,28 +12,39 @@
 // The file name the loader is asked for.
 constexpr const char *PortIoLibraryFileName = "libinpout32.so";
 
-// A register access that the library reports as failed (the hardware library
-// on an I/O error of the device).
+// A register access that the library reports as failed: its device failed
+// (an I/O error, unplugged) or cannot be used (not there, still starting,
+// refused), or the library itself is missing. The drive under way ends with
+// it shown.
 struct PortIoError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
 // One binding: the entry points looked up for one operation. A missing library
-// or entry point leaves its pointer null; the calls below then do nothing
-// (writes go nowhere, reads return 0) and the operator is told once.
+// or entry point leaves its pointer null; the calls below then fail as a
+// missing device does (a status read or a motor code throws; a 0 goes
+// nowhere), and standard error hears of it once.
 struct PortIoLibrary {
     using Inp32Fn = short (*)(short port);
     using Out32Fn = void (*)(short port, short value);
-    // Optional third entry point: the text of a failed access since the last
-    // call, or null. Libraries without it never report one.
+    // Optional entry points (portio/PortIoExports.h): the text of a failed
+    // access since the last call; the library's next message for the
+    // operator; its device and state in one line. Each returns null where the
+    // library has nothing to say; libraries without them never say it.
     using LastErrorFn = const char *(*)();
+    using MessageFn = const char *(*)();
+    using StatusFn = const char *(*)();
 
     void *Handle = nullptr;
     Inp32Fn Inp32 = nullptr;
     Out32Fn Out32 = nullptr;
     LastErrorFn LastError = nullptr;
+    MessageFn Message = nullptr;
+    StatusFn Status = nullptr;
 
     // Both throw PortIoError when the library reports the access as failed.
+    // The library's messages said meanwhile go to the error display, after
+    // the handler under way.
     short In(short port) const;
     // Once the program has been asked to end, a data-register write carries 0
     // whatever the caller wanted: nothing drives on after that.
@@ -55,6 +66,15 @@ void MotorsOffLastChance() noexcept;
 // program's last write there left a motor code; nothing otherwise. For a stop
 // that comes between two writes of a drive.
 void MotorsOffIfRunning() noexcept;
+
+// The port in use and its state in one line, for the window's status line
+// (poll it about twice a second on the GUI thread): the library's
+// PortIoStatus, or the library's file as the loader found it where the
+// library has no such entry point, or why it cannot be loaded. Never waits on
+// the device. The first call starts the device's opening in the background,
+// so call it at start-up. The library's messages said meanwhile go to the
+// error display, after the handler under way.
+std::string PortIoStatusLine();
 
 // For tests: asks the loader for another file name (nullptr restores the default).
 void SetPortIoLibraryFileNameForTesting(const char *fileName);

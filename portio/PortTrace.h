@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 
 class PortTrace {
 public:
@@ -40,7 +42,13 @@ private:
         if (!file_ || path_ != wanted) {
             Close();
             path_ = wanted;
-            file_ = std::fopen(wanted, "a");
+            // Opened without waiting: a FIFO nobody reads is no trace (the
+            // open fails) rather than a program held at its first access.
+            const int fd = open(wanted, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+            if (fd >= 0 && fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) == 0)
+                file_ = fdopen(fd, "a");
+            if (!file_ && fd >= 0)
+                close(fd);
         }
         return file_;
     }

@@ -6,6 +6,7 @@
 // trace. The cases every library shares are in PortLibraryProgramTest.cpp.
 #include "core/RobotWiring.h"
 #include "support/ProgramOnPort.h"
+#include "support/TextSearch.h"
 
 #include <gtest/gtest.h>
 
@@ -216,19 +217,48 @@ TEST(FirmataProgram, AChattyBoardTakesEachCommandThroughLongMovesAndEscape)
     EXPECT_GT(LinesOf(log, "event", "chatty").back().Int("sent"), 12000 * 4); // it did talk
 }
 
-// Where the board cannot be used the program runs on: its writes go nowhere,
-// and one line on standard error says what happened and what to do. (Pin
-// maps the board cannot follow are a shared case.)
-TEST(FirmataProgram, FaultsAreSaidOnceWithWhatToDoAndTheProgramGoesOn)
+// A board that is slow to start (it is opened in the background from the
+// program's start): a drive clicked meanwhile ends at once with "still
+// starting" shown, the window never waiting for the board; once the board is
+// up, the next click drives it.
+TEST(FirmataProgram, DriveWhileTheBoardStartsEndsAtOnceAndTheNextOneDrives)
+{
+    ProgramOnPort program(Library::Firmata);
+    program.boardOptions.ResetMs = 3000;
+    program.Start({}, true);
+    RobotProcess &robot = program.robot;
+    robot.Type("Edit3", "50");
+    const auto clicked = std::chrono::steady_clock::now();
+    robot.Click("Button2");
+    ASSERT_TRUE(WaitFor([&] { return !program.Shown().empty(); }, 5s)) << robot.Stderr();
+    const auto shown = std::chrono::steady_clock::now() - clicked;
+    RecordProperty("still_starting_click_to_error_ms", int(std::chrono::duration_cast<std::chrono::milliseconds>(shown).count()));
+    EXPECT_LT(shown, 1500ms) << "the window waited for the board";
+    EXPECT_TRUE(Has(program.Shown()[0], "is still starting")) << program.Shown()[0];
+    ASSERT_TRUE(robot.DismissMessageBox());
+
+    ASSERT_TRUE(program.board.WaitForLog([](const std::vector<BoardLine> &log) {
+        return !LinesOf(log, "in", "report-port").empty();
+    }, 10000));
+    std::this_thread::sleep_for(1s);
+    robot.Click("Button2");
+    ASSERT_TRUE(program.WaitForWrites(3)) << robot.Stderr();
+    EXPECT_EQ(program.Values(), (std::vector<int>{0, 18, 0}));
+    EXPECT_EQ(program.Shown().size(), 1u) << robot.Stderr();
+}
+
+// Where the board cannot be used every drive ends at once with the error
+// shown, and the library says once what happened and what to do, in the
+// window too. (Pin maps the board cannot follow are a shared case.)
+TEST(FirmataProgram, FaultsAreSaidOnceWithWhatToDoAndEveryDriveEnds)
 {
     const auto fault = [](const char *kind) { return [kind](ProgramOnPort &p) { p.boardOptions.Fault = kind; }; };
-    ExpectEachFaultLeavesTheProgramRunning(
+    ExpectEachFaultEndsEveryDrive(
         Library::Firmata,
         {
             {"no device", [](ProgramOnPort &) {},
-             {"inpout32: /nonexistent/ttyACM0 does not exist (the board is not plugged in?).",
-              "Port writes go nowhere and reads return 0.", "Plug the board in"},
-             {{"ROBOT_SERIAL", "/nonexistent/ttyACM0"}}},
+             {"/nonexistent/ttyACM0 does not exist (the board is not plugged in?).", "Plug the board in"},
+             {{"ROBOT_SERIAL", "/nonexistent/ttyACM0"}}, {}, true},
             {"no Firmata", fault("silent"),
              {"did not answer within 6.0 s (no Firmata firmware on it?)",
               "File > Examples > Firmata > StandardFirmata"}},

@@ -4,6 +4,7 @@
 // driver, a chip it cannot drive, plugged in again), judged by the emulator's
 // log, the port trace and what the program says. The cases every library
 // shares are in PortLibraryProgramTest.cpp.
+#include "core/RobotWiring.h"
 #include "support/ProgramOnPort.h"
 #include "support/TextSearch.h"
 
@@ -16,17 +17,18 @@ using namespace std::chrono_literals;
 
 } // namespace
 
-// Where the adapter cannot be had, the program runs on: writes go nowhere,
-// reads give 0, and one line on standard error says what happened and what
-// to do, however often the library looks for the adapter again.
-TEST(RealProgramOnFtdi, WithoutAUsableAdapterRunsOnAndSaysOnceWhatToDo)
+// Where the adapter cannot be had, every drive ends at once with the error
+// shown, and one line says what happened and what to do, however often the
+// library looks for the adapter again.
+TEST(RealProgramOnFtdi, WithoutAUsableAdapterEveryDriveEndsAndTheLibrarySaysOnceWhatToDo)
 {
-    ExpectEachFaultLeavesTheProgramRunning(
+    ExpectEachFaultEndsEveryDrive(
         Library::Ftdi232R,
         {
             {"no adapter", [](ProgramOnPort &p) { p.usb.NoAdapter(); },
              {"no FTDI adapter (FT232R or FT232H) is plugged in",
-              "Plug the adapter in (lsusb lists an FT232R as 0403:6001"}},
+              "Plug the adapter in (lsusb lists an FT232R as 0403:6001"},
+             {}, {}, true},
             {"held by another program", [](ProgramOnPort &p) { p.usb.HeldByAnotherProgram(); },
              {"the FTDI adapter FT232R at USB 1-2 (/dev/bus/usb/001/002) is held by another program",
               "sudo fuser -v /dev/bus/usb/001/002"}},
@@ -62,4 +64,32 @@ TEST(RealProgramOnFtdi, AdapterPluggedInAgainIsTakenBack)
     EXPECT_EQ(AccessesOf(program.usb.Log(), "connect").back().Detail, "/dev/bus/usb/001/003") << "a new device";
     EXPECT_EQ(program.Shown().size(), 1u) << robot.Stderr();
     EXPECT_TRUE(Has(program.Shown()[0], "stopped answering")) << robot.Stderr();
+}
+
+// The follower started while no adapter is plugged in ends at once with the
+// error shown; the adapter plugged in afterwards is taken with its motor
+// lines at 0 and left so: nothing drives until the operator clicks again.
+TEST(RealProgramOnFtdi, AdapterPluggedInLaterDrivesNothingUntilTheNextClick)
+{
+    ProgramOnPort program(Library::Ftdi232R);
+    program.ScriptStatus({StatusIdle});
+    program.usb.Add("FT232R");
+    ASSERT_TRUE(program.usb.Start());
+    program.usb.Unplug();
+    program.Start({}, true);
+    RobotProcess &robot = program.robot;
+    ASSERT_TRUE(WaitFor([&] { return !program.Said().empty(); })) << robot.Stderr();
+    robot.Click("Button22");
+    ASSERT_TRUE(WaitFor([&] { return !program.Shown().empty(); })) << robot.Stderr();
+    ASSERT_TRUE(robot.DismissMessageBox());
+    EXPECT_TRUE(Has(program.Shown()[0], "no FTDI adapter (FT232R or FT232H) is plugged in")) << program.Shown()[0];
+
+    program.usb.Replug();
+    ASSERT_TRUE(WaitFor([&] { return !LineChanges(program.usb.Log()).empty(); })) << "the adapter was not taken";
+    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(program.Writes().empty()) << "driven without a click";
+    robot.Type("Edit3", "50");
+    robot.Click("Button2");
+    ASSERT_TRUE(program.WaitForWrites(3)) << robot.Stderr();
+    EXPECT_EQ(program.Values(), (std::vector<int>{0, 18, 0}));
 }

@@ -10,17 +10,18 @@
 
 #include <map>
 
-// A chip that cannot be had: the program runs on, its writes go nowhere, its
-// reads give 0, and one line on standard error says what is wrong and what
-// to do, however often the library looks for the chip again.
-TEST(RealProgramOnGpio, WithoutAUsableChipRunsOnAndSaysOnceWhatToDo)
+// A chip that cannot be had: every drive ends at once with the error shown,
+// and one line says what is wrong and what to do, however often the library
+// looks for the chip again.
+TEST(RealProgramOnGpio, WithoutAUsableChipEveryDriveEndsAndTheLibrarySaysOnceWhatToDo)
 {
-    ExpectEachFaultLeavesTheProgramRunning(
+    ExpectEachFaultEndsEveryDrive(
         Library::Gpio,
         {
             {"no chip", [](ProgramOnPort &p) { p.gpio.Chips(0); },
              {"there is no GPIO chip gpiochip0 (/dev/gpiochip0 does not exist; this computer shows no GPIO chip)",
-              "Set `chip` in the pin map to one of the chips gpiodetect lists"}},
+              "Set `chip` in the pin map to one of the chips gpiodetect lists"},
+             {}, {}, true},
             {"permission denied", [](ProgramOnPort &p) { p.gpio.FailOpen("EACCES"); },
              {"cannot open /dev/gpiochip0: Permission denied", "GROUP=\"gpio\"", "sudo usermod -aG gpio $USER"}},
             {"a line held by another consumer", [](ProgramOnPort &p) { p.gpio.Hold("GPIO27", "pigpio"); },

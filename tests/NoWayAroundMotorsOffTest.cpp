@@ -209,11 +209,11 @@ TEST(RealProgramGuard, GuardsATraceWithAVeryLongName)
     RecordProperty("long_trace_zero_us", int((ReadTrace(trace).back().ns - killed) / 1000));
 }
 
-// Copy A drives, copy B waits for the port (it says once that the port is
-// held), A is killed: A's guard writes 0 through A's claim before anyone else
-// can claim the port, and B, once it has the port, writes 0 before anything
-// else, then drives it. Tried a few times: the race it
-// used to lose was a matter of luck.
+// Copy A drives, copy B waits for the port (it says once, in its window too,
+// that the port is held, and a move meanwhile ends at once), A is killed: A's
+// guard writes 0 through A's claim before anyone else can claim the port, and
+// B, once it has the port, writes 0 before anything else, then drives it.
+// Tried a few times: the race it used to lose was a matter of luck.
 TEST(RealProgramGuard, ASecondCopyCannotTakeOverARunningMotor)
 {
     for (int round = 0; round < 3; ++round) {
@@ -225,8 +225,6 @@ TEST(RealProgramGuard, ASecondCopyCannotTakeOverARunningMotor)
         RobotProcess second;
         std::string error;
         ASSERT_TRUE(second.Start(first.port.Env(), &error)) << error;
-        second.Type("Edit3", "20");
-        second.Click("Button2");
         const auto secondsClaim = [&] {
             for (const PortCall &c : CallsOf(first.port.Log(), "PPCLAIM", second.Pid()))
                 if (c.Ok())
@@ -235,6 +233,11 @@ TEST(RealProgramGuard, ASecondCopyCannotTakeOverARunningMotor)
         };
         ASSERT_TRUE(WaitFor([&] { return second.StderrLines("inpout32: ").size() == 1; })) << second.Stderr();
         EXPECT_TRUE(Has(second.Stderr(), "is held by another driver or program")) << second.Stderr();
+        ASSERT_TRUE(second.DismissMessageBox());
+        second.Type("Edit3", "20");
+        second.Click("Button2");
+        ASSERT_TRUE(WaitFor([&] { return !second.StderrLines("robot: The motors cannot be driven").empty(); }));
+        ASSERT_TRUE(second.DismissMessageBox());
         EXPECT_FALSE(secondsClaim());
         const std::vector<PortCall> waiting = CallsOf(first.port.Log(), "PPCLAIM", second.Pid());
         ASSERT_FALSE(waiting.empty());

@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace portkit;
 
@@ -131,5 +133,43 @@ TEST(PinMap, LoadsTheFileInEffect)
     EXPECT_FALSE(LoadPinMap("ftdi", error));
     EXPECT_NE(error.find("cannot read the pin map"), std::string::npos) << error;
     unsetenv("ROBOT_PINS");
+    QDir::setCurrent(old);
+}
+
+// A map that is there but is no file is refused with the reason, named in
+// ROBOT_PINS or found in the working directory: never the default map, and
+// a FIFO is not waited on.
+TEST(PinMap, MapThatIsNoFileIsRefusedWithTheReason)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString old = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    ASSERT_EQ(mkdir("folder", 0700), 0);
+    ASSERT_EQ(symlink("nowhere", "dangling"), 0);
+    ASSERT_EQ(symlink("/dev/null", "device"), 0);
+    const std::pair<const char *, const char *> cases[] = {
+        {"fifo", "it is a FIFO, not a file"},
+        {"folder", "it is a folder, not a file"},
+        {"dangling", "it is a symbolic link to a file that does not exist"},
+        {"device", "it is a device, not a file"},
+    };
+    for (const auto &[name, reason] : cases)
+        for (const bool named : {true, false}) {
+            SCOPED_TRACE(std::string(name) + (named ? " in ROBOT_PINS" : " as robot-pins.conf"));
+            if (named) {
+                setenv("ROBOT_PINS", name, 1);
+            } else {
+                ASSERT_EQ(rename(name, "robot-pins.conf"), 0);
+            }
+            std::string error;
+            EXPECT_FALSE(LoadPinMap("ftdi", error));
+            EXPECT_NE(error.find(reason), std::string::npos) << error;
+            unsetenv("ROBOT_PINS");
+            if (!named) {
+                ASSERT_EQ(rename("robot-pins.conf", name), 0);
+            }
+        }
     QDir::setCurrent(old);
 }

@@ -11,12 +11,14 @@
 #include "core/RobotWiring.h"
 #include "support/ProgramOnPort.h"
 
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
 #include <limits>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -27,11 +29,13 @@ constexpr int BoardResetMs = 300;
 
 bool StartsWith(const std::string &text, const std::string &start) { return text.rfind(start, 0) == 0; }
 
-// A pin map file refused whole, and what the library's line says of it.
+// A pin map file refused whole, and what the library's line says of it;
+// `early`: the map's own text tells, so it is refused before the device is there.
 struct Refusal {
     const char *name;
     std::string map;
     std::vector<std::string> said;
+    bool early = false;
 };
 
 // What tells the devices apart in the shared cases.
@@ -77,9 +81,10 @@ struct DeviceFacts {
     std::string lostShown, lostSaid;
     bool deviceStays = false;
 
-    // Pin maps refused whole; the default map with every sensor's polarity
-    // turned round.
+    // Pin maps refused whole, and how the device is kept away for those
+    // refused early; the default map with every sensor's polarity turned round.
     std::vector<Refusal> refusals;
+    std::function<void(ProgramOnPort &)> absent;
     std::string turnedMap;
 };
 
@@ -135,11 +140,14 @@ DeviceFacts FtdiFacts(bool mpsse)
     d.lostSaid = "Plug it in again";
     d.refusals = {
         {"a line used twice", "device ftdi\nD0 DCD\nD1 RXD\nD3 RXD\nD4 RI\nS4 DTR\nS5 DSR\nS7 RTS active-high\n",
-         {"the line RXD is used twice"}},
+         {"the line RXD is used twice"}, true},
         {"a line the adapter lacks", FtdiMotors + "S4 DTR\nS5 CBUS2\nS7 RTS active-high\n",
-         {"names the line CBUS2, which the ftdi device does not have"}},
-        {"a missing bit", FtdiMotors + "S4 DTR\nS5 DSR\n", {"S7"}},
+         {"names the line CBUS2, which the ftdi device does not have"}, true},
+        {"a pull the adapter lacks", FtdiMotors + "S4 DTR pull-down\nS5 DSR\nS7 RTS active-high\n",
+         {"S4 asks for a pull the ftdi device cannot give"}, true},
+        {"a missing bit", FtdiMotors + "S4 DTR\nS5 DSR\n", {"S7"}, true},
     };
+    d.absent = [](ProgramOnPort &p) { p.usb.NoAdapter(); };
     d.turnedMap = FtdiMotors + "S4 DTR active-high\nS5 DSR active-high\nS7 RTS active-low\n";
     return d;
 }
@@ -170,14 +178,15 @@ DeviceFacts GpioFacts()
     const std::string sensors = "S5 GPIO24\nS4 GPIO25\nS7 GPIO5 active-high\n";
     d.refusals = {
         {"a line used twice", GpioMotors + "S5 GPIO24\nS4 GPIO17\nS7 GPIO5 active-high\n",
-         {"robot-pins.conf line 7: the line GPIO17 is used twice (also by ", "robot-pins.conf line 2)"}},
+         {"robot-pins.conf line 7: the line GPIO17 is used twice (also by ", "robot-pins.conf line 2)"}, true},
         {"a line the chip lacks", "device gpio\nD4 GPIO17\nD3 GPIO99\nD1 GPIO22\nD0 GPIO23\n" + sensors,
          {"robot-pins.conf line 3: D3 names the line GPIO99, which the gpio device does not have",
           "has no line named GPIO99; its lines: 0 ID_SDA,"}},
         {"an offset past the chip's lines", GpioMotors + "S5 GPIO24\nS4 58\nS7 GPIO5 active-high\n",
          {"S4 names the line 58", "has lines 0 to 57, no line 58"}},
-        {"a missing bit", GpioMotors + "S5 GPIO24\nS4 GPIO25\n", {"does not say which line S7 uses"}},
+        {"a missing bit", GpioMotors + "S5 GPIO24\nS4 GPIO25\n", {"does not say which line S7 uses"}, true},
     };
+    d.absent = [](ProgramOnPort &p) { p.gpio.Chips(0); };
     d.turnedMap = GpioMotors + "S5 GPIO24 active-high\nS4 GPIO25 active-high\nS7 GPIO5 active-low\n";
     return d;
 }
@@ -203,11 +212,14 @@ DeviceFacts FirmataFacts()
     d.lostShown = "the board on <device> has gone (unplugged?)";
     d.lostSaid = "Plug it in again";
     d.refusals = {
-        {"a line used twice", "D0 4\nD1 4\nD3 6\nD4 7\nS4 8\nS5 9\nS7 10\n", {"line 2: the line 4 is used twice"}},
+        {"a line used twice", "D0 4\nD1 4\nD3 6\nD4 7\nS4 8\nS5 9\nS7 10\n", {"line 2: the line 4 is used twice"},
+         true},
         {"a line the board lacks", "D0 20\nD1 5\nD3 6\nD4 7\nS4 8\nS5 9\nS7 10\n",
          {"line 1: D0 names the line 20", "the board has no pin 20 (its digital pins: 2-19)"}},
-        {"a missing bit", "D0 4\nD1 5\nD3 6\nD4 7\nS4 8\nS5 9\n", {"does not say which line S7 uses"}},
+        {"a missing bit", "D0 4\nD1 5\nD3 6\nD4 7\nS4 8\nS5 9\n", {"does not say which line S7 uses"}, true},
     };
+    // A board that never answers: only a refusal before the opening says the map.
+    d.absent = [](ProgramOnPort &p) { p.boardOptions.Fault = "silent"; };
     return d;
 }
 
@@ -561,12 +573,13 @@ TEST_P(DeviceLibrary, DeviceLostDuringASensorLoopEndsItWithOneErrorShown)
 
     const std::vector<std::string> shown = program.Shown();
     ASSERT_EQ(shown.size(), 1u) << robot.Stderr();
-    EXPECT_TRUE(Has(shown[0], "The parallel port failed: cannot ")) << shown[0];
+    EXPECT_TRUE(Has(shown[0], "The sensors cannot be read: ") || Has(shown[0], "The motors cannot be driven: "))
+        << shown[0];
     EXPECT_TRUE(Has(shown[0], program.WithDevice(device.lostShown))) << shown[0];
     const std::vector<std::string> said = program.Said();
     ASSERT_EQ(said.size(), 1u) << robot.Stderr();
     EXPECT_TRUE(Has(said[0], program.WithDevice(device.lostSaid))) << said[0];
-    EXPECT_TRUE(Has(said[0], "Port writes go nowhere and reads return 0.")) << said[0];
+    EXPECT_TRUE(Has(said[0], "No drive runs until it can be used.")) << said[0];
     EXPECT_TRUE(robot.Running());
 
     if (device.deviceStays) {
@@ -581,13 +594,24 @@ TEST_P(DeviceLibrary, DeviceLostDuringASensorLoopEndsItWithOneErrorShown)
 }
 
 // A pin map the device cannot follow is refused whole: the library's one
-// line names the line, nothing reaches the device, and the program runs on.
+// line names the line, every drive ends at once, nothing reaches the device.
+// What the map's own text tells is said at start, without the device; a map
+// that is no file (a FIFO) is refused with the reason, not waited on.
 TEST_P(MappedLibrary, RefusedPinMapNamesTheLineAndDrivesNothing)
 {
     std::vector<DeviceFault> faults;
     for (const Refusal &r : device.refusals)
-        faults.push_back({r.name, [map = r.map](ProgramOnPort &p) { p.pinMap = map; }, r.said});
-    ExpectEachFaultLeavesTheProgramRunning(GetParam(), faults);
+        faults.push_back({r.name, [r, absent = device.absent](ProgramOnPort &p) {
+                              p.pinMap = r.map;
+                              if (r.early)
+                                  absent(p);
+                          }, r.said});
+    QTemporaryDir dir;
+    const std::string fifo = dir.filePath("pins").toStdString();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    faults.push_back({"a FIFO", [](ProgramOnPort &) {}, {fifo + " (ROBOT_PINS): it is a FIFO, not a file"},
+                      {{"ROBOT_PINS", fifo}}});
+    ExpectEachFaultEndsEveryDrive(GetParam(), faults);
 }
 
 // The status byte is 254 with the bit of every firing sensor cleared, each

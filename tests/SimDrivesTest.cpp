@@ -5,7 +5,9 @@
 
 #include "autodrive/SensorStop.h"
 #include "drive/Motor.h"
+#include "drive/PortIo.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <algorithm>
@@ -186,4 +188,37 @@ TEST_F(SimDrives, SensorLineFollowerWithShortTurnsFollowsTheQuickRobotsTrack)
     EXPECT_LT(run.worst, 0.04) << "never more than 4 cm off the line";
     EXPECT_GT(run.progress, 1.5) << "at least 1.5 m along the line in 20 s";
     EXPECT_EQ(run.contacts, 0);
+}
+
+// Without robot-sim every drive ends at once with the error shown, naming the
+// virtual robot, as the status line does from its first call (no message box
+// for that); once robot-sim runs the status says connected and the next move
+// reaches it.
+TEST_F(SimEndToEnd, WithoutTheSimulatorEveryDriveEndsAtOnceWithTheErrorShown)
+{
+    const std::string socket = Dir() + "/robot-sim.sock";
+    setenv("ROBOT_SIM_SOCKET", socket.c_str(), 1);
+    const std::string absent = "the virtual robot (robot-sim) does not answer at " + socket;
+    EXPECT_EQ(PortIoStatusLine(), "virtual robot " + socket + ": absent (" + absent + ")");
+    TForm1 &f = Form();
+    f.Edit3->setText("100");
+    f.ComboBox1->setCurrentIndex(1); // a series of one forward move
+    QElapsedTimer t;
+    t.start();
+    for (void (TForm1::*click)() : {&TForm1::Button2Click, &TForm1::Button5Click, &TForm1::Button7Click,
+                                    &TForm1::BitBtn1Click, &TForm1::Button22Click})
+        (f.*click)();
+    EXPECT_LT(t.elapsed(), 2000);
+    ProcessFor(100);
+    EXPECT_EQ(errors.size(), 5u) << "one error per drive";
+    for (const std::string &error : errors)
+        EXPECT_NE(error.find(absent), std::string::npos) << error;
+
+    StartSim();
+    EXPECT_TRUE(WaitUntil([] { return PortIoStatusLine().find(": connected") != std::string::npos; }, 3000));
+    f.Button2Click();
+    EXPECT_EQ(errors.size(), 5u);
+    const std::vector<int> writes = Writes();
+    ASSERT_GE(writes.size(), 3u);
+    EXPECT_EQ(std::vector<int>(writes.end() - 3, writes.end()), (std::vector<int>{0, 18, 0}));
 }

@@ -113,7 +113,7 @@ TEST_F(SingleMoves, NegativeDurationIsAPulseOfNoLength)
     EXPECT_EQ(Writes(), (std::vector<int>{0, 18, 0}));
 }
 
-TEST_F(SingleMoves, MissingLibraryDoesNotCrash)
+TEST_F(SingleMoves, MissingLibraryEndsEveryMoveWithTheError)
 {
     SetPortIoLibraryFileNameForTesting("libno-such-port-library.so");
     Form().Edit3->setText("1");
@@ -122,5 +122,7 @@ TEST_F(SingleMoves, MissingLibraryDoesNotCrash)
     Form().Button2Click();
     SetPortIoLibraryFileNameForTesting(nullptr);
     EXPECT_TRUE(Writes().empty());
-    EXPECT_EQ(InvokeQueuedAndCountErrors(), 1u) << "the operator is told once";
+    EXPECT_EQ(InvokeQueuedAndCountErrors(), 2u) << "no move without the library";
+    ASSERT_FALSE(errors.empty());
+    EXPECT_NE(errors.back().find("libno-such-port-library.so"), std::string::npos) << errors.back();
 }

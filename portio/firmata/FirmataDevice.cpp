@@ -241,6 +241,23 @@ bool FirmataDevice::AskCapabilities(LineProblem &why)
     return true;
 }
 
+std::optional<int> FirmataDevice::LineOfName(const std::string &name, std::string &why) const
+{
+    const bool analog = !name.empty() && (name[0] == 'A' || name[0] == 'a');
+    const bool prefixed = analog || (!name.empty() && (name[0] == 'D' || name[0] == 'd'));
+    const std::optional<long> number = NumberIn(prefixed ? name.substr(1) : name, 0, MaxPins - 1);
+    if (!number)
+        why = "\"" + portkit::Quoted(name, 40) + "\" is no pin of a Firmata board: name a digital pin by its number "
+              "(7 or D7), an analog pin as A0";
+    // Which digital pin an analog one is only the board can say.
+    return number && !analog ? std::optional<int>(int(*number)) : std::nullopt;
+}
+
+std::string FirmataDevice::PullProblem(portkit::Pull pull) const
+{
+    return pull == portkit::Pull::Down ? "a board's chip has pull-ups only" : std::string();
+}
+
 std::optional<int> FirmataDevice::FindLine(const std::string &name, std::string &why) const
 {
     const BoardState &board = parser_.State();

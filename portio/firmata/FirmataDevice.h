@@ -34,6 +34,9 @@ public:
     FirmataDevice() = default;
     ~FirmataDevice() override;
 
+    std::optional<int> LineOfName(const std::string &name, std::string &why) const override;
+    std::string PullProblem(portkit::Pull pull) const override;
+    std::string Name() const override { return Path(); }
     bool Open(const portkit::PinMap &map, portkit::LineProblem &why) override;
     std::optional<int> FindLine(const std::string &name, std::string &why) const override;
     bool Claim(const std::vector<portkit::OutputLine> &outputs, const std::vector<portkit::InputLine> &inputs,

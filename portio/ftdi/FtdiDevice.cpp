@@ -85,6 +85,27 @@ std::string Hex2(unsigned value)
 
 class FtdiDevice : public portkit::LineDevice {
 public:
+    std::optional<int> LineOfName(const std::string &name, std::string &why) const override
+    {
+        const std::optional<int> line = LineByName(name);
+        if (!line)
+            why = portkit::Quoted(name, 40) + " is no line of an FT232R or FT232H: their lines are D0..D7 (AD0..AD7 "
+                  "on an FT232H), also named TXD RXD RTS CTS DTR DSR DCD RI";
+        return line;
+    }
+
+    std::string PullProblem(portkit::Pull pull) const override
+    {
+        // The chips have weak pull-ups on their lines and nothing else.
+        if (pull == portkit::Pull::Down)
+            return "the FT232R and FT232H have weak pull-ups on their lines and no pull-downs";
+        if (pull == portkit::Pull::None)
+            return "the FT232R and FT232H cannot switch their lines' pull-ups off";
+        return {};
+    }
+
+    std::string Name() const override { return name_; }
+
     bool Open(const portkit::PinMap &map, LineProblem &why) override
     {
         std::string error;

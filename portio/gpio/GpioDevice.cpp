@@ -77,6 +77,8 @@ gpio::Bias BiasOf(portkit::Pull pull)
 
 class GpioDevice final : public portkit::LineDevice {
 public:
+    std::string Name() const override { return chip_ ? ChipText() : std::string(); }
+
     bool Open(const portkit::PinMap &map, LineProblem &why) override
     {
         const auto setting = map.Settings.find("chip");

@@ -9,8 +9,10 @@
 //
 // Nothing here crashes or waits on the port. Whatever is missing (the drivers,
 // the device, the permission to open it, a port held by another driver) is told
-// once per port on standard error, with the fix; then writes go nowhere and
-// reads return 0.
+// once per port, with the fix; then every access that needs the port (a read,
+// a motor code) fails with the reason, so the drive under way ends with it
+// shown, and a 0 goes nowhere. A port that could not be had is looked for
+// again at most once a second.
 //
 // A failed read or write of a claimed device is also kept for the program,
 // which asks for it through PortIoLastError() after its accesses and ends what
@@ -31,6 +33,7 @@
 //                     for proc/sys/dev/parport and dev/parportN; for tests of
 //                     the library as a whole. Read once, at the first access.
 #include "core/Clock.h"
+#include "core/RobotWiring.h"
 #include "portio/guard/ZeroRoutines.h"
 #include "portio/hardware/ParportMap.h"
 #include "portio/kit/DeviceGroup.h"
@@ -60,6 +63,8 @@ using namespace std::chrono_literals;
 // How long the first access to a port waits for its claim. Claiming waits as
 // long as another driver (lp printing, another program) holds the port.
 constexpr auto ClaimWait = 100ms;
+// A port that could not be had is looked for again after this long.
+constexpr int64_t RetryNs = 1'000'000'000;
 // A claim that took longer than this waited for another claimant.
 constexpr int64_t ClaimWaitedNs = 5'000'000;
 
@@ -159,6 +164,11 @@ struct PortSlot {
     enum class State { Claiming, Ready, Failed } state = State::Failed;
     std::shared_ptr<ParportDevice> device;
     std::future<ClaimResult> claim; // while Claiming: the helper thread's PPCLAIM result
+    int64_t claimedFromNs = 0;      // while Claiming: since when
+    bool held = false;              // while Claiming: waited for longer than ClaimWait
+    std::string problem;            // while not Ready: why, with what to do
+    bool absent = false;            // Failed: the device is not there
+    int64_t retryNs = 0;            // Failed: when to look again
 };
 
 
@@ -177,20 +187,49 @@ public:
     {
         unsigned char byte = 0;
         const std::optional<parport::Register> reg = Resolve(address);
-        if (ParportDevice *device = reg ? Device(reg->Index) : nullptr)
-            if (const int error = device->Read(reg->Offset, byte)) {
-                ReportIoError(reg->Index, "read", error);
-                byte = 0;
-            }
+        ParportDevice *device = reg ? Device(reg->Index, true) : nullptr;
+        if (!device)
+            services_.Fail(Problem(reg));
+        else if (const int error = device->Read(reg->Offset, byte)) {
+            ReportIoError(reg->Index, "read", error);
+            byte = 0;
+        }
         return static_cast<short>(byte);
     }
 
     void Out(uint16_t address, short value) override
     {
         const std::optional<parport::Register> reg = Resolve(address);
-        if (ParportDevice *device = reg ? Device(reg->Index) : nullptr)
-            if (const int error = device->Write(reg->Offset, static_cast<unsigned>(value) & 0xFF))
-                ReportIoError(reg->Index, "write", error);
+        ParportDevice *device = reg ? Device(reg->Index, value != 0) : nullptr;
+        if (!device) {
+            // A 0 to a port that is not there: nothing runs.
+            if (value != 0)
+                services_.Fail(Problem(reg));
+        } else if (const int error = device->Write(reg->Offset, static_cast<unsigned>(value) & 0xFF)) {
+            ReportIoError(reg->Index, "write", error);
+        }
+    }
+
+    // The port of the data register.
+    std::string Status() override
+    {
+        const std::optional<parport::Register> reg = Resolve(static_cast<uint16_t>(DataPort));
+        if (!reg)
+            return "parallel port: absent (" + portkit::Quoted(addressProblem_, 120) + ")";
+        const std::string text = "parallel port " + parport::DevicePath(root_, reg->Index) + ": ";
+        Device(reg->Index, false);
+        const PortSlot &slot = slots_[reg->Index];
+        switch (slot.state) {
+        case PortSlot::State::Ready:
+            return text + "connected";
+        case PortSlot::State::Claiming:
+            if (!slot.held)
+                return text + "starting";
+            break;
+        case PortSlot::State::Failed:
+            break;
+        }
+        return text + (slot.absent ? "absent (" : "unusable (") + portkit::Quoted(slot.problem, 120) + ")";
     }
 
     // Releases and closes every port; later accesses go nowhere.
@@ -211,6 +250,10 @@ private:
             listed_ = true;
             const char *root = std::getenv("ROBOT_PARPORT_ROOT");
             root_ = root && *root ? root : "/";
+        }
+        // The ports the kernel knows, listed again while it knows none.
+        if (ports_.empty() && MonotonicNs() >= nextListNs_) {
+            nextListNs_ = MonotonicNs() + RetryNs;
             ports_ = parport::ListPorts(root_);
         }
         const std::optional<parport::Register> reg = parport::FindRegister(ports_, address);
@@ -226,20 +269,44 @@ private:
                     problem += " parport" + std::to_string(port.Index) + " " + Hex(port.Base);
                 problem += ")";
             }
-            Report("address", problem, parport::DevicePath(root_, 0));
+            addressProblem_ = problem;
+            Report("address", problem, parport::DevicePath(root_, 0), ports_.empty());
         }
         return reg;
     }
 
-    // The port's claimed device, or nullptr while it cannot be used.
-    ParportDevice *Device(int index)
+    // What a failed access says while the port cannot be used.
+    std::string Problem(const std::optional<parport::Register> &reg)
+    {
+        const std::string problem = reg ? slots_[reg->Index].problem : addressProblem_;
+        return (problem.empty() ? "the parallel port library has ended" : problem) + ". " +
+               Fix(parport::DevicePath(root_, reg ? reg->Index : 0));
+    }
+
+    // The port's claimed device, or nullptr while it cannot be used. A claim
+    // under way is waited for ClaimWait at the first access when `wait`.
+    ParportDevice *Device(int index, bool wait)
     {
         auto found = slots_.find(index);
-        if (found == slots_.end())
-            found = slots_.emplace(index, Open(index)).first;
+        if (found == slots_.end() ||
+            (found->second.state == PortSlot::State::Failed && MonotonicNs() >= found->second.retryNs)) {
+            PortSlot slot = Open(index);
+            found = slots_.insert_or_assign(index, std::move(slot)).first;
+        }
         PortSlot &slot = found->second;
-        if (slot.state == PortSlot::State::Claiming &&
-            slot.claim.wait_for(0s) == std::future_status::ready)
+        if (slot.state == PortSlot::State::Claiming && !slot.held) {
+            const auto left = std::chrono::nanoseconds(std::max<int64_t>(
+                0, slot.claimedFromNs + std::chrono::nanoseconds(ClaimWait).count() - MonotonicNs()));
+            if (slot.claim.wait_for(wait ? left : 0ns) != std::future_status::ready && (wait || left == 0ns)) {
+                slot.held = true;
+                slot.problem = parport::DevicePath(root_, index) +
+                               " is held by another driver or program (the printer driver: sudo rmmod lp; or "
+                               "another copy of this program)";
+                Report(Key(index), slot.problem, parport::DevicePath(root_, index), false,
+                       "No drive runs until it is free.");
+            }
+        }
+        if (slot.state == PortSlot::State::Claiming && slot.claim.wait_for(0s) == std::future_status::ready)
             Claimed(index, slot);
         return slot.state == PortSlot::State::Ready ? slot.device.get() : nullptr;
     }
@@ -247,14 +314,15 @@ private:
     PortSlot Open(int index)
     {
         PortSlot slot;
+        slot.retryNs = MonotonicNs() + RetryNs;
         const std::string path = parport::DevicePath(root_, index);
         int error = 0;
         slot.device = ParportDevice::Open(path, error);
         if (!slot.device) {
-            if (error == ENOENT)
-                Report(Key(index), path + " does not exist (the ppdev module is not loaded)", path);
-            else
-                Report(Key(index), "cannot open " + path + ": " + std::strerror(error), path);
+            slot.absent = error == ENOENT;
+            slot.problem = error == ENOENT ? path + " does not exist (the ppdev module is not loaded)"
+                                           : "cannot open " + path + ": " + std::strerror(error);
+            Report(Key(index), slot.problem, path, slot.absent);
             return slot;
         }
         std::promise<ClaimResult> promise;
@@ -270,19 +338,14 @@ private:
                 promise.set_value(result);
             }).detach();
         } catch (const std::system_error &e) {
-            Report(Key(index), "cannot claim " + path + ": " + e.what(), path);
+            slot.problem = "cannot claim " + path + ": " + e.what();
+            Report(Key(index), slot.problem, path);
             slot.device.reset();
             return slot;
         }
         slot.state = PortSlot::State::Claiming;
-        if (slot.claim.wait_for(ClaimWait) == std::future_status::ready) {
-            Claimed(index, slot);
-        } else {
-            Report(Key(index),
-                   path + " is held by another driver or program (the printer driver: sudo rmmod lp;"
-                          " or another copy of this program)",
-                   path, "Port writes go nowhere and reads return 0 until it is free.");
-        }
+        slot.claimedFromNs = MonotonicNs();
+        slot.problem = path + " is being claimed";
         return slot;
     }
 
@@ -297,7 +360,9 @@ private:
         }
         slot.state = PortSlot::State::Failed;
         slot.device.reset();
-        Report(Key(index), "cannot claim " + path + ": " + std::strerror(result.Error), path);
+        slot.retryNs = MonotonicNs() + RetryNs;
+        slot.problem = "cannot claim " + path + ": " + std::strerror(result.Error);
+        Report(Key(index), slot.problem, path);
     }
 
     void ReportIoError(int index, const char *what, int error)
@@ -312,20 +377,32 @@ private:
     // The guard's slot of a port; ports past the slots share the last one.
     static int GuardSlot(int index) { return std::min(index + 1, portkit::GuardSlots - 1); }
 
-    // One message per key for the life of the process.
-    void Report(const std::string &key, const std::string &problem, const std::string &device,
-                const char *consequence = "Port writes go nowhere and reads return 0.")
+    // What to do to reach the port.
+    static std::string Fix(const std::string &device)
     {
         const std::string group = portkit::DeviceGroup(device, "lp"); // as Debian has it
-        services_.Say(key, problem + ". " + consequence +
-                               " To reach the port: load the drivers (sudo modprobe parport_pc ppdev), check that " +
-                               device + " exists, and let this user open it (it belongs to group " + group +
-                               ": sudo usermod -aG " + group + " $USER, then log in again).");
+        return "To reach the port: load the drivers (sudo modprobe parport_pc ppdev), check that " + device +
+               " exists, and let this user open it (it belongs to group " + group + ": sudo usermod -aG " + group +
+               " $USER, then log in again).";
+    }
+
+    // One message per key for the life of the process; a port that is not
+    // there is for the status line, anything else for the window too.
+    void Report(const std::string &key, const std::string &problem, const std::string &device, bool absent = false,
+                const char *consequence = "No drive runs until it can be used.")
+    {
+        const std::string text = problem + ". " + consequence + " " + Fix(device);
+        if (absent)
+            services_.Note(key, text);
+        else
+            services_.Say(key, text);
     }
 
     portkit::Services &services_;
     bool listed_ = false;
     bool closed_ = false;
+    int64_t nextListNs_ = 0;
+    std::string addressProblem_; // why an address is no register of a port
     std::string root_;
     std::vector<parport::Port> ports_;
     std::map<int, PortSlot> slots_;

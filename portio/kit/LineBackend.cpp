@@ -3,29 +3,202 @@
 //
 //   Out32(888, code)  each motor bit of the code to its output line, all at once
 //   Inp32(889)        254 with the bit of every firing sensor cleared, as the
-//                     parallel port presents its status register; 0 while the
-//                     device cannot be used
+//                     parallel port presents its status register
 //   Inp32(888)        the code last written
 //
-// The device is opened at the first access. A device that cannot be opened
-// or claimed, or that fails later (unplugged), is said once per kind of
-// problem with what to do; writes then go nowhere and reads give 0, and the
-// device is looked for again at most once a second, unless the problem is
-// one that waiting cannot mend (a wrong chip, a refused pin map).
+// The pin map is read and checked at the first call (an access or the first
+// status call): what can be told without the device is refused at once. The
+// device is then opened and claimed on a thread of its own, since a board
+// takes seconds to start after the port opens: the window never waits for
+// it. An access that needs the device (a status read, a motor code) waits
+// for the opening at most AccessWaitNs, then fails with "still starting".
+//
+// No drive without a device: while it cannot be used (not there, refused,
+// lost, still starting), every access that needs it fails with the reason,
+// so the drive under way ends with the error shown; a 0 goes nowhere. Each
+// kind of problem is said once with what to do. The device is looked for
+// again at most once a second, by an access or a status call, unless waiting
+// cannot mend the problem (a wrong chip, a refused pin map); a device that
+// turns up is claimed with its outputs at 0 and stays so until the program
+// writes a code: nothing the program wrote meanwhile is carried out late.
 #include "core/Clock.h"
 #include "core/RobotWiring.h"
 #include "portio/kit/LineDevice.h"
 
-#include <set>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 namespace portkit {
 namespace {
 
 constexpr int64_t RetryNs = 1'000'000'000;
+// The longest an access waits for the device's opening.
+constexpr int64_t AccessWaitNs = 300'000'000;
 // The guard's slot for the device.
 constexpr int DeviceGuardSlot = 1;
+// Reasons in the status line are cut to this many characters.
+constexpr size_t StatusReasonChars = 120;
 
-const char *const Consequence = "Port writes go nowhere and reads return 0.";
+const char *const Consequence = "No drive runs until it can be used.";
+
+// Where the map puts the signals on the device's lines.
+struct Wiring {
+    std::vector<OutputLine> Outputs;
+    std::vector<InputLine> Inputs;
+    std::vector<int> MotorBits;  // the data bit of each output
+    std::vector<int> SensorBits; // the status bit of each input
+};
+
+// One entry's line: false with the problem (after "<where>: ") when there is
+// none; `line` empty where it cannot be told yet.
+using LineFinder = std::function<bool(const PinMapEntry &entry, bool motor, std::optional<int> &line,
+                                      std::string &problem)>;
+
+std::string Signal(const PinMapEntry &entry, bool motor) { return (motor ? "D" : "S") + std::to_string(entry.Bit); }
+
+// Every entry of the map through `find`, each line used once (by its index
+// where known, else by its name).
+bool MapLines(const PinMap &map, const LineFinder &find, Wiring &lines, LineProblem &why)
+{
+    lines = {};
+    struct Used {
+        std::optional<int> Line;
+        const PinMapEntry *Entry;
+    };
+    std::vector<Used> used;
+    const auto take = [&](const PinMapEntry &entry, bool motor) -> std::optional<int> {
+        std::optional<int> line;
+        std::string problem;
+        why = {"pin-map", {}, "Correct the pin map.", true};
+        if (!find(entry, motor, line, problem)) {
+            why.Text = map.Where(entry) + ": " + problem;
+            return std::nullopt;
+        }
+        for (const Used &other : used)
+            if ((line && other.Line == line) || other.Entry->Line == entry.Line) {
+                why.Text = map.Where(entry) + ": the line " + entry.Line + " is used twice (also by " +
+                           map.Where(*other.Entry) + ")";
+                why.Fix = "Give every signal a line of its own.";
+                return std::nullopt;
+            }
+        used.push_back({line, &entry});
+        return line ? line : std::optional<int>(-1);
+    };
+    for (const PinMapEntry &motor : map.Motors) {
+        const std::optional<int> line = take(motor, true);
+        if (!line)
+            return false;
+        lines.Outputs.push_back({*line});
+        lines.MotorBits.push_back(motor.Bit);
+    }
+    for (const PinMapEntry &sensor : map.Sensors) {
+        const std::optional<int> line = take(sensor, false);
+        if (!line)
+            return false;
+        lines.Inputs.push_back({*line, sensor.ActiveLow, sensor.LinePull});
+        lines.SensorBits.push_back(sensor.Bit);
+    }
+    why = {};
+    return true;
+}
+
+std::string NotOnDevice(const PinMapEntry &entry, bool motor, const std::string &detail)
+{
+    return Signal(entry, motor) + " names the line " + entry.Line + ", which the " + LineDeviceKind() +
+           " device does not have" + (detail.empty() ? "" : " (" + detail + ")");
+}
+
+// What can be told of the map before the device is there.
+bool CheckMap(const PinMap &map, const LineDevice &kind, LineProblem &why)
+{
+    Wiring unused;
+    return MapLines(
+        map,
+        [&](const PinMapEntry &entry, bool motor, std::optional<int> &line, std::string &problem) {
+            std::string detail;
+            line = kind.LineOfName(entry.Line, detail);
+            if (!line && !detail.empty()) {
+                problem = NotOnDevice(entry, motor, detail);
+                return false;
+            }
+            const std::string pull = motor ? std::string() : kind.PullProblem(entry.LinePull);
+            if (!pull.empty())
+                problem = Signal(entry, motor) + " asks for a pull the " + LineDeviceKind() + " device cannot give: " +
+                          pull;
+            return pull.empty();
+        },
+        unused, why);
+}
+
+// The device's lines for the map, as the opened device names them.
+bool Resolve(const PinMap &map, const LineDevice &device, Wiring &lines, LineProblem &why)
+{
+    return MapLines(
+        map,
+        [&](const PinMapEntry &entry, bool motor, std::optional<int> &line, std::string &problem) {
+            std::string detail;
+            line = device.FindLine(entry.Line, detail);
+            if (!line)
+                problem = NotOnDevice(entry, motor, detail);
+            return line.has_value();
+        },
+        lines, why);
+}
+
+// What a device says, from whatever thread, kept for the kit's next call.
+class SayQueue {
+public:
+    void Add(const std::string &key, const std::string &text)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        said_.emplace_back(key, text);
+    }
+    std::vector<std::pair<std::string, std::string>> Take()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(said_, {});
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> said_;
+};
+
+// One opening of the device, on a thread of its own; the backend takes the
+// result once Finished.
+struct Opening {
+    std::mutex Mutex;
+    std::condition_variable Done;
+    bool Finished = false;
+    bool Abandoned = false;             // the library has closed: the thread lets the device go
+    std::unique_ptr<LineDevice> Device; // opened and claimed, when it worked
+    Wiring Lines;
+    LineProblem Why;
+};
+
+void OpenAndClaim(const std::shared_ptr<Opening> &opening, std::unique_ptr<LineDevice> device,
+                  const std::shared_ptr<const PinMap> &map)
+{
+    Wiring lines;
+    LineProblem why;
+    const bool ok = device->Open(*map, why) && Resolve(*map, *device, lines, why) &&
+                    device->Claim(lines.Outputs, lines.Inputs, why);
+    if (!ok)
+        device.reset(); // let go without a write: nothing was driven
+    std::lock_guard<std::mutex> lock(opening->Mutex);
+    if (opening->Abandoned) {
+        device.reset(); // claimed with its outputs at 0; nobody drives it now
+    } else {
+        opening->Device = std::move(device);
+        opening->Lines = std::move(lines);
+        opening->Why = std::move(why);
+    }
+    opening->Finished = true;
+    opening->Done.notify_all();
+}
 
 class LineBackend final : public PortBackend {
 public:
@@ -37,19 +210,21 @@ public:
             return data_;
         if (address != static_cast<uint16_t>(StatusPort))
             return 0;
-        LineDevice *device = Ready();
-        if (!device)
+        LineDevice *device = Ready(true);
+        if (!device) {
+            services_.Fail(Unusable());
             return 0;
+        }
         uint32_t firing = 0;
         LineProblem why;
         if (!device->Read(firing, why)) {
-            Lost(why, "read");
+            Lost(why);
             return 0;
         }
         short status = StatusIdle;
-        for (size_t i = 0; i < sensorBits_.size(); ++i)
+        for (size_t i = 0; i < lines_.SensorBits.size(); ++i)
             if (firing & (1u << i))
-                status = static_cast<short>(status & ~(1 << sensorBits_[i]));
+                status = static_cast<short>(status & ~(1 << lines_.SensorBits[i]));
         return status;
     }
 
@@ -58,16 +233,41 @@ public:
         if (address != static_cast<uint16_t>(DataPort))
             return; // the device has no other register
         data_ = value;
-        LineDevice *device = Ready();
-        if (!device)
+        // A 0 waits for nothing: with no device nothing runs.
+        LineDevice *device = Ready(value != 0);
+        if (!device) {
+            if (value != 0)
+                services_.Fail(Unusable());
             return;
+        }
         uint32_t levels = 0;
-        for (size_t i = 0; i < motorBits_.size(); ++i)
-            if (value & (1 << motorBits_[i]))
+        for (size_t i = 0; i < lines_.MotorBits.size(); ++i)
+            if (value & (1 << lines_.MotorBits[i]))
                 levels |= 1u << i;
         LineProblem why;
         if (!device->Write(levels, why))
-            Lost(why, "write");
+            Lost(why);
+    }
+
+    std::string Status() override
+    {
+        Ready(false);
+        std::string text = LineDeviceKind();
+        if (!name_.empty())
+            text += " " + name_;
+        switch (state_) {
+        case State::Idle:
+        case State::Starting:
+            return text + ": starting";
+        case State::Connected:
+            return text + ": connected";
+        case State::Absent:
+        case State::Lost:
+        case State::Unusable:
+            break;
+        }
+        const char *word = state_ == State::Lost ? "lost" : state_ == State::Absent ? "absent" : "unusable";
+        return text + ": " + word + " (" + Quoted(why_.Text, StatusReasonChars) + ")";
     }
 
     void AfterGuardCut() override
@@ -82,11 +282,18 @@ public:
     {
         LineProblem why;
         if (device_ && !device_->TakeInput(why))
-            Lost(why, "read");
+            Lost(why);
     }
 
     void Close() override
     {
+        closed_ = true;
+        if (opening_) {
+            std::lock_guard<std::mutex> lock(opening_->Mutex);
+            opening_->Abandoned = true;
+            opening_->Device.reset();
+        }
+        opening_.reset();
         if (!device_)
             return;
         services_.Guard(DeviceGuardSlot, {});
@@ -95,115 +302,147 @@ public:
     }
 
 private:
-    // The device, opened and claimed; nullptr while it cannot be used.
-    LineDevice *Ready()
+    enum class State {
+        Idle,      // nothing tried yet
+        Starting,  // being opened
+        Connected, // opened and claimed
+        Absent,    // not there; looked for again
+        Lost,      // it was there and failed; looked for again
+        Unusable,  // cannot be used as it is; looked for again unless the problem lasts
+    };
+
+    // The device, opened and claimed; nullptr while it cannot be used. An
+    // opening under way is waited for up to AccessWaitNs when `wait`.
+    LineDevice *Ready(bool wait)
     {
-        if (device_ || given_up_)
+        for (const auto &[key, text] : said_->Take())
+            services_.Say(key, text);
+        if (device_ || closed_)
             return device_.get();
-        const int64_t now = MonotonicNs();
-        if (now < nextTryNs_)
-            return nullptr;
-        nextTryNs_ = now + RetryNs;
-        if (!map_) {
-            std::string error;
-            map_ = LoadPinMap(LineDeviceKind(), error);
-            if (!map_) {
-                services_.Say("pin-map", error + ". " + Consequence);
-                given_up_ = true;
-                return nullptr;
-            }
-        }
-        std::unique_ptr<LineDevice> device = MakeLineDevice();
-        device->SetSay([this](const std::string &key, const std::string &text) { services_.Say(key, text); });
-        LineProblem why;
-        if (!device->Open(*map_, why) || !Resolve(*device, why) || !device->Claim(outputs_, inputs_, why)) {
-            Tell(why);
-            given_up_ = why.Lasting;
-            return nullptr;
-        }
-        device_ = std::move(device);
-        services_.Guard(DeviceGuardSlot, device_->OrderForGuard());
-        // A device that turns up later starts with its outputs at 0: a code
-        // the program wrote meanwhile is not carried out late.
+        if (!opening_ && !givenUp_ && MonotonicNs() >= nextTryNs_)
+            StartOpening();
+        if (opening_)
+            TakeOpening(wait ? MonotonicNs() + AccessWaitNs : 0);
         return device_.get();
     }
 
-    // The device's line for every entry of the map, each line used once.
-    bool Resolve(const LineDevice &device, LineProblem &why)
+    void StartOpening()
     {
-        outputs_.clear();
-        inputs_.clear();
-        motorBits_.clear();
-        sensorBits_.clear();
-        std::vector<std::pair<int, const PinMapEntry *>> used;
-        auto find = [&](const PinMapEntry &entry, const char *signal) -> std::optional<int> {
-            std::string detail;
-            const std::optional<int> line = device.FindLine(entry.Line, detail);
-            why.Lasting = true;
-            if (!line) {
-                why.Key = "pin-map";
-                why.Text = map_->Where(entry) + ": " + signal + std::to_string(entry.Bit) + " names the line " +
-                           entry.Line + ", which the " + LineDeviceKind() + " device does not have" +
-                           (detail.empty() ? "" : " (" + detail + ")");
-                why.Fix = "Correct the pin map.";
-                return std::nullopt;
+        nextTryNs_ = MonotonicNs() + RetryNs;
+        std::unique_ptr<LineDevice> device = MakeLineDevice();
+        if (!map_) {
+            std::string error;
+            std::optional<PinMap> map = LoadPinMap(LineDeviceKind(), error);
+            LineProblem why{"pin-map", error, "Correct the pin map.", true};
+            if (map && CheckMap(*map, *device, why))
+                map_ = std::make_shared<const PinMap>(std::move(*map));
+            if (!map_) {
+                Unable(why);
+                return;
             }
-            for (const auto &[other, otherEntry] : used)
-                if (other == *line) {
-                    why.Key = "pin-map";
-                    why.Text = map_->Where(entry) + ": the line " + entry.Line + " is used twice (also by " +
-                               map_->Where(*otherEntry) + ")";
-                    why.Fix = "Give every signal a line of its own.";
-                    return std::nullopt;
-                }
-            used.emplace_back(*line, &entry);
-            why.Lasting = false;
-            return line;
-        };
-        for (const PinMapEntry &motor : map_->Motors) {
-            const std::optional<int> line = find(motor, "D");
-            if (!line)
-                return false;
-            outputs_.push_back({*line});
-            motorBits_.push_back(motor.Bit);
         }
-        for (const PinMapEntry &sensor : map_->Sensors) {
-            const std::optional<int> line = find(sensor, "S");
-            if (!line)
-                return false;
-            inputs_.push_back({*line, sensor.ActiveLow, sensor.LinePull});
-            sensorBits_.push_back(sensor.Bit);
+        device->SetSay([said = said_](const std::string &key, const std::string &text) { said->Add(key, text); });
+        auto opening = std::make_shared<Opening>();
+        try {
+            std::thread(OpenAndClaim, opening, std::move(device), map_).detach();
+        } catch (const std::system_error &e) {
+            Unable({"thread", std::string("cannot open the device on a thread of its own: ") + e.what(), {}, false});
+            return;
         }
-        return true;
+        opening_ = std::move(opening);
+        if (state_ != State::Lost)
+            state_ = State::Starting;
     }
 
+    // The opening's result, once it has one (waiting until `deadlineNs` at most).
+    void TakeOpening(int64_t deadlineNs)
+    {
+        std::unique_lock<std::mutex> lock(opening_->Mutex);
+        while (!opening_->Finished) {
+            const int64_t left = deadlineNs - MonotonicNs();
+            if (left <= 0)
+                return;
+            opening_->Done.wait_for(lock, std::chrono::nanoseconds(left));
+        }
+        std::unique_ptr<LineDevice> device = std::move(opening_->Device);
+        Wiring lines = std::move(opening_->Lines);
+        const LineProblem why = opening_->Why;
+        lock.unlock();
+        opening_.reset();
+        for (const auto &[key, text] : said_->Take())
+            services_.Say(key, text);
+        if (!device) {
+            Unable(why);
+            return;
+        }
+        device_ = std::move(device);
+        lines_ = std::move(lines);
+        name_ = device_->Name();
+        state_ = State::Connected;
+        why_ = {};
+        services_.Guard(DeviceGuardSlot, device_->OrderForGuard());
+    }
+
+    // The device cannot be had: said once per kind of problem; a loss that
+    // finds it absent when looked for again stays a loss.
+    void Unable(const LineProblem &why)
+    {
+        givenUp_ = why.Lasting;
+        const bool absent = why.Key == "absent";
+        if (state_ == State::Lost && absent)
+            return;
+        state_ = why.Lasting || !absent ? State::Unusable : State::Absent;
+        why_ = why;
+        Tell(why);
+    }
+
+    // The text of a failed access while the device cannot be used.
+    std::string Unusable() const
+    {
+        if (state_ == State::Starting || state_ == State::Idle)
+            return std::string("the ") + LineDeviceKind() + " device" + (name_.empty() ? "" : " " + name_) +
+                   " is still starting (it is being opened in the background). Try again in a moment.";
+        return why_.Text + (why_.Fix.empty() ? "" : ". " + why_.Fix);
+    }
+
+    // A device that is not there is for the status line; anything else the
+    // window hears of too.
     void Tell(const LineProblem &why)
     {
-        services_.Say(why.Key.empty() ? "device" : why.Key, why.Text + ". " + Consequence + (why.Fix.empty() ? "" : " " + why.Fix));
+        const std::string text = why.Text + ". " + Consequence + (why.Fix.empty() ? "" : " " + why.Fix);
+        if (why.Key == "absent")
+            services_.Note(why.Key, text);
+        else
+            services_.Say(why.Key.empty() ? "device" : why.Key, text);
     }
 
     // The device failed under way: the program hears of it through
     // PortIoLastError and ends what it was doing; the device is let go and
     // looked for again later.
-    void Lost(const LineProblem &why, const char *what)
+    void Lost(const LineProblem &why)
     {
-        services_.Fail(std::string("cannot ") + what + ": " + why.Text);
+        services_.Fail(why.Text + (why.Fix.empty() ? "" : ". " + why.Fix));
         Tell(why);
         services_.Guard(DeviceGuardSlot, {});
         device_.reset();
+        state_ = why.Lasting ? State::Unusable : State::Lost;
+        why_ = why;
         nextTryNs_ = MonotonicNs() + RetryNs;
-        given_up_ = why.Lasting;
+        givenUp_ = why.Lasting;
     }
 
     Services &services_;
-    std::optional<PinMap> map_;
+    std::shared_ptr<const PinMap> map_;
     std::unique_ptr<LineDevice> device_;
-    std::vector<OutputLine> outputs_;
-    std::vector<InputLine> inputs_;
-    std::vector<int> motorBits_;  // the data bit of each output
-    std::vector<int> sensorBits_; // the status bit of each input
+    std::shared_ptr<Opening> opening_;
+    std::shared_ptr<SayQueue> said_ = std::make_shared<SayQueue>();
+    Wiring lines_;
+    State state_ = State::Idle;
+    LineProblem why_;  // why it cannot be used
+    std::string name_; // the device's, as last opened
     int64_t nextTryNs_ = 0;
-    bool given_up_ = false;
+    bool givenUp_ = false;
+    bool closed_ = false;
     short data_ = 0;
 };
 

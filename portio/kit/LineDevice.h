@@ -8,6 +8,9 @@
 //
 // A device is made afresh for every attempt to open it: after a failure, or
 // once it has gone (unplugged), the backend drops it and later makes another.
+// Open and Claim run on a thread of the backend's (a board may take seconds
+// to start), one device at a time; the other calls come under the kit's
+// lock once the device is claimed. Say may be called from any thread.
 #include "portio/kit/PinMap.h"
 #include "portio/kit/PortKit.h"
 
@@ -46,6 +49,28 @@ public:
 
     virtual ~LineDevice() = default;
     void SetSay(SayFn say) { say_ = std::move(say); }
+
+    // Before any device is there (called on a device not opened), from what
+    // is known of every device of this kind, so that a wrong pin map is said
+    // at start: the index of the line `name` names, where the name alone
+    // tells it (for the check of lines used twice); nullopt with `why` when
+    // no device of this kind has such a line; nullopt and `why` empty where
+    // only the device can tell.
+    virtual std::optional<int> LineOfName(const std::string &name, std::string &why) const
+    {
+        (void)name, (void)why;
+        return std::nullopt;
+    }
+    // Why no sensor line of this kind of device can have `pull`; empty when
+    // one can.
+    virtual std::string PullProblem(Pull pull) const
+    {
+        (void)pull;
+        return {};
+    }
+    // The device as the status line names it ("/dev/ttyACM0", "gpiochip0
+    // [pinctrl-bcm2711]"), once opened; empty before.
+    virtual std::string Name() const { return {}; }
 
     // Finds and opens the device (the map's settings may say which), driving
     // nothing yet.

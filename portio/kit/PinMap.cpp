@@ -1,11 +1,16 @@
 #include "portio/kit/PinMap.h"
 
 #include "core/RobotWiring.h"
+#include "portio/kit/PortKit.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace portkit {
 namespace {
@@ -103,6 +108,10 @@ bool IsSetting(const std::string &name)
                         [&](const char *s) { return name == s; }) != std::end(Settings);
 }
 
+// No name of a signal, a line or an option, and no setting's value (a chip's
+// path included), is longer.
+constexpr size_t MaxWord = 255;
+
 // Words of one line, without its comment.
 std::vector<std::string> Words(const std::string &line)
 {
@@ -163,6 +172,11 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
         if (words.empty())
             continue;
         const std::string &name = words[0];
+        for (const std::string &word : words)
+            if (word.size() > MaxWord) {
+                error = where + ": \"" + Quoted(word, 24) + "\" is longer than any name or value of a pin map";
+                return std::nullopt;
+            }
         if (IsSetting(name)) {
             if (words.size() != 2) {
                 error = where + ": \"" + name + "\" takes one value";
@@ -177,7 +191,7 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
         }
         const Signal *signal = FindSignal(name);
         if (!signal) {
-            error = where + ": \"" + name +
+            error = where + ": \"" + Quoted(name, 40) +
                     "\" is neither a signal (D0 D1 D3 D4 S4 S5 S7) nor a setting (device chip adapter baud startup-ms)";
             return std::nullopt;
         }
@@ -202,7 +216,7 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
             const bool isPolarity = option == "active-low" || option == "active-high";
             const bool isPull = option == "pull-up" || option == "pull-down" || option == "no-pull";
             if (signal->Motor && (isPolarity || isPull)) {
-                error = where + ": " + name + " is a motor line; \"" + option + "\" is for sensor lines";
+                error = where + ": " + name + " is a motor line; \"" + Quoted(option, 40) + "\" is for sensor lines";
                 return std::nullopt;
             }
             if ((isPolarity && polarity) || (isPull && pull)) {
@@ -216,7 +230,7 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
                 pull = true;
                 entry.LinePull = option == "pull-up" ? Pull::Up : option == "pull-down" ? Pull::Down : Pull::None;
             } else {
-                error = where + ": \"" + option +
+                error = where + ": \"" + Quoted(option, 40) +
                         "\" is no option (active-low, active-high, pull-up, pull-down, no-pull)";
                 return std::nullopt;
             }
@@ -226,7 +240,7 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
     }
     const std::string device = map.Setting("device");
     if (!device.empty() && device != deviceKind) {
-        error = source + " is a pin map for the device \"" + device + "\", not for " + deviceKind;
+        error = source + " is a pin map for the device \"" + Quoted(device, 40) + "\", not for " + deviceKind;
         return std::nullopt;
     }
     for (size_t i = 0; i < std::size(Signals); ++i) {
@@ -245,29 +259,65 @@ std::optional<PinMap> LoadPinMap(const std::string &deviceKind, std::string &err
     const char *named = std::getenv("ROBOT_PINS");
     const bool fromVariable = named && *named;
     const std::string path = fromVariable ? named : "robot-pins.conf";
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        if (fromVariable) {
-            error = "cannot read the pin map " + path + " (ROBOT_PINS)";
-            return std::nullopt;
+    const std::string which = "the pin map " + Quoted(path, 200) + (fromVariable ? " (ROBOT_PINS)" : "");
+    // Not blocking: a FIFO or a device named here must not hold the program.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int openError = errno;
+        struct stat link;
+        // Missing only when nothing is named and nothing is there, not even a
+        // dangling symbolic link.
+        if (openError == ENOENT && !fromVariable && lstat(path.c_str(), &link) != 0) {
+            const std::string text = DefaultPinMapText(deviceKind);
+            if (text.empty()) {
+                error = "there is no default pin map for " + deviceKind + "; give one in robot-pins.conf";
+                return std::nullopt;
+            }
+            return ParsePinMap(text, "the default pin map of " + deviceKind, deviceKind, error);
         }
-        const std::string text = DefaultPinMapText(deviceKind);
-        if (text.empty()) {
-            error = "there is no default pin map for " + deviceKind + "; give one in robot-pins.conf";
-            return std::nullopt;
-        }
-        return ParsePinMap(text, "the default pin map of " + deviceKind, deviceKind, error);
-    }
-    // A pin map is a few lines; anything much longer is not one.
-    constexpr std::streamsize MaxBytes = 64 * 1024;
-    std::string text(static_cast<size_t>(MaxBytes) + 1, '\0');
-    file.read(text.data(), MaxBytes + 1);
-    text.resize(static_cast<size_t>(file.gcount()));
-    if (static_cast<std::streamsize>(text.size()) > MaxBytes) {
-        error = path + " is too long for a pin map";
+        error = "cannot read " + which + ": " +
+                (openError == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)
+                     ? std::string("it is a symbolic link to a file that does not exist")
+                     : std::string(std::strerror(openError)));
         return std::nullopt;
     }
-    return ParsePinMap(text, path, deviceKind, error);
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::string text;
+    int readError = 0;
+    // A pin map is a few lines; anything much longer is not one.
+    constexpr size_t MaxBytes = 64 * 1024;
+    if (regular) {
+        char chunk[4096];
+        for (ssize_t got; text.size() <= MaxBytes && (got = read(fd, chunk, sizeof chunk)) != 0;) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                readError = errno;
+                break;
+            }
+            text.append(chunk, static_cast<size_t>(got));
+        }
+    }
+    close(fd);
+    if (!regular) {
+        error = "cannot read " + which + ": it is " +
+                (S_ISDIR(st.st_mode)    ? "a folder"
+                 : S_ISFIFO(st.st_mode) ? "a FIFO"
+                 : S_ISSOCK(st.st_mode) ? "a socket"
+                                        : "a device") +
+                ", not a file";
+        return std::nullopt;
+    }
+    if (readError != 0) {
+        error = "cannot read " + which + ": " + std::strerror(readError);
+        return std::nullopt;
+    }
+    if (text.size() > MaxBytes) {
+        error = Quoted(path, 200) + " is too long for a pin map";
+        return std::nullopt;
+    }
+    return ParsePinMap(text, Quoted(path, 200), deviceKind, error);
 }
 
 } // namespace portkit

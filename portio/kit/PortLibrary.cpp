@@ -1,6 +1,7 @@
 // The exports every port library has, and what the kit does around each
 // access: the backend made at the first access, the trace, the guard, the
-// messages said once and the failure kept for the program.
+// messages said once (for the window too) and the failure kept for the
+// program.
 //
 // ROBOT_PORT_TRACE  file that receives one line per access, flushed at once:
 //                   <CLOCK_MONOTONIC ns>,<W|R>,<port>,<value> (see PortTrace.h).
@@ -12,6 +13,7 @@
 // new guard is started at once; when none can be had while a motor code
 // stands, the kit writes 0 itself and the failure goes to the program. When
 // the device has sent something, the backend takes it in.
+#include "core/Clock.h"
 #include "core/RobotWiring.h"
 #include "portio/PortIoExports.h"
 #include "portio/PortTrace.h"
@@ -20,6 +22,7 @@
 #include "portio/kit/PortKit.h"
 
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -27,6 +30,9 @@
 
 namespace {
 using namespace portkit;
+
+// Messages kept for a program that does not ask for them: the oldest go.
+constexpr size_t KeptMessages = 32;
 
 class Kit final : public Services {
 public:
@@ -38,8 +44,10 @@ public:
     short In(uint16_t address)
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        BeginAccess();
         PortBackend *backend = Prepare();
         const short value = backend ? backend->In(address) : 0;
+        EndAccess();
         Trace('R', address, value);
         TellWatch();
         return value;
@@ -48,6 +56,7 @@ public:
     void Out(uint16_t address, short value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        BeginAccess();
         PortBackend *backend = Prepare();
         const bool data = address == static_cast<uint16_t>(DataPort);
         if (data && value != 0) {
@@ -59,6 +68,7 @@ public:
             }
         }
         Write(backend, address, value);
+        EndAccess();
         TellWatch();
     }
 
@@ -88,15 +98,48 @@ public:
         watch_.Wake(); // to let go of the device's file and end
     }
 
-    void Say(const std::string &key, const std::string &text) override
+    // The device's state in one line; the first call makes the backend, so
+    // the device is opened from then on. The text stays valid until the
+    // next call.
+    const char *Status()
     {
-        if (!said_.insert(key).second)
-            return;
-        std::fprintf(stderr, "inpout32: %s\n", text.c_str());
-        std::fflush(stderr);
+        std::lock_guard<std::mutex> lock(mutex_);
+        PortBackend *backend = Prepare();
+        status_ = backend ? backend->Status() : "the port library has ended";
+        TellWatch();
+        return status_.c_str();
     }
 
-    void Fail(const std::string &text) override { pending_ = text; }
+    // The oldest message not yet taken, or null; valid until the next call.
+    const char *TakeMessage()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (messages_.empty())
+            return nullptr;
+        message_ = std::move(messages_.front());
+        messages_.pop_front();
+        return message_.c_str();
+    }
+
+    void Say(const std::string &key, const std::string &text) override
+    {
+        if (!Told(key, text))
+            return;
+        if (messages_.size() == KeptMessages)
+            messages_.pop_front();
+        messages_.push_back(text);
+        ++saidNow_;
+    }
+
+    void Note(const std::string &key, const std::string &text) override { Told(key, text); }
+
+    void Fail(const std::string &text) override
+    {
+        pending_ = text;
+        failedNow_ = true;
+    }
+
+    int64_t AccessNs() const override { return accessNs_; }
 
     void Guard(int slot, const GuardOrder &order) override
     {
@@ -165,10 +208,15 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_)
             return std::nullopt;
+        // Each is an access of the kit's own: a write is traced at its time,
+        // and what is said goes with the failure it leaves for the program
+        // (the device gone, no guard), not again as a message of its own.
+        BeginAccess();
         if (found.LinkEnded && waited.Link >= 0 && waited.Link == guard_.LinkFd())
             GuardEnded();
         if (found.InputReady && backend_ && waited.Input >= 0 && waited.Input == backend_->InputFd())
             backend_->TakeInput();
+        EndAccess();
         watched_ = Watching();
         return watched_;
     }
@@ -209,9 +257,34 @@ private:
                               "were killed.");
     }
 
+    // Standard error hears `text`, the first time `key` is told.
+    bool Told(const std::string &key, const std::string &text)
+    {
+        if (!said_.insert(key).second)
+            return false;
+        std::fprintf(stderr, "inpout32: %s\n", text.c_str());
+        std::fflush(stderr);
+        return true;
+    }
+
+    void BeginAccess()
+    {
+        accessNs_ = MonotonicNs();
+        failedNow_ = false;
+        saidNow_ = 0;
+    }
+
+    // What was said during an access that failed reaches the window with
+    // the failure: it is not given again as a message.
+    void EndAccess()
+    {
+        for (; failedNow_ && saidNow_ > 0 && !messages_.empty(); --saidNow_)
+            messages_.pop_back();
+    }
+
     void Trace(char kind, uint16_t address, short value)
     {
-        trace_.Record(kind, static_cast<short>(address), value);
+        trace_.Record(kind, static_cast<short>(address), value, accessNs_);
         // The guard writes its 0 to the same file, whatever its name's length.
         const int fd = trace_.Descriptor();
         if (fd == traceFd_ && trace_.Path() == tracePath_)
@@ -230,6 +303,12 @@ private:
     std::set<std::string> said_;
     std::string pending_;
     std::string taken_;
+    bool failedNow_ = false;
+    int64_t accessNs_ = 0;
+    std::deque<std::string> messages_;
+    size_t saidNow_ = 0; // messages said during the access under way
+    std::string message_;
+    std::string status_;
     GuardLink guard_;
     PortTrace trace_;
     int traceFd_ = -1;
@@ -274,6 +353,24 @@ const char *PortIoLastError()
 {
     try {
         return TheKit().TakeFailure();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+const char *PortIoStatus()
+{
+    try {
+        return TheKit().Status();
+    } catch (...) {
+        return "the port library cannot tell its state";
+    }
+}
+
+const char *PortIoMessage()
+{
+    try {
+        return TheKit().TakeMessage();
     } catch (...) {
         return nullptr;
     }

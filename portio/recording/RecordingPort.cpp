@@ -16,7 +16,6 @@
 #include "portio/kit/PortKit.h"
 #include "portio/recording/StatusScript.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -28,7 +27,7 @@ struct StatusScript {
     std::vector<short> values;
     size_t next = 0;
 
-    short Read()
+    short Read(portkit::Services &services)
     {
         const char *wanted = std::getenv("ROBOT_STATUS_SCRIPT");
         if (!wanted || !*wanted)
@@ -40,8 +39,8 @@ struct StatusScript {
             StatusScriptValues script = ReadStatusScript(wanted);
             values = std::move(script.values);
             if (!script.problem.empty())
-                std::fprintf(stderr, "recording port library: ROBOT_STATUS_SCRIPT %s: %s\n", wanted,
-                             script.problem.c_str());
+                services.Say("script " + path, "ROBOT_STATUS_SCRIPT " + portkit::Quoted(path, 200) + ": " +
+                                                   script.problem);
         }
         if (values.empty())
             return StatusIdle;
@@ -54,10 +53,12 @@ struct StatusScript {
 
 class RegisterFile final : public portkit::PortBackend {
 public:
+    explicit RegisterFile(portkit::Services &services) : services_(services) {}
+
     short In(uint16_t address) override
     {
         if (address == static_cast<uint16_t>(StatusPort))
-            return script_.Read();
+            return script_.Read(services_);
         if (address == static_cast<uint16_t>(DataPort))
             return data_;
         return 0;
@@ -69,18 +70,21 @@ public:
             data_ = value;
     }
 
+    std::string Status() override { return "recording: connected"; }
+
     // The guard's 0 went to the trace: the register holds it too.
     void AfterGuardCut() override { data_ = 0; }
 
     void Close() override {}
 
 private:
+    portkit::Services &services_;
     short data_ = 0;
     StatusScript script_;
 };
 } // namespace
 
-std::unique_ptr<portkit::PortBackend> MakePortBackend(portkit::Services &)
+std::unique_ptr<portkit::PortBackend> MakePortBackend(portkit::Services &services)
 {
-    return std::make_unique<RegisterFile>();
+    return std::make_unique<RegisterFile>(services);
 }

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -83,10 +86,16 @@ StatusScriptValues ParseStatusScript(const char *text, size_t size)
 
 StatusScriptValues ReadStatusScript(const char *path)
 {
-    FILE *f = std::fopen(path, "r");
+    // Not blocking: a FIFO or a device named here must not hold the program.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    FILE *f = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
     if (!f) {
         StatusScriptValues none;
-        none.problem = std::string("cannot be read: ") + std::strerror(errno);
+        none.problem = fd < 0 ? std::string("cannot be read: ") + std::strerror(errno)
+                              : std::string("cannot be read: it is not a file");
+        if (fd >= 0)
+            close(fd);
         return none;
     }
     std::string text;

@@ -40,6 +40,12 @@ public:
     // The simulator's state as one line of JSON; nothing on timeout.
     std::optional<std::string> Query(int timeoutMs);
 
+    // Connects now if not connected (at most once per retry interval);
+    // whether it is connected. Never waits.
+    bool Connect() { return EnsureConnected(); }
+    // Lets the simulator go: it stops the motors of a controller that leaves.
+    void Disconnect();
+
     bool Connected() const { return fd_ >= 0; }
     LinkProblem Problem() const { return problem_; }
     // The path of the last connection attempt.
@@ -53,7 +59,6 @@ private:
     // Waits until `deadline` (monotonic ns) for one packet; 0 on a time-out or
     // when the simulator has gone (then the link is closed).
     ssize_t ReceivePacket(char *buffer, size_t size, int64_t deadline);
-    void Disconnect();
 
     int fd_ = -1;
     uint32_t sequence_ = 0;

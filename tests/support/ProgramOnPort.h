@@ -70,14 +70,14 @@ std::vector<std::string> Texts(const std::vector<DeviceCall> &calls);
 std::string Listing(const std::vector<DeviceCall> &calls);
 
 class ProgramOnPort;
-// For a library that cannot use its device (a fault, a refused pin map): a
-// single move, a second one after the library's next look for the device (a
-// second later), then the sensor follower for 12 reads. Checks that the
-// program ran on: the second move did not wait for the device again, nothing
-// reached the device's lines, every status read gave 0, the library said one
-// line with each of `said` (with WithDevice) and that writes go nowhere, no
-// error was shown, and the program runs.
-void ExpectRunsOnWithoutTheDevice(ProgramOnPort &program, const std::vector<std::string> &said);
+// For a library that cannot use its device (a fault, a refused pin map): the
+// library says one line with each of `said` (with WithDevice), which the
+// window shows too unless the device is simply `absent` (the status line's);
+// then a single move, a second one after the library's next look for the
+// device (a second later) and the sensor follower each end at once with the
+// error shown, naming the cause. Nothing reaches the device's lines, and the
+// program runs on.
+void ExpectDrivesEndWithoutTheDevice(ProgramOnPort &program, const std::vector<std::string> &said, bool absent);
 
 // A way the device cannot be used, set up before the program starts, and
 // what the library's one line says of it.
@@ -87,9 +87,10 @@ struct DeviceFault {
     std::vector<std::string> Said;
     EnvVars Env = {};                               // more of the program's environment
     std::function<void(ProgramOnPort &)> Then = {}; // more checks of this fault
+    bool Absent = false;                            // no device at all
 };
-// Each fault on a program of its own on `library`, as ExpectRunsOnWithoutTheDevice.
-void ExpectEachFaultLeavesTheProgramRunning(Library library, const std::vector<DeviceFault> &faults);
+// Each fault on a program of its own on `library`, as ExpectDrivesEndWithoutTheDevice.
+void ExpectEachFaultEndsEveryDrive(Library library, const std::vector<DeviceFault> &faults);
 
 // Starts a drive that keeps a code on the register most of the time: a single
 // move of `pulseMs`, or "Ruch ciagly" forward (200 ms pulses). Returns when
@@ -146,8 +147,10 @@ public:
 
     // Starts the device (the adapter's emulator, the board) unless it runs,
     // then the program with the trace, the library and `more`. Throws (which
-    // ends the test with the reason) when either does not come up.
-    void Start(const EnvVars &more = {});
+    // ends the test with the reason) when either does not come up. The board
+    // starts in the background: Start waits for the program to have claimed
+    // it, unless `faulty`.
+    void Start(const EnvVars &more = {}, bool faulty = false);
 
     // The codes that reached the data register, by any process: the trace on
     // the recording library, the device's log on the others (the set-up

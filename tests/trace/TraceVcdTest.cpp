@@ -203,7 +203,13 @@ TEST_F(TraceTool, ReportsBadInputClearlyAndNeverLeavesAHalfFile)
         << missing.err;
     const Run folder = Tool(Quoted(dir_));
     EXPECT_EQ(folder.status, 1);
-    EXPECT_NE(folder.err.find("Is a directory"), std::string::npos) << folder.err;
+    EXPECT_NE(folder.err.find("it is a folder, not a trace file"), std::string::npos) << folder.err;
+    // A device would be read for ever: refused, named or on standard input.
+    for (const std::string args : {"/dev/zero", "- </dev/zero"}) {
+        const Run zero = Tool(args, "timeout 60");
+        EXPECT_EQ(zero.status, 1) << args;
+        EXPECT_NE(zero.err.find("it is a device, not a trace file"), std::string::npos) << zero.err;
+    }
 
     // A malformed line: reported with its number, skipped, counted.
     const std::string trace = Write("trace.txt", KnownTrace);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,6 +27,8 @@ const char Usage[] =
     "write them to the file named by ROBOT_PORT_TRACE) and prints a summary: the\n"
     "motor pulses per code with their count and length, the status values read,\n"
     "and whether the trace ends with the motors stopped. TRACE - reads standard input.\n"
+    "TRACE is a file or a pipe: a device (other than a terminal), a folder or a\n"
+    "socket is refused, so that the reading ends.\n"
     "\n"
     "  -o, --output FILE  also write the trace as a VCD file (GTKWave, PulseView):\n"
     "                     one signal per data bit (scope data) and status bit\n"
@@ -112,6 +115,18 @@ int ParseArgs(int argc, char **argv, Options &o)
     return -1;
 }
 
+// Why `in` is no trace to read to its end (a device such as /dev/zero, a
+// folder, a socket); empty for a file, a pipe or a terminal.
+std::string NotATrace(std::FILE *in)
+{
+    struct stat st {};
+    if (fstat(fileno(in), &st) != 0)
+        return std::strerror(errno);
+    if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || isatty(fileno(in)))
+        return {};
+    return S_ISDIR(st.st_mode) ? "it is a folder" : S_ISSOCK(st.st_mode) ? "it is a socket" : "it is a device";
+}
+
 bool SameFile(std::FILE *in, const std::string &path)
 {
     struct stat a {}, b {};
@@ -132,6 +147,12 @@ int main(int argc, char **argv)
     std::FILE *in = fromStdin ? stdin : std::fopen(o.trace.c_str(), "rb");
     if (!in) {
         std::fprintf(stderr, "robot-trace: cannot read %s: %s\n", source.c_str(), std::strerror(errno));
+        return ExitFailed;
+    }
+    if (const std::string why = NotATrace(in); !why.empty()) {
+        std::fprintf(stderr, "robot-trace: cannot read %s: %s, not a trace file\n", source.c_str(), why.c_str());
+        if (!fromStdin)
+            std::fclose(in);
         return ExitFailed;
     }
     if (!o.output.empty() && SameFile(in, o.output))
