@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <dlfcn.h>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -296,6 +297,23 @@ TEST_F(RemoteRobot, ANodeIsRefusedTheNameOfAnotherOrCredentialsOthersMayRead)
     EXPECT_FALSE(third.Start(broker.Url(), "gamma", {{"ROBOT_BROKER_CREDENTIALS", credentials}}));
     EXPECT_EQ(third.WaitForExit(5000), 2);
     EXPECT_TRUE(Has(third.Log(), "(mode 644); make it yours alone: chmod 600")) << third.Log();
+}
+
+// The window's state line (PortIoStatus), of the remote library loaded here:
+// connected while the node serves, absent with what to do once it has gone.
+TEST_F(RemoteRobot, StateLineFollowsTheRobot)
+{
+    setenv("ROBOT_BROKER", broker.Url().c_str(), 1);
+    setenv("ROBOT_NAME", "alpha", 1);
+    void *lib = dlopen(ROBOT_BINARY_DIR "/lib/remote/libinpout32.so", RTLD_NOW);
+    ASSERT_TRUE(lib) << dlerror();
+    const auto status = [lib] {
+        return std::string(reinterpret_cast<const char *(*)()>(dlsym(lib, "PortIoStatus"))());
+    };
+    const std::string robot = "remote robot alpha at " + broker.Url() + ": ";
+    EXPECT_TRUE(WaitFor([&] { return status() == robot + "connected"; }, 5s)) << status();
+    kill(node.Pid(), SIGTERM);
+    EXPECT_TRUE(WaitFor([&] { return Has(status(), robot + "absent (the robot is not online"); }, 5s)) << status();
 }
 
 // A replay, a write of an ended session, a forged session and a payload that

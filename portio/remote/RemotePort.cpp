@@ -67,18 +67,6 @@ constexpr int StartSamples = 3;              // round trips before the first acc
 constexpr int64_t StartPingEveryNs = 20 * Ms;
 constexpr int ByeWaitMs = 300;               // the clean end's wait for the broker's acknowledgement
 
-// `text` as a message may quote it: cut to `max` characters, control
-// characters as '?'.
-std::string Quoted(const std::string &text, size_t max = 60)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < max; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        out += byte < 0x20 || byte == 0x7f ? '?' : text[i];
-    }
-    return text.size() > max ? out + "..." : out;
-}
-
 std::string Env(const char *name)
 {
     const char *value = std::getenv(name);
@@ -200,7 +188,7 @@ public:
     }
 
     // One line for the window: the robot, the broker and the link's state.
-    std::string Status()
+    std::string Status() override
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const LinkView view = View(LinkNs());
@@ -216,21 +204,21 @@ private:
         if (auto parsed = ParseBroker(broker, &why))
             broker_ = *parsed;
         else
-            setUpProblem_ = "ROBOT_BROKER=" + Quoted(broker) + " is refused: " + why;
-        view_.Broker = broker_.Host.empty() ? Quoted(broker) : broker_.Text();
+            setUpProblem_ = "ROBOT_BROKER=" + portkit::Quoted(broker) + " is refused: " + why;
+        view_.Broker = broker_.Host.empty() ? portkit::Quoted(broker) : broker_.Text();
         name_ = Env("ROBOT_NAME");
         if (!name_.empty() && !ValidRobotName(name_, &why))
-            setUpProblem_ = "ROBOT_NAME=" + Quoted(name_) + " is refused: " + why;
+            setUpProblem_ = "ROBOT_NAME=" + portkit::Quoted(name_) + " is refused: " + why;
         else if (!name_.empty())
             topics_ = TopicsOf(name_);
-        view_.Name = Quoted(name_, MaxNameLength);
+        view_.Name = portkit::Quoted(name_, MaxNameLength);
         const auto ms = [&](const char *variable, int fallback, int min, int max) {
             const std::string text = Env(variable);
             if (text.empty())
                 return fallback;
             if (auto n = ParseMs(text, min, max))
                 return *n;
-            setUpProblem_ = std::string(variable) + "=" + Quoted(text) + " is refused: a whole number of ms from " +
+            setUpProblem_ = std::string(variable) + "=" + portkit::Quoted(text) + " is refused: a whole number of ms from " +
                             std::to_string(min) + " to " + std::to_string(max) + " is wanted";
             return fallback;
         };
@@ -427,7 +415,7 @@ private:
     void NotOurs(const std::string &topic)
     {
         ++view_.Ignored;
-        notes_.emplace_back("not-ours", "ignoring messages that are not ours on " + Quoted(topic) +
+        notes_.emplace_back("not-ours", "ignoring messages that are not ours on " + portkit::Quoted(topic) +
                                             " (counted in the status line); is another program using these topics?");
     }
 
