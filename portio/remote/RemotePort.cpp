@@ -9,7 +9,8 @@
 //                               readable by its owner alone
 // ROBOT_BROKER_CA               mqtts: the CA certificate (default: the system's)
 // ROBOT_REMOTE_LEASE_MS         a motor code's lease (default 300, 50 to 5000)
-// ROBOT_REMOTE_DELAY_MS         the fixed delay of every write (default 30, 0 to 500)
+// ROBOT_REMOTE_DELAY_MS         the fixed delay of every write (default 30, 0 to
+//                               500, and at least 50 below the lease)
 // ROBOT_REMOTE_STATUS_LIMIT_MS  an older status is no reading (default 300)
 //
 // Out32 never waits on the network: a write is stamped with the time the
@@ -18,7 +19,9 @@
 // the link's thread. A code other than 0 is renewed by that thread every
 // third of the lease while it stands; the node writes 0 by its own clock when
 // a lease lapses (program killed or stopped, laptop asleep, network gone), so
-// the robot stops within the lease and the delay of the cut. A process that
+// the robot stops within the lease of the cut. The lease runs from the
+// program's write, not from the robot's (the delay later), so a longer delay
+// for a slow network does not lengthen the stop. A process that
 // finds itself stopped longer than a lease does not renew, and the node takes
 // no renewal after a lapse: a code never comes back by itself.
 //
@@ -151,7 +154,7 @@ public:
                     failure = remotelink::FailureText(view, judgement);
                 standing_ = 0;
             } else if (session_ != 0) {
-                message = Write{WriteKind::Write, session_, ++seq_, AtFor(now), uint32_t(leaseMs_), code};
+                message = Write{WriteKind::Write, session_, ++seq_, AtFor(now), WireLeaseMs(), code};
                 standing_ = code;
                 lastSentNs_ = now;
             } else {
@@ -223,7 +226,16 @@ private:
             return fallback;
         };
         leaseMs_ = ms("ROBOT_REMOTE_LEASE_MS", DefaultLeaseMs, MinLeaseMs, MaxLeaseMs);
-        delayNs_ = ms("ROBOT_REMOTE_DELAY_MS", DefaultDelayMs, 0, MaxDelayMs) * Ms;
+        delayMs_ = ms("ROBOT_REMOTE_DELAY_MS", DefaultDelayMs, 0, MaxDelayMs);
+        delayNs_ = delayMs_ * Ms;
+        if (setUpProblem_.empty() && leaseMs_ - delayMs_ < MinLeaseMs)
+            setUpProblem_ = "ROBOT_REMOTE_DELAY_MS=" + std::to_string(delayMs_) + " is refused: it must stay " +
+                            std::to_string(MinLeaseMs) + " ms below the lease (ROBOT_REMOTE_LEASE_MS, " +
+                            std::to_string(leaseMs_) + " ms)";
+        // Renewed well before the lease, counted from the write, runs out
+        // at the robot: a renewal takes effect at its own time, the delay
+        // after it was made.
+        renewNs_ = std::min<int64_t>(leaseMs_ / 3, (leaseMs_ - delayMs_) / 2) * Ms;
         view_.StatusLimitMs = ms("ROBOT_REMOTE_STATUS_LIMIT_MS", DefaultStatusLimitMs, 50, 10000);
         const std::string credentials = Env("ROBOT_BROKER_CREDENTIALS");
         if (!credentials.empty() && setUpProblem_.empty()) {
@@ -274,6 +286,12 @@ private:
         lastAtNs_ = std::max(lastAtNs_, now + offsetNs_ + delayNs_);
         return lastAtNs_;
     }
+
+    // The node counts a write's lease from the time it applies it, the delay
+    // after the program made it: the lease on the wire is shorter by the
+    // delay, so that a code stands at most the lease after the program last
+    // said so, whatever the delay.
+    uint32_t WireLeaseMs() const { return uint32_t(leaseMs_ - delayMs_); }
 
     // A lapse or a loss noticed since the last access, once.
     std::string TakeEvent()
@@ -441,20 +459,20 @@ private:
                 }
                 next = nextPingNs_;
                 if (standing_ != 0) {
-                    const int64_t leaseNs = leaseMs_ * Ms;
+                    const int64_t leaseNs = int64_t(leaseMs_) * Ms;
                     const int64_t since = now - lastSentNs_;
                     if (since > leaseNs) {
                         // Stopped or asleep past the lease: the robot has let
                         // the code go, and it does not come back by itself.
                         Event("the program was held up for " + std::to_string(since / Ms) +
                               " ms, longer than the lease; the robot has stopped its motors");
-                    } else if (since >= leaseNs / 3) {
+                    } else if (since >= renewNs_) {
                         messages.push_back(
-                            Write{WriteKind::Renew, session_, ++seq_, AtFor(now), uint32_t(leaseMs_), standing_});
+                            Write{WriteKind::Renew, session_, ++seq_, AtFor(now), WireLeaseMs(), standing_});
                         lastSentNs_ = now;
                     }
                     if (standing_ != 0)
-                        next = std::min(next, lastSentNs_ + leaseNs / 3);
+                        next = std::min(next, lastSentNs_ + renewNs_);
                 }
             }
         }
@@ -472,8 +490,8 @@ private:
     std::string name_;
     Topics topics_;
     std::optional<remotelink::Credentials> login_;
-    int leaseMs_ = DefaultLeaseMs;
-    int64_t delayNs_ = 0;
+    int leaseMs_ = DefaultLeaseMs, delayMs_ = DefaultDelayMs;
+    int64_t delayNs_ = 0, renewNs_ = 0;
     std::string setUpProblem_;
     int64_t startNs_ = 0;
 
