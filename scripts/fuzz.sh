@@ -4,7 +4,7 @@
 #   scripts/fuzz.sh NAME [SECONDS] [libFuzzer options...]
 #
 # NAME is one of world, port_packets, status_script, pin_map, convert, frames,
-# trace_reader, firmata (see fuzz/); SECONDS defaults to 60. The repository's corpus (fuzz/corpus/NAME)
+# trace_reader, firmata, remote_messages (see fuzz/); SECONDS defaults to 60. The repository's corpus (fuzz/corpus/NAME)
 # is only read: new inputs go to build-sanitize/fuzz/corpus/NAME, and the
 # input of a fault the harness finds to build-sanitize/fuzz/findings/NAME/.
 # Copy a finding into fuzz/corpus/NAME once it is mended, so that every run of

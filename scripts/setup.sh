@@ -40,6 +40,9 @@ needs=(
   gtkwave sigrok-cli
   # libgpiod 1.6 (Debian 12) or 2 (Debian 13): the GPIO library builds on either.
   libgpiod-dev gpiod
+  # The robot over the network: libmosquitto for the remote port library and
+  # robot-node, the broker for ROBOT_PORT=remote-sim and the tests.
+  libmosquitto-dev mosquitto
 )
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }

@@ -12,6 +12,10 @@
 #   firmata    a board with the standard Firmata firmware on USB serial
 #              (ROBOT_SERIAL names its device; else the first ttyACM/ttyUSB)
 #              and the first V4L2 camera
+#   remote     a robot on its own computer, served by robot-node, through the
+#              MQTT broker ROBOT_BROKER, under the name ROBOT_NAME
+#   remote-sim the same on this one machine: the virtual robot, a private
+#              broker and robot-node beside the program (scripts/remote-sim.sh)
 # usage: start-robot.sh ROOT WORKDIR SIM_LOG [PROGRAM ARGUMENTS...]
 # ROOT holds bin/ (the program, robot-sim and the hardware port library) and
 # lib/recording, lib/sim, lib/ftdi, lib/gpio, lib/firmata (the other port
@@ -43,7 +47,13 @@ runtime_dir="$here/runtime-dir.sh"
 XDG_RUNTIME_DIR=$("$runtime_dir") || exit 1
 export XDG_RUNTIME_DIR
 sim_pid=""
+extra_pids=""
 cleanup() {
+  # What ROBOT_PORT=remote-sim started, in its order (robot-node first).
+  for pid in $extra_pids; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   # The simulator ends with the program (SIGTERM lets it remove its sockets).
   if [ -n "$sim_pid" ]; then
     kill "$sim_pid" 2>/dev/null || true
@@ -72,7 +82,7 @@ prepend_library_path() {
 }
 
 case "${ROBOT_PORT:-sim}" in
-  sim)
+  sim|remote-sim)
     "$root/bin/robot-sim" ${ROBOT_SIM_WORLD:+"$ROBOT_SIM_WORLD"} >"$log" 2>&1 &
     sim_pid=$!
     ready=""
@@ -96,7 +106,13 @@ case "${ROBOT_PORT:-sim}" in
     export ROBOT_SIM_SOCKET=${socket%% camera=*}
     # The robot's camera, unless another was chosen.
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-${source#robot-sim: camera source: }}
-    prepend_library_path "$root/lib/sim"
+    if [ "${ROBOT_PORT:-sim}" = remote-sim ]; then
+      remote_sim="$here/remote-sim.sh"
+      [ -f "$remote_sim" ] || remote_sim="$here/remote-sim"
+      . "$remote_sim"
+    else
+      prepend_library_path "$root/lib/sim"
+    fi
     ;;
   recording) prepend_library_path "$root/lib/recording" ;;
   hardware)  # the loader finds the hardware library next to the program
@@ -110,7 +126,8 @@ case "${ROBOT_PORT:-sim}" in
   firmata)
     prepend_library_path "$root/lib/firmata"
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
-  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware', 'ftdi', 'gpio' or 'firmata'" >&2; exit 2 ;;
+  remote) prepend_library_path "$root/lib/remote" ;;
+  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware', 'ftdi', 'gpio', 'firmata', 'remote' or 'remote-sim'" >&2; exit 2 ;;
 esac
 cd "$workdir"
 "$root/bin/robot" "$@" &

@@ -9,6 +9,7 @@
 //
 // One test: every install writes the build's one install manifest.
 #include "support/RobotProcess.h"
+#include "support/TextSearch.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -85,6 +86,8 @@ TEST(InstalledProgram, LauncherAndMenuRunItFromTheUsersDataFolderAndUninstallLea
                              "/lib/robot/lib/sim/libinpout32.so", "/lib/robot/lib/recording/libinpout32.so",
                              "/lib/robot/lib/ftdi/libinpout32.so", "/lib/robot/lib/gpio/libinpout32.so",
                              "/lib/robot/lib/firmata/libinpout32.so", "/lib/robot/bin/port-guard",
+                             "/lib/robot/bin/robot-node", "/lib/robot/lib/remote/libinpout32.so",
+                             "/lib/systemd/system/robot-node@.service",
                              "/share/applications/robot-control.desktop", "/share/robot/worlds/quick.json",
                              "/share/icons/hicolor/128x128/apps/robot-control.png"})
         EXPECT_TRUE(QFile::exists(QString::fromStdString(prefix + file))) << file;
@@ -98,6 +101,9 @@ TEST(InstalledProgram, LauncherAndMenuRunItFromTheUsersDataFolderAndUninstallLea
     const std::string entry = Slurp(entryPath);
     EXPECT_EQ(EntryValue(entry, "Exec"), "\"" + prefix + "/bin/robot\"") << entry;
     EXPECT_EQ(EntryValue(entry, "Icon"), prefix + "/share/icons/hicolor/128x128/apps/robot-control.png") << entry;
+    // robot-node's unit names it where it is (the path has a space: quoted).
+    EXPECT_TRUE(Has(Slurp(prefix + "/lib/systemd/system/robot-node@.service"),
+                    "\nExecStart=\"" + prefix + "/lib/robot/bin/robot-node\"\n"));
 
     SpawnRequest start;
     start.Argv = {prefix + "/bin/robot"};
