@@ -157,6 +157,7 @@ public:
             } else if (session_ != 0) {
                 message = Write{WriteKind::Write, session_, ++seq_, AtFor(now), WireLeaseMs(), code};
                 standing_ = code;
+                standingAtNs_ = lastAtNs_;
                 lastSentNs_ = now;
             } else {
                 standing_ = 0; // a 0 without a session: nothing stands anywhere
@@ -432,7 +433,9 @@ private:
             }
             return;
         }
-        if (lapses_ && status.Lapses > *lapses_)
+        // A lapse read before the standing code was applied is an earlier
+        // code's (its status delayed with the link): it ends nothing now.
+        if (lapses_ && status.Lapses > *lapses_ && status.NodeNs >= standingAtNs_)
             Event("the robot stopped its motors: a lease lapsed before its renewal arrived (the network was too "
                   "slow or cut)");
         lapses_ = status.Lapses;
@@ -524,6 +527,7 @@ private:
     int64_t lastAtNs_ = 0;
     int64_t offsetNs_ = 0; // node - program, as the writes are stamped
     uint8_t standing_ = 0; // the code the program holds at the robot
+    int64_t standingAtNs_ = 0; // when the node applies it (its clock)
     int64_t lastSentNs_ = 0;
     std::optional<remoteproto::Status> status_;
     int64_t statusAtNs_ = 0; // the status's reading, on this clock
