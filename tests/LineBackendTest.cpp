@@ -15,8 +15,7 @@
 using namespace portkit;
 
 namespace {
-// What the devices of one test do and saw; they are made on the backend's
-// thread, so everything is under the lock.
+// What the devices of one test do and saw.
 struct Bench {
     std::mutex Mutex;
     std::condition_variable Released;
@@ -30,21 +29,21 @@ struct Bench {
     uint32_t Firing = 0;
 };
 
-// Lines are named L0..L7; LineOfName knows them without a device.
-std::optional<int> LineNamed(const std::string &name, std::string &why)
-{
-    if (name.size() == 2 && name[0] == 'L' && name[1] >= '0' && name[1] <= '7')
-        return name[1] - '0';
-    why = "its lines are L0..L7";
-    return std::nullopt;
-}
-
+// Lines L0..L7, known without a device. Made on the backend's thread: all it
+// touches is under the bench's lock.
 class ScriptedDevice final : public LineDevice {
 public:
     explicit ScriptedDevice(Bench &bench) : bench_(bench) {}
     std::optional<int> LineOfName(const std::string &name, std::string &why) const override
     {
-        return LineNamed(name, why);
+        if (name.size() == 2 && name[0] == 'L' && name[1] >= '0' && name[1] <= '7')
+            return name[1] - '0';
+        why = "its lines are L0..L7";
+        return std::nullopt;
+    }
+    std::optional<int> FindLine(const std::string &name, std::string &why) const override
+    {
+        return LineOfName(name, why);
     }
     std::string PullProblem(Pull pull) const override { return pull == Pull::Down ? "no pull-downs" : ""; }
     std::string Name() const override { return "bench0"; }
@@ -59,32 +58,25 @@ public:
         bench_.OpenFails.pop_front();
         return false;
     }
-    std::optional<int> FindLine(const std::string &name, std::string &why) const override
+    bool Claim(const std::vector<OutputLine> &outputs, const std::vector<InputLine> &inputs, LineProblem &why) override
     {
-        return LineNamed(name, why);
-    }
-    bool Claim(const std::vector<OutputLine> &outputs, const std::vector<InputLine> &inputs, LineProblem &) override
-    {
-        std::lock_guard<std::mutex> lock(bench_.Mutex);
-        bench_.Outputs = outputs;
-        bench_.Inputs = inputs;
-        return true;
+        return Io(why, [&] { bench_.Outputs = outputs, bench_.Inputs = inputs; }, false);
     }
     bool Write(uint32_t levels, LineProblem &why) override { return Io(why, [&] { bench_.Writes.push_back(levels); }); }
     bool Read(uint32_t &firing, LineProblem &why) override { return Io(why, [&] { firing = bench_.Firing; }); }
     GuardOrder OrderForGuard() const override { return {'B', -1, "bench"}; }
     void Close() override
     {
-        std::lock_guard<std::mutex> lock(bench_.Mutex);
-        ++bench_.Closes;
+        LineProblem unused;
+        Io(unused, [&] { ++bench_.Closes; }, false);
     }
 
 private:
     template <class Then>
-    bool Io(LineProblem &why, Then then)
+    bool Io(LineProblem &why, Then then, bool mayFail = true)
     {
         std::lock_guard<std::mutex> lock(bench_.Mutex);
-        if (bench_.IoFails) {
+        if (mayFail && bench_.IoFails) {
             why = *std::exchange(bench_.IoFails, std::nullopt);
             return false;
         }
