@@ -103,10 +103,12 @@ const char *const Wired = "D0 L6\nD1 L5\nD3 L4\nD4 L3\nS4 L0\nS5 L1 active-high 
 class LineBackendTest : public ::testing::Test {
 protected:
     void SetUp() override { unsetenv("ROBOT_PINS"); }
-    // The backend over the bench's devices, with the map `pins`.
-    void Start(const std::string &pins = Wired, LineTimes times = {2'000'000, 1'000'000'000})
+    // The backend over the bench's devices, with the map `pins`; it looks
+    // for the device again on the test's clock.
+    void Start(const std::string &pins = Wired, int64_t accessWaitNs = 1'000'000'000)
     {
         kind_ = {"bench", pins, {}};
+        const LineTimes times{RetryNs, accessWaitNs, [this] { return clock_; }};
         backend_ = MakeLineBackend(heard_, kind_, [this] { return std::make_unique<ScriptedDevice>(bench_); }, times);
     }
     int Opens()
@@ -114,9 +116,10 @@ protected:
         std::lock_guard<std::mutex> lock(bench_.Mutex);
         return bench_.Opens;
     }
-    // Past the retry interval.
-    static void AfterRetry() { std::this_thread::sleep_for(std::chrono::milliseconds(3)); }
+    void AfterRetry() { clock_ += RetryNs; }
 
+    static constexpr int64_t RetryNs = 1'000'000'000;
+    int64_t clock_ = 0;
     Bench bench_;
     Heard heard_;
     DeviceKind kind_;
@@ -157,7 +160,7 @@ TEST_F(LineBackendTest, CodesGoToTheMappedLinesAndSensorsClearTheirStatusBits)
 TEST_F(LineBackendTest, OpensInTheBackgroundAndAnAccessMeanwhileFailsAsStillStarting)
 {
     bench_.Hold = true;
-    Start(Wired, {2'000'000, 2'000'000});
+    Start(Wired, 2'000'000);
     EXPECT_EQ(backend_->Status(), "bench: starting");
     backend_->Out(DataPort, MotorLeftCode);
     ASSERT_EQ(heard_.Failed.size(), 1u);

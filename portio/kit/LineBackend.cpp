@@ -320,7 +320,7 @@ private:
             services_.Say(key, text);
         if (device_ || closed_)
             return device_.get();
-        if (!opening_ && !givenUp_ && MonotonicNs() >= nextTryNs_)
+        if (!opening_ && !givenUp_ && times_.Now() >= nextTryNs_)
             StartOpening();
         if (opening_)
             TakeOpening(wait ? MonotonicNs() + times_.AccessWaitNs : 0);
@@ -329,7 +329,7 @@ private:
 
     void StartOpening()
     {
-        nextTryNs_ = MonotonicNs() + times_.RetryNs;
+        nextTryNs_ = times_.Now() + times_.RetryNs;
         std::unique_ptr<LineDevice> device = make_();
         if (!map_) {
             std::string error;
@@ -428,7 +428,7 @@ private:
         device_.reset();
         state_ = why.Lasting ? State::Unusable : State::Lost;
         why_ = why;
-        nextTryNs_ = MonotonicNs() + times_.RetryNs;
+        nextTryNs_ = times_.Now() + times_.RetryNs;
         givenUp_ = why.Lasting;
     }
 
