@@ -123,6 +123,8 @@ TEST(PinMap, LoadsTheFileInEffect)
     std::optional<PinMap> map = LoadPinMap(ftdiport::Pins, error);
     ASSERT_TRUE(map) << error;
     EXPECT_EQ(map->Source, "the default pin map of ftdi");
+    EXPECT_FALSE(LoadPinMap(DeviceKind{"plain", {}, {}}, error));
+    EXPECT_EQ(error, "there is no default pin map for plain; give one in robot-pins.conf");
 
     std::ofstream("robot-pins.conf") << Complete;
     map = LoadPinMap(ftdiport::Pins, error);
