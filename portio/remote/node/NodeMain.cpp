@@ -93,7 +93,8 @@ bool ReadSettings(Settings &s, std::string &why)
     }
     s.Port = Env("ROBOT_PORT");
     if (!LocalPort::Serves(s.Port)) {
-        why = "ROBOT_PORT=" + s.Port + " is refused: it must be hardware, ftdi, gpio, firmata, recording or sim";
+        why = "ROBOT_PORT=" + s.Port + " is refused: it must be hardware, ftdi, gpio, firmata, recording, sim or "
+                                       "another port library installed with robot-node";
         return false;
     }
     const std::string broker = Env("ROBOT_BROKER").empty() ? "mqtt://127.0.0.1:1883" : Env("ROBOT_BROKER");
