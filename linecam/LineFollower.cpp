@@ -1,13 +1,13 @@
 // "Kamera po linii": the camera line follower.
 #include "linecam/LineFollower.h"
 
-#include "app/Unit1.h"
-#include "camera/CameraShared.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
 #include "core/LineAnalysis.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
+#include "form/CameraShared.h"
+#include "form/Unit1.h"
 
 int32_t LineTolerance = 0;
 int32_t LineForwardSteps = 0;

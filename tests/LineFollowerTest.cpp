@@ -3,10 +3,10 @@
 // capture messages and the recording library's trace.
 #include "support/Harness.h"
 
-#include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
 #include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
+#include "form/CameraShared.h"
 #include "linecam/LineFollower.h"
 
 #include <QDir>
