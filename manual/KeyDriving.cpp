@@ -1,8 +1,8 @@
 #include "manual/KeyDriving.h"
 
-#include "app/StopKeys.h"
 #include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
+#include "form/EditField.h"
 #include "form/Unit1.h"
 #include "manual/ContinuousMoves.h"
 
