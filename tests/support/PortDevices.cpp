@@ -306,19 +306,22 @@ private:
     FakeBoard &board_;
 };
 
+template <class Device> std::unique_ptr<PortDevice> Make(ProgramOnPort &p) { return std::make_unique<Device>(p); }
+template <const char *Chip> std::unique_ptr<PortDevice> MakeAdapter(ProgramOnPort &p)
+{
+    return std::make_unique<AdapterDevice>(p, Chip);
+}
+constexpr char Ft232r[] = "FT232R", Ft232h[] = "FT232H";
+
 struct DeviceEntry {
     Library library;
-    const char *name;
+    const char *name; // for test names
     std::unique_ptr<PortDevice> (*make)(ProgramOnPort &);
 };
-
 const DeviceEntry Devices[] = {
-    {Library::Recording, "Recording", [](ProgramOnPort &p) -> std::unique_ptr<PortDevice> { return std::make_unique<RecordingDevice>(p); }},
-    {Library::Hardware, "Hardware", [](ProgramOnPort &p) -> std::unique_ptr<PortDevice> { return std::make_unique<ParportDevice>(p); }},
-    {Library::Ftdi232R, "Ftdi232R", [](ProgramOnPort &p) -> std::unique_ptr<PortDevice> { return std::make_unique<AdapterDevice>(p, "FT232R"); }},
-    {Library::Ftdi232H, "Ftdi232H", [](ProgramOnPort &p) -> std::unique_ptr<PortDevice> { return std::make_unique<AdapterDevice>(p, "FT232H"); }},
-    {Library::Gpio, "Gpio", [](ProgramOnPort &p) -> std::unique_ptr<PortDevice> { return std::make_unique<GpioDevice>(p); }},
-    {Library::Firmata, "Firmata", [](ProgramOnPort &p) -> std::unique_ptr<PortDevice> { return std::make_unique<BoardDevice>(p); }},
+    {Library::Recording, "Recording", Make<RecordingDevice>}, {Library::Hardware, "Hardware", Make<ParportDevice>},
+    {Library::Ftdi232R, "Ftdi232R", MakeAdapter<Ft232r>},     {Library::Ftdi232H, "Ftdi232H", MakeAdapter<Ft232h>},
+    {Library::Gpio, "Gpio", Make<GpioDevice>},                {Library::Firmata, "Firmata", Make<BoardDevice>},
 };
 
 const DeviceEntry &EntryOf(Library library)

@@ -101,9 +101,11 @@ void ExpectEachFaultEndsEveryDrive(Library library, const std::vector<DeviceFaul
 void StartDriving(ProgramOnPort &program, bool loop, int pulseMs = 5000);
 
 // One device under the program, as ProgramOnPort asks it: how it starts,
-// what reached its lines, its calls, its sensors and how it is lost. Each
-// reaches its part of the ProgramOnPort that owns it (its emulator, the
-// trace); PortDevices.cpp has one class per device.
+// what reached its lines, its calls, its sensors and how it is lost (the
+// ProgramOnPort functions of the same names say what each returns).
+// ProgramOnPort owns it; it holds references to the parts of its owner it
+// reaches (its emulator, the trace), which outlive it. PortDevices.cpp has
+// one class per device.
 class PortDevice {
 public:
     virtual ~PortDevice() = default;
