@@ -62,6 +62,10 @@ base=$cache/base
 root=$cache/run
 logs=$cache/logs
 mkdir -p "$cache/debs" "$logs"
+# One check at a time on a cache: a second would remove the first's chroot
+# and wait on its apt lock.
+exec 9>"$cache/.lock"
+flock -n 9 || { echo "check-debian13 [$suite]: another check runs on $cache; wait for it or set ROBOT_CHECK_CACHE" >&2; exit 1; }
 
 say() { echo "check-debian13 [$suite]: $*"; }
 elapsed() { local s=$(( $(date +%s) - $1 )); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
@@ -150,7 +154,7 @@ bind "$cache/debs" "$root/var/cache/apt/archives"
 # ---- The README's commands, as root in the chroot ------------------------------------------
 in_chroot() {
   chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@" 9>&-
 }
 status=0
 summary=()
