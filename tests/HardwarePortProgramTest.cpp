@@ -37,7 +37,13 @@ TEST(RealProgramOnHardware, StatusByteReachesTheProgramRawAndTheTraceShowsIt)
     robot.Click("Button21");
     ASSERT_TRUE(program.WaitForWrites(14));
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(program.Values(), (std::vector<int>{0, 18, 0, 18, 18, 0, 18, 17, 0, 0, 18, 0, 0, 0}));
+    // A claim that takes long (as under load) counts as one that waited for
+    // another claimant, and the library writes a 0 of its own first.
+    std::vector<int> values = program.Values();
+    const bool ownZero = values.size() > 1 && values[0] == 0 && values[1] == 0;
+    if (ownZero)
+        values.erase(values.begin());
+    EXPECT_EQ(values, (std::vector<int>{0, 18, 0, 18, 18, 0, 18, 17, 0, 0, 18, 0, 0, 0}));
 
     // The program's own trace is what the port saw, access for access.
     const std::vector<PortCall> log = program.port.Log();
@@ -45,6 +51,8 @@ TEST(RealProgramOnHardware, StatusByteReachesTheProgramRawAndTheTraceShowsIt)
     for (const PortCall &c : log)
         if ((c.Call == "PPWDATA" || c.Call == "PPRSTATUS") && c.Ok())
             seen.push_back({0, c.Call == "PPWDATA" ? 'W' : 'R', c.Call == "PPWDATA" ? 888 : 889, c.Value});
+    if (ownZero && !seen.empty() && seen[0].kind == 'W' && seen[0].value == 0)
+        seen.erase(seen.begin()); // not an access of the program's, so not in its trace
     const std::vector<PortAccess> trace = ReadTrace(program.TracePath());
     ASSERT_EQ(trace.size(), seen.size());
     ASSERT_GT(trace.size(), 2u);
