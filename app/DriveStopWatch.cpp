@@ -2,7 +2,6 @@
 
 #include "drive/DriveStop.h"
 #include "drive/RunState.h"
-#include "linecam/LineFollower.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -27,9 +26,9 @@ void DriveStopWatch::Stopped()
     drivestop::Acknowledge();
     if (!drivestop::Active())
         return;
-    // The camera follower drives from frames, not from a loop: it stops as
-    // its button's stop does.
-    StopLineFollowerCamera();
+    // Drives that no loop's test ends (the camera follower) stop as their
+    // pages registered.
+    drivestop::RunHooks();
     SettleWhenLoopsEnd();
 }
 

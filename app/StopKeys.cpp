@@ -3,15 +3,11 @@
 #include "core/ArenaWindow.h"
 #include "drive/DriveStop.h"
 #include "drive/ProgramEnd.h"
+#include "form/EditField.h"
 
-#include <QAbstractSpinBox>
 #include <QApplication>
-#include <QComboBox>
 #include <QKeyEvent>
-#include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QSocketNotifier>
-#include <QTextEdit>
 #include <QWidget>
 
 #include <xcb/xcb.h>
@@ -59,16 +55,6 @@ xcb_window_t NamedWindow(xcb_connection_t *x, xcb_window_t on, xcb_atom_t name)
     return named;
 }
 } // namespace
-
-bool IsEditField(const QWidget *w)
-{
-    if (!w)
-        return false;
-    if (const auto *box = qobject_cast<const QComboBox *>(w))
-        return box->isEditable();
-    return qobject_cast<const QLineEdit *>(w) || qobject_cast<const QAbstractSpinBox *>(w) ||
-           qobject_cast<const QTextEdit *>(w) || qobject_cast<const QPlainTextEdit *>(w);
-}
 
 bool IsStopKey(int key, const QWidget *focus)
 {

@@ -60,10 +60,7 @@ private:
     uint32_t arena_ = 0;     // the arena window watched; 0: none
 };
 
-// A control that takes typed text (a line edit, an editable box): keys typed
-// there are text, not commands.
-bool IsEditField(const QWidget *w);
-
 // True when the key (a toolkit key code) stops the drives with `focus` having
-// the keyboard focus: Escape always, the space bar unless an edit field has it.
+// the keyboard focus: Escape always, the space bar unless an edit field
+// (form/EditField.h) has it.
 bool IsStopKey(int key, const QWidget *focus);

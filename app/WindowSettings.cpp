@@ -1,12 +1,12 @@
 #include "app/WindowSettings.h"
 
-#include "app/ChoiceBox.h"
-#include "app/Unit1.h"
 #include "core/ErrorDisplay.h"
 #include "core/SettingsFile.h"
 #include "drive/DriveStop.h"
 #include "drive/ProgramEnd.h"
 #include "drive/RunState.h"
+#include "form/ChoiceBox.h"
+#include "form/Unit1.h"
 
 #include <QApplication>
 #include <QDir>

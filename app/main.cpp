@@ -4,11 +4,11 @@
 #include "app/PortStatusLine.h"
 #include "app/StopKeys.h"
 #include "app/Termination.h"
-#include "app/Unit1.h"
 #include "app/WindowSettings.h"
 #include "core/ErrorDisplay.h"
 #include "drive/ProgramEnd.h"
 #include "drive/PulsePriority.h"
+#include "form/Unit1.h"
 #include "manual/KeyDriving.h"
 
 #include <QApplication>

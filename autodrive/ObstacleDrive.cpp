@@ -7,7 +7,6 @@
 // moves. Messages are drained only at the end of every cycle and twice at the
 // start of a standstill, so STOP (or the other page's STOP) is seen at the top
 // of the next cycle; a cycle under way always finishes.
-#include "app/Unit1.h"
 #include "autodrive/SensorStop.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
@@ -16,6 +15,7 @@
 #include "drive/MoveChoice.h"
 #include "drive/PortIo.h"
 #include "drive/RunState.h"
+#include "form/Unit1.h"
 
 using namespace autodrive;
 

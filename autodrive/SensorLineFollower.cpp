@@ -8,12 +8,12 @@
 // next cycle or at the next check of the wait.
 #include "autodrive/SensorLineFollower.h"
 
-#include "app/Unit1.h"
 #include "autodrive/SensorStop.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
+#include "form/Unit1.h"
 
 using namespace autodrive;
 

@@ -16,10 +16,10 @@
 //                           rows reading measured earlier in the same run
 // Goals: the pass under 2 ms, the averaging under 0.2 ms.
 #include "BusyMachine.h"
-#include "app/Unit1.h"
-#include "camera/CameraShared.h"
 #include "core/LineAnalysis.h"
 #include "core/reference/LineAveragesPerPixel.h"
+#include "form/CameraShared.h"
+#include "form/Unit1.h"
 #include "linecam/LineFollower.h"
 
 #include <QCoreApplication>

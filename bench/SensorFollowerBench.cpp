@@ -5,11 +5,11 @@
 //   bin/robot_bench --benchmark_filter=LineFollower
 //
 // "samples_per_s" is the figure to watch (goal: at least 20,000 per second).
-#include "app/Unit1.h"
 #include "autodrive/SensorLineFollower.h"
 #include "autodrive/SensorStop.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
+#include "form/Unit1.h"
 
 #include <QDir>
 #include <QImage>

@@ -1,9 +1,9 @@
 // "Kamerka": external viewer, preview, snapshot, driver dialogs.
-#include "app/Unit1.h"
-#include "camera/CameraShared.h"
 #include "camera/MotionDetection.h"
 #include "camera/ViewerLaunch.h"
 #include "core/ErrorDisplay.h"
+#include "form/CameraShared.h"
+#include "form/Unit1.h"
 
 namespace {
 // The stand-alone camera viewer, relative to the working directory.

@@ -1,13 +1,13 @@
 // Motion detection on the camera tab.
 #include "camera/MotionDetection.h"
 
-#include "app/Unit1.h"
-#include "camera/CameraShared.h"
 #include "camera/MediaPlayer.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
 #include "core/Exceptions.h"
 #include "core/MotionMeasure.h"
+#include "form/CameraShared.h"
+#include "form/Unit1.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,7 @@
 # Fails the build when a source file of a layer includes what its layer must
-# not use: a project header from a folder of a higher layer, or a header of a
-# toolkit the layer does not link that the include path would still find
+# not use: a project header from a folder of a higher layer (or, within the
+# window, of another tab page or of start-up), or a header of a toolkit the
+# layer does not link that the include path would still find
 # (<QtWidgets/QWidget> is found through Qt's common include folder).
 #
 #   cmake -DLAYER=name -DSOURCE_DIR=top -DFOLDERS=a,b -DALLOWED=a,b
@@ -32,11 +33,12 @@ foreach(folder IN LISTS folders)
       set(header "${CMAKE_MATCH_2}")
       if(bracket STREQUAL "\"")
         # A project header named from the source root: its first folder must
-        # be one of the layer's own or of a layer below.
+        # be one the layer may use.
         if(header MATCHES "^([^/]+)/")
-          list(FIND allowed "${CMAKE_MATCH_1}" found)
+          set(from "${CMAKE_MATCH_1}")
+          list(FIND allowed "${from}" found)
           if(found EQUAL -1)
-            string(APPEND problems "\n  ${shown}: \"${header}\" belongs to a higher layer")
+            string(APPEND problems "\n  ${shown}: \"${header}\": ${folder}/ may not use ${from}/")
           endif()
         endif()
       else()
@@ -53,7 +55,7 @@ endforeach()
 
 if(problems)
   string(REPLACE ";" " " allowed "${allowed}")
-  message(FATAL_ERROR "The ${LAYER} layer includes what it must not use. Its files may "
+  message(FATAL_ERROR "${LAYER} includes what it must not use. Its files may "
                       "include project headers from ${allowed} only; toolkits it does not link "
                       "stay out.${problems}")
 endif()

@@ -2,12 +2,14 @@
 
 #include "drive/PortIo.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <vector>
 
 namespace drivestop {
 namespace {
@@ -18,6 +20,8 @@ constexpr long SuspendGraceNs = 100'000'000;
 std::atomic<bool> g_active{false};
 std::atomic<bool> g_suspend{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
+
+std::vector<Hook> g_hooks; // the GUI thread's
 
 int g_wakeFd = -1;
 timer_t g_fallback{};
@@ -99,6 +103,20 @@ void Settle()
 {
     if (!g_suspend.load())
         g_active.store(false);
+}
+
+void AddHook(Hook stop)
+{
+    if (stop && std::find(g_hooks.begin(), g_hooks.end(), stop) == g_hooks.end())
+        g_hooks.push_back(stop);
+}
+
+void RunHooks()
+{
+    // A hook may add another; that one runs at the next stop.
+    const std::vector<Hook> hooks = g_hooks;
+    for (Hook hook : hooks)
+        hook();
 }
 
 } // namespace drivestop

@@ -40,6 +40,16 @@ void Acknowledge();
 // The drives have ended: writes and pulses go through again.
 void Settle();
 
+// A drive that no loop's test ends (the camera line follower drives from its
+// frames) registers how it is stopped. The GUI thread runs the hooks from its
+// event loop once a stop is in effect and the motors are off (RunHooks, from
+// app/DriveStopWatch.cpp), never inside a pulse. A hook is a plain function
+// that stays valid for the program's life; adding one again changes nothing.
+using Hook = void (*)();
+void AddHook(Hook stop);
+// Runs every hook once, in the order they were added.
+void RunHooks();
+
 // Made once at start-up, before any signal can ask for them: the wake
 // descriptor and the timer that stops the program when the GUI thread does
 // not.

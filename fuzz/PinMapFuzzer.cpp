@@ -1,6 +1,9 @@
 // Fuzz harness: the pin map reader on any text, for each device kind. A map it
 // accepts gives every motor and sensor bit exactly one named line; a map it
 // refuses says why, naming where.
+#include "portio/firmata/FirmataPins.h"
+#include "portio/ftdi/FtdiPins.h"
+#include "portio/gpio/GpioPins.h"
 #include "portio/kit/PinMap.h"
 
 #include <cstdint>
@@ -21,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    static const char *const Kinds[] = {"ftdi", "gpio", "firmata"};
-    const std::string kind = Kinds[data[0] % 3];
+    static const portkit::DeviceKind *const Kinds[] = {&ftdiport::Pins, &gpio::Pins, &firmata::Pins};
+    const portkit::DeviceKind &kind = *Kinds[data[0] % 3];
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
     std::string error;
     const std::optional<portkit::PinMap> map = portkit::ParsePinMap(text, "robot-pins.conf", kind, error);
@@ -45,6 +48,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Check(map->Where(e).rfind("robot-pins.conf line ", 0) == 0);
         }
     const std::string device = map->Setting("device");
-    Check(device.empty() || device == kind);
+    Check(device.empty() || device == kind.Name);
     return 0;
 }

@@ -1,7 +1,7 @@
 // The reference colour track bars and their swatch.
-#include "app/Unit1.h"
 #include "core/ErrorDisplay.h"
 #include "core/LineAnalysis.h"
+#include "form/Unit1.h"
 
 namespace {
 // The moved bar's position under it, and the swatch in the colour all three

@@ -1,13 +1,14 @@
 // "Kamera po linii": the camera line follower.
 #include "linecam/LineFollower.h"
 
-#include "app/Unit1.h"
-#include "camera/CameraShared.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
 #include "core/LineAnalysis.h"
+#include "drive/DriveStop.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
+#include "form/CameraShared.h"
+#include "form/Unit1.h"
 
 int32_t LineTolerance = 0;
 int32_t LineForwardSteps = 0;
@@ -88,8 +89,9 @@ void FollowOneFrame(TForm1 &form)
                                LineForwardSteps));
     GuardedSend(LineCaptureWindow, WM_CAP_SET_PREVIEW, PreviewOn, 0);
 }
-} // namespace
 
+// The emergency stop of the follower (a drive stop hook): when its button
+// started it and has not stopped it, stops it as the button's stop does.
 void StopLineFollowerCamera()
 {
     if (!g_following || !Form1)
@@ -104,6 +106,7 @@ void StopLineFollowerCamera()
         Form1->Button15->setText(QStringLiteral("Start"));
     }
 }
+} // namespace
 
 LRESULT LineFrameCallback(HWND, VIDEOHDR *)
 {
@@ -120,6 +123,7 @@ void TForm1::Button15Click()
             StartCapturePreview(Button15, Panel3, LineCaptureWidth, LineCaptureHeight,
                                 LineCaptureWindow, LineFrameCallback);
             g_following = true;
+            drivestop::AddHook(StopLineFollowerCamera);
         } else {
             StopCapture(Button15, LineCaptureWindow);
             g_following = false;

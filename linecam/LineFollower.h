@@ -17,7 +17,3 @@ extern int32_t LineTurnSteps;
 // cannot be saved or loaded ends the pass with its error, which the capture
 // window shows as it shows any frame callback's.
 LRESULT LineFrameCallback(HWND window, VIDEOHDR *header);
-
-// The emergency stop of the camera follower: when its button started it and
-// has not stopped it, stops it as the button's stop does.
-void StopLineFollowerCamera();

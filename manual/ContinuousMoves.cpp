@@ -4,10 +4,10 @@
 // second loop nested inside the first; each STOP ends the innermost one.
 #include "manual/ContinuousMoves.h"
 
-#include "app/Unit1.h"
 #include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
+#include "form/Unit1.h"
 
 uint8_t ContinuousRunFlag = 1;
 

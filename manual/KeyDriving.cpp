@@ -1,9 +1,9 @@
 #include "manual/KeyDriving.h"
 
-#include "app/StopKeys.h"
-#include "app/Unit1.h"
 #include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
+#include "form/EditField.h"
+#include "form/Unit1.h"
 #include "manual/ContinuousMoves.h"
 
 #include <QApplication>

@@ -1,10 +1,10 @@
 // "Seria ruchow": up to fifteen chosen moves, back to back. The series never
 // drains messages: nothing interrupts it, and clicks wait until it is over.
-#include "app/Unit1.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
 #include "drive/MoveChoice.h"
+#include "form/Unit1.h"
 
 void TForm1::Button5Click()
 {

@@ -1,8 +1,8 @@
 // "Ruch pojedynczy": one timed pulse per click, durations from the page's fields.
-#include "app/Unit1.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
 #include "drive/Motor.h"
+#include "form/Unit1.h"
 
 namespace {
 // Both fields are read on every click, in this order, before the pulse.

@@ -41,8 +41,9 @@ needs=(
   # libgpiod 1.6 (Debian 12) or 2 (Debian 13): the GPIO library builds on either.
   libgpiod-dev gpiod
   # The robot over the network: libmosquitto for the remote port library and
-  # robot-node, the broker for ROBOT_PORT=remote-sim and the tests.
-  libmosquitto-dev mosquitto
+  # robot-node, the broker for ROBOT_PORT=remote-sim and the tests (with its
+  # mosquitto_passwd); openssl makes the secured broker's test certificates.
+  libmosquitto-dev mosquitto openssl
 )
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }

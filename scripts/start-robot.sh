@@ -18,9 +18,10 @@
 #              broker and robot-node beside the program (scripts/remote-sim.sh)
 # usage: start-robot.sh ROOT WORKDIR SIM_LOG [PROGRAM ARGUMENTS...]
 # ROOT holds bin/ (the program, robot-sim and the hardware port library) and
-# lib/recording, lib/sim, lib/ftdi, lib/gpio, lib/firmata (the other port
-# libraries): the build folder, or the installed program's folder. Used by
-# ./run and by the installed launcher.
+# lib/<name>/ (the other port libraries: recording, sim, ftdi, gpio,
+# firmata, remote; ROBOT_PORT=<name> takes any library there): the build
+# folder, or the installed program's folder. Used by ./run and by the
+# installed launcher.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$1
@@ -114,7 +115,6 @@ case "${ROBOT_PORT:-sim}" in
       prepend_library_path "$root/lib/sim"
     fi
     ;;
-  recording) prepend_library_path "$root/lib/recording" ;;
   hardware)  # the loader finds the hardware library next to the program
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
   ftdi)
@@ -126,8 +126,14 @@ case "${ROBOT_PORT:-sim}" in
   firmata)
     prepend_library_path "$root/lib/firmata"
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-v4l2} ;;
-  remote) prepend_library_path "$root/lib/remote" ;;
-  *) echo "robot: ROBOT_PORT must be 'sim', 'recording', 'hardware', 'ftdi', 'gpio', 'firmata', 'remote' or 'remote-sim'" >&2; exit 2 ;;
+  *)  # recording, remote, and any other port library: its folder in lib/
+    if [[ "${ROBOT_PORT}" =~ ^[a-z0-9-]+$ ]] && [ -f "$root/lib/$ROBOT_PORT/libinpout32.so" ]; then
+      prepend_library_path "$root/lib/$ROBOT_PORT"
+    else
+      echo "robot: ROBOT_PORT must be 'sim', 'hardware', 'remote-sim' or a port library of $root/lib" \
+        "('recording', 'ftdi', 'gpio', 'firmata', 'remote', ...)" >&2
+      exit 2
+    fi ;;
 esac
 cd "$workdir"
 "$root/bin/robot" "$@" &

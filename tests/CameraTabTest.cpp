@@ -3,10 +3,10 @@
 #include "support/Harness.h"
 #include "support/TestPicture.h"
 
-#include "camera/CameraShared.h"
 #include "capture/CaptureSources.h"
 #include "capture/CaptureTesting.h"
 #include "capture/CaptureWindow.h"
+#include "form/CameraShared.h"
 
 #include <QDir>
 #include <QDialog>

@@ -9,9 +9,9 @@
 #include "support/ProgramOnPort.h"
 #include "support/RobotProcess.h"
 
-#include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
 #include "capture/CaptureWindow.h"
+#include "form/CameraShared.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -5,8 +5,8 @@
 // not allowed).
 #include "support/Harness.h"
 
-#include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
+#include "form/CameraShared.h"
 #include "linecam/LineFollower.h"
 
 #include <cerrno>

@@ -3,11 +3,11 @@
 // the working directory.
 #include "support/Harness.h"
 
-#include "app/ChoiceBox.h"
-#include "app/ImageBox.h"
 #include "app/PortStatusLine.h"
 #include "camera/MediaPlayer.h"
 #include "drive/PortIo.h"
+#include "form/ChoiceBox.h"
+#include "form/ImageBox.h"
 
 #include <QComboBox>
 #include <QFile>

@@ -3,10 +3,12 @@
 // capture messages and the recording library's trace.
 #include "support/Harness.h"
 
-#include "camera/CameraShared.h"
+#include "app/DriveStopWatch.h"
 #include "capture/CaptureTesting.h"
 #include "core/ErrorDisplay.h"
+#include "drive/DriveStop.h"
 #include "drive/Motor.h"
+#include "form/CameraShared.h"
 #include "linecam/LineFollower.h"
 
 #include <QDir>
@@ -271,5 +273,42 @@ TEST_F(LineFollower, SharesItsToggleWithTheCameraTabPreview)
     EXPECT_TRUE(GetCaptureStats(first).connected);
     EXPECT_TRUE(GetCaptureStats(LineCaptureWindow).connected);
     EXPECT_EQ(f.Panel3->findChildren<QWidget *>().size(), 2u);
+    EXPECT_TRUE(errors.empty());
+}
+
+// The emergency stop reaches the follower through the hook its page
+// registered: it stops as its button's stop does, or, when the camera tab has
+// taken the shared toggle meanwhile, its window is only disconnected. Once it
+// is stopped, a stop leaves the camera tab's preview running.
+TEST_F(LineFollower, EmergencyStopStopsItAsItsButtonDoes)
+{
+    TForm1 &f = Form();
+    Fields({"1", "1", "45", "0", "0"});
+    drivestop::Prepare();
+    DriveStopWatch watch;
+    const auto stop = [] {
+        drivestop::Request();
+        return WaitUntil([] { return !drivestop::Active(); });
+    };
+
+    f.Button15Click();
+    const HWND first = LineCaptureWindow;
+    ASSERT_TRUE(stop());
+    EXPECT_FALSE(GetCaptureStats(first).connected);
+    EXPECT_EQ(f.Button15->text(), "Start");
+    EXPECT_EQ(CameraRunning, 0);
+
+    f.Button15Click();
+    f.Button12Click(); // takes the toggle back; the follower's window runs on
+    ASSERT_TRUE(GetCaptureStats(LineCaptureWindow).connected);
+    ASSERT_TRUE(stop());
+    EXPECT_FALSE(GetCaptureStats(LineCaptureWindow).connected);
+    EXPECT_EQ(f.Button15->text(), "Start");
+    EXPECT_EQ(CameraRunning, 0);
+
+    f.Button12Click(); // the camera tab's preview
+    ASSERT_TRUE(stop());
+    EXPECT_TRUE(GetCaptureStats(CaptureWindow).connected);
+    EXPECT_EQ(CameraRunning, 0xFF);
     EXPECT_TRUE(errors.empty());
 }

@@ -2,9 +2,9 @@
 // series' choice boxes.
 #include "support/Harness.h"
 
-#include "app/ChoiceBox.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
+#include "form/ChoiceBox.h"
 #include "manual/ContinuousMoves.h"
 
 #include <QApplication>

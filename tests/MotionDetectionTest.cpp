@@ -2,11 +2,11 @@
 // to its callback, and the test camera.
 #include "support/Harness.h"
 
-#include "camera/CameraShared.h"
 #include "camera/MediaPlayer.h"
 #include "camera/MotionDetection.h"
 #include "capture/CaptureTesting.h"
 #include "core/MotionMeasure.h"
+#include "form/CameraShared.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,7 @@
 // The pin map file: what it accepts, and that a refusal names the line.
+#include "portio/firmata/FirmataPins.h"
+#include "portio/ftdi/FtdiPins.h"
+#include "portio/gpio/GpioPins.h"
 #include "portio/kit/PinMap.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +19,7 @@ using namespace portkit;
 namespace {
 const char *const Complete = "D0 a\nD1 b\nD3 c\nD4 d\nS4 e\nS5 f\nS7 g\n";
 
-std::string Refusal(const std::string &text, const std::string &device = "gpio")
+std::string Refusal(const std::string &text, const DeviceKind &device = gpio::Pins)
 {
     std::string error;
     const std::optional<PinMap> map = ParsePinMap(text, "robot-pins.conf", device, error);
@@ -27,11 +30,12 @@ std::string Refusal(const std::string &text, const std::string &device = "gpio")
 
 TEST(PinMap, EveryDevicesDefaultMapIsAcceptedWithTheSensorsPolarities)
 {
-    for (const char *kind : {"ftdi", "gpio", "firmata"}) {
+    for (const DeviceKind *device : {&ftdiport::Pins, &gpio::Pins, &firmata::Pins}) {
+        const std::string kind = device->Name;
         SCOPED_TRACE(kind);
         std::string error;
         const std::optional<PinMap> map =
-            ParsePinMap(DefaultPinMapText(kind), std::string("the default pin map of ") + kind, kind, error);
+            ParsePinMap(device->DefaultPinMap, "the default pin map of " + kind, *device, error);
         ASSERT_TRUE(map) << error;
         ASSERT_EQ(map->Motors.size(), 4u);
         ASSERT_EQ(map->Sensors.size(), 3u);
@@ -40,9 +44,8 @@ TEST(PinMap, EveryDevicesDefaultMapIsAcceptedWithTheSensorsPolarities)
         EXPECT_TRUE(map->Sensors[0].ActiveLow);
         EXPECT_TRUE(map->Sensors[1].ActiveLow);
         EXPECT_FALSE(map->Sensors[2].ActiveLow);
-        EXPECT_EQ(map->Where(map->Motors[0]), std::string("the default pin map of ") + kind);
+        EXPECT_EQ(map->Where(map->Motors[0]), "the default pin map of " + kind);
     }
-    EXPECT_EQ(DefaultPinMapText("no-such-device"), "");
 }
 
 TEST(PinMap, ReadsSignalsSettingsOptionsAndComments)
@@ -55,7 +58,7 @@ TEST(PinMap, ReadsSignalsSettingsOptionsAndComments)
                                                   "D4 17\nD3 27\n\tD1 22\nD0 23\n"
                                                   "S5 GPIO24 pull-down active-high\n"
                                                   "S4 GPIO25\n",
-                                                  "robot-pins.conf", "gpio", error);
+                                                  "robot-pins.conf", gpio::Pins, error);
     ASSERT_TRUE(map) << error;
     EXPECT_EQ(map->Setting("chip"), "pinctrl-bcm2711");
     EXPECT_EQ(map->Setting("baud", "57600"), "57600");
@@ -92,7 +95,10 @@ TEST(PinMap, RefusesAMapThatCannotBeCarriedOutAndNamesTheLine)
         {std::string("S4 e pull-sideways\n") + "D0 a\nD1 b\nD3 c\nD4 d\nS5 f\nS7 g\n",
          "line 1: \"pull-sideways\" is no option"},
         {std::string("chip\n") + Complete, "line 1: \"chip\" takes one value"},
-        {std::string("baud 9600\nbaud 57600\n") + Complete, "line 2: \"baud\" is given twice"},
+        {std::string("chip a\nchip b\n") + Complete, "line 2: \"chip\" is given twice"},
+        // Each device takes its own settings.
+        {std::string("baud 9600\n") + Complete, "line 1: \"baud\" is neither a signal (D0 D1 D3 D4 S4 S5 S7) "
+                                                 "nor a setting of gpio (device chip)"},
         {std::string("device ftdi\n") + Complete, "robot-pins.conf is a pin map for the device \"ftdi\", not for gpio"},
         {std::string("D0 a\0b\n", 7) + Complete, "line 1: not a line of text"},
     };
@@ -114,12 +120,14 @@ TEST(PinMap, LoadsTheFileInEffect)
     QDir::setCurrent(dir.path());
     unsetenv("ROBOT_PINS");
     std::string error;
-    std::optional<PinMap> map = LoadPinMap("ftdi", error);
+    std::optional<PinMap> map = LoadPinMap(ftdiport::Pins, error);
     ASSERT_TRUE(map) << error;
     EXPECT_EQ(map->Source, "the default pin map of ftdi");
+    EXPECT_FALSE(LoadPinMap(DeviceKind{"plain", {}, {}}, error));
+    EXPECT_EQ(error, "there is no default pin map for plain; give one in robot-pins.conf");
 
     std::ofstream("robot-pins.conf") << Complete;
-    map = LoadPinMap("ftdi", error);
+    map = LoadPinMap(ftdiport::Pins, error);
     ASSERT_TRUE(map) << error;
     EXPECT_EQ(map->Source, "robot-pins.conf");
     EXPECT_EQ(map->Motors[0].Line, "a");
@@ -127,10 +135,10 @@ TEST(PinMap, LoadsTheFileInEffect)
     const std::string other = dir.filePath("other.conf").toStdString();
     std::ofstream(other) << "device firmata\n" << Complete;
     setenv("ROBOT_PINS", other.c_str(), 1);
-    EXPECT_FALSE(LoadPinMap("ftdi", error));
+    EXPECT_FALSE(LoadPinMap(ftdiport::Pins, error));
     EXPECT_NE(error.find("not for ftdi"), std::string::npos) << error;
     setenv("ROBOT_PINS", (other + ".missing").c_str(), 1);
-    EXPECT_FALSE(LoadPinMap("ftdi", error));
+    EXPECT_FALSE(LoadPinMap(ftdiport::Pins, error));
     EXPECT_NE(error.find("cannot read the pin map"), std::string::npos) << error;
     unsetenv("ROBOT_PINS");
     QDir::setCurrent(old);
@@ -164,7 +172,7 @@ TEST(PinMap, MapThatIsNoFileIsRefusedWithTheReason)
                 ASSERT_EQ(rename(name, "robot-pins.conf"), 0);
             }
             std::string error;
-            EXPECT_FALSE(LoadPinMap("ftdi", error));
+            EXPECT_FALSE(LoadPinMap(ftdiport::Pins, error));
             EXPECT_NE(error.find(reason), std::string::npos) << error;
             unsetenv("ROBOT_PINS");
             if (!named) {

@@ -31,6 +31,10 @@ constexpr double CutMarginMs = 150;
 // late or applied at its arrival would be off by tens of milliseconds. The
 // precision itself is a benchmark's.
 constexpr double RoughPulseMs = 10;
+// The same through robot-sim, one more process on the loaded machine between
+// the node and the register; a write applied at its arrival would still be
+// off by the whole delay below.
+constexpr double RoughArenaPulseMs = 40;
 // The delay of the writes in the tests of pulse lengths: the default's 30 ms
 // with room for what a loaded test machine adds to the link.
 const EnvVars RoomyDelay{{"ROBOT_REMOTE_DELAY_MS", "100"}};
@@ -161,7 +165,7 @@ TEST(RemoteVirtualRobot, SensorFollowerDrivesTheArenaWithTheProgramsWrites)
     EXPECT_EQ(Values(node.Writes()), Values(program.TracedWrites()));
     const std::vector<double> errors = PulseErrors(node.Writes(), program.TracedWrites());
     for (double ms : errors)
-        EXPECT_LT(ms, RoughPulseMs);
+        EXPECT_LT(ms, RoughArenaPulseMs);
     if (!errors.empty())
         RecordProperty("worst_pulse_error_us", int(1000 * *std::max_element(errors.begin(), errors.end())));
     EXPECT_GT(program.StatusBytes().size(), 10u) << "it read the arena's sensors";

@@ -4,10 +4,10 @@
 #include "sim/testing/SimFixture.h"
 
 #include "app/WindowSettings.h"
-#include "camera/CameraShared.h"
 #include "camera/MotionDetection.h"
-#include "drive/PortIo.h"
 #include "capture/CaptureTesting.h"
+#include "drive/PortIo.h"
+#include "form/CameraShared.h"
 #include "sim/core/Camera.h"
 #include "sim/core/World.h"
 

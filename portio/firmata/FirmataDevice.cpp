@@ -1,7 +1,7 @@
 #include "portio/firmata/FirmataDevice.h"
 
 #include "core/Clock.h"
-#include "portio/guard/ZeroRoutines.h"
+#include "portio/firmata/FirmataGuard.h"
 #include "portio/kit/DeviceGroup.h"
 
 #include <algorithm>
@@ -130,35 +130,25 @@ bool FirmataDevice::Open(const portkit::PinMap &map, LineProblem &why)
     int error = 0;
     line_ = SerialLine::Open(path, speed, error);
     if (!line_) {
-        switch (error) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            why = {"absent", path + " does not exist (the board is not plugged in?)",
+        const std::string key = portkit::OpenProblemKey(error);
+        if (key == "absent") {
+            why = {key, path + " does not exist (the board is not plugged in?)",
                    "Plug the board in, or name its device in ROBOT_SERIAL (see ls /dev/ttyACM* /dev/ttyUSB*)."};
-            break;
-        case EACCES:
-        case EPERM: {
+        } else if (key == "permission") {
             const std::string group = portkit::DeviceGroup(path, "dialout"); // as Debian has it
-            why = {"permission", "cannot open " + path + ": " + std::strerror(error),
-                   "Let this user open it: it belongs to group " + group + " (sudo usermod -aG " + group +
-                       " $USER, then log in again)."};
-            break;
-        }
-        case EBUSY:
-            why = {"busy", path + " is held by another program (a serial monitor, another copy of this program, "
-                                  "or ModemManager probing the board)",
+            why = {key, "cannot open " + path + ": " + std::strerror(error),
+                   "Let this user open it: it belongs to group " + group + " (" + portkit::JoinGroupCommand(group) +
+                       ", then log in again)."};
+        } else if (key == "busy") {
+            why = {key, path + " is held by another program (a serial monitor, another copy of this program, "
+                                "or ModemManager probing the board)",
                    "Close that program (sudo fuser -v " + path + " shows which); for ModemManager see the README."};
-            break;
-        case ENOTTY:
-        case EINVAL:
+        } else if (error == ENOTTY || error == EINVAL) {
             why = {"not-serial", path + " is not a serial device",
                    "Name the board's serial device in ROBOT_SERIAL (/dev/ttyACM0, /dev/ttyUSB0).", true};
-            break;
-        default:
+        } else {
             why = {"open", "cannot open " + path + ": " + std::strerror(error),
                    "Check the board's USB cable, or unplug it and plug it in again."};
-            break;
         }
         return false;
     }

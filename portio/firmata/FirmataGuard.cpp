@@ -13,6 +13,8 @@ constexpr int64_t RoomWaitNs = 100'000'000;
 constexpr int64_t SentWaitNs = 300'000'000;
 } // namespace
 
+const portguard::GuardRoutine registered{portguard::FirmataKind, ZeroFirmataFromGuard};
+
 void ZeroFirmataFromGuard(int fd, const std::string &payload, portguard::Situation situation)
 {
     if (fd < 0 || payload.empty())

@@ -7,9 +7,13 @@
 // The copy shares the library's open file, so the board is not opened again:
 // opening it would reset most boards, whose pins then float for the 1.5-2 s
 // of the reset and the bootloader would swallow the 0.
-#include "portio/guard/ZeroRoutines.h"
+#include "portio/kit/GuardRoutines.h"
 
 #include <string>
+
+namespace portguard {
+constexpr char FirmataKind = 'S'; // a Firmata board: its open serial device
+}
 
 // Sends the payload (waiting at most 100 ms for room); when the program has
 // gone, also waits up to 300 ms for it to leave the device. Closes nothing:

@@ -1,6 +1,7 @@
 #include "portio/firmata/SerialLine.h"
 
 #include "core/Clock.h"
+#include "portio/kit/DeviceGroup.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -50,8 +51,8 @@ long NumberAfter(const std::string &name, const std::string &prefix)
 
 bool IsGone(int error)
 {
-    return error == HungUp || error == EIO || error == ENODEV || error == ENXIO || error == EPIPE ||
-           error == ESHUTDOWN;
+    // A USB serial device pulled out also hangs up or fails with EIO.
+    return error == HungUp || error == EIO || error == EPIPE || portkit::IsGoneError(error);
 }
 
 std::string ErrorText(int error)

@@ -28,7 +28,9 @@
 //   AfterGuardCut() puts the lines back as they were, outputs at 0 first,
 //   before the next write.
 #include "portio/ftdi/FtdiAdapter.h"
-#include "portio/guard/ZeroRoutines.h"
+#include "portio/ftdi/FtdiPins.h"
+#include "portio/ftdi/FtdiGuard.h"
+#include "portio/kit/DeviceGroup.h"
 #include "portio/kit/LineDevice.h"
 
 #include <algorithm>
@@ -40,7 +42,6 @@ namespace {
 using namespace ftdiport;
 using portkit::LineProblem;
 
-constexpr char DeviceKind[] = "ftdi";
 constexpr int LineCount = 8;
 
 // The lines' names in UART mode, D0..D7: what adapter boards print.
@@ -114,9 +115,7 @@ public:
             why = {"libftdi", error, "Check the packages libftdi1-2 and libusb-1.0-0.", false};
             return false;
         }
-        const char *chosen = std::getenv("ROBOT_FTDI");
-        const auto setting = map.Settings.find("adapter");
-        const std::string wanted = chosen && *chosen ? chosen : setting != map.Settings.end() ? setting->second : "";
+        const std::string wanted = map.Setting("adapter", "", "ROBOT_FTDI");
         const FoundAdapter *found = Choose(wanted, why);
         if (!found)
             return Drop();
@@ -155,19 +154,21 @@ public:
     bool Claim(const std::vector<portkit::OutputLine> &outputs, const std::vector<portkit::InputLine> &inputs,
                LineProblem &why) override
     {
-        uint8_t outputMask = 0, inputMask = 0;
+        // The line backend has refused a line used twice; the lines are the
+        // ones FindLine gave.
+        uint8_t outputMask = 0;
         for (const portkit::OutputLine &out : outputs) {
-            if (out.Line < 0 || out.Line >= LineCount || (outputMask & (1u << out.Line))) {
-                why = {"lines", "line " + Label(out.Line) + " is given twice, or is no line of the adapter",
-                       "Give every motor bit a line of its own.", true};
+            if (out.Line < 0 || out.Line >= LineCount) {
+                why = {"lines", "line " + Label(out.Line) + " is no line of the adapter",
+                       "Give every motor bit a line of the adapter.", true};
                 return false;
             }
             outputMask |= uint8_t(1u << out.Line);
         }
         for (const portkit::InputLine &in : inputs) {
-            if (in.Line < 0 || in.Line >= LineCount || ((outputMask | inputMask) & (1u << in.Line))) {
-                why = {"lines", "line " + Label(in.Line) + " is given twice, or is no line of the adapter",
-                       "Give every sensor bit a line of its own.", true};
+            if (in.Line < 0 || in.Line >= LineCount) {
+                why = {"lines", "line " + Label(in.Line) + " is no line of the adapter",
+                       "Give every sensor bit a line of the adapter.", true};
                 return false;
             }
             // The chips have weak pull-ups on their lines and nothing else.
@@ -181,7 +182,6 @@ public:
                        true};
                 return false;
             }
-            inputMask |= uint8_t(1u << in.Line);
         }
         outputs_ = outputs;
         inputs_ = inputs;
@@ -200,11 +200,7 @@ public:
     {
         if (modeLost_ && !Reenter(why))
             return false;
-        uint8_t pins = 0;
-        for (size_t i = 0; i < outputs_.size(); ++i)
-            if (levels & (1u << i))
-                pins |= uint8_t(1u << outputs_[i].Line);
-        if (adapter_->WriteLines(pins))
+        if (adapter_->WriteLines(static_cast<uint8_t>(portkit::LineLevels(levels, outputs_))))
             return true;
         why = Gone("write");
         return false;
@@ -219,12 +215,7 @@ public:
             why = Gone("read");
             return false;
         }
-        firing = 0;
-        for (size_t i = 0; i < inputs_.size(); ++i) {
-            const bool high = pins & (1u << inputs_[i].Line);
-            if (high != inputs_[i].ActiveLow)
-                firing |= 1u << i;
-        }
+        firing = portkit::FiringInputs(inputs_, [&](int line) { return (pins >> line) & 1u; });
         return true;
     }
 
@@ -315,8 +306,8 @@ private:
                     std::string("Let this user open it: install the project's udev rule ") + UdevRule +
                         ", which gives group " + UdevGroup + " access to 0403:6001 and 0403:6014 (sudo cmake "
                         "--install build puts it in /usr/local/lib/udev/rules.d; or sudo cp packaging/udev/" +
-                        UdevRule + " /etc/udev/rules.d/), run sudo udevadm control --reload, join the group (sudo "
-                        "usermod -aG " + UdevGroup + " $USER, then log in again) and plug the adapter in again.",
+                        UdevRule + " /etc/udev/rules.d/), run sudo udevadm control --reload, join the group (" +
+                        portkit::JoinGroupCommand(UdevGroup) + ", then log in again) and plug the adapter in again.",
                     false};
         case OpenFailure::HeldByProgram:
             return {"busy", which + " is held by another program (another copy of this one, a serial terminal)",
@@ -395,9 +386,9 @@ std::unique_ptr<LineDevice> MakeLineDevice()
     return std::make_unique<FtdiDevice>();
 }
 
-const char *LineDeviceKind()
+const DeviceKind &LineDeviceKind()
 {
-    return DeviceKind;
+    return ftdiport::Pins;
 }
 
 } // namespace portkit

@@ -93,6 +93,8 @@ std::unique_ptr<FtdiAdapter> ClaimAdapter(const Order &order, std::string &why)
 
 } // namespace
 
+const portguard::GuardRoutine registered{portguard::FtdiKind, ZeroFtdiFromGuard};
+
 void ZeroFtdiFromGuard(int, const std::string &payload, portguard::Situation situation)
 {
     const Order order = ParsePayload(payload);

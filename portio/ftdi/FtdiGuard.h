@@ -4,8 +4,12 @@
 // motor running. The payload is the line device's (FtdiDevice.cpp):
 //   path=<bus path> outputs=<hex mask of the motor lines> chip=<FT232R|FT232H>
 // There is no file (fd is -1): the guard opens the adapter itself.
-#include "portio/guard/ZeroRoutines.h"
+#include "portio/kit/GuardRoutines.h"
 
 #include <string>
+
+namespace portguard {
+constexpr char FtdiKind = 'U'; // an FTDI adapter: where it is on the bus (no file)
+}
 
 void ZeroFtdiFromGuard(int fd, const std::string &payload, portguard::Situation situation);

@@ -10,6 +10,7 @@
 // to the kernel (its active-low flag), so a line reads 1 when its sensor
 // fires.
 #include "portio/gpio/GpioLines.h"
+#include "portio/gpio/GpioPins.h"
 #include "portio/kit/DeviceGroup.h"
 #include "portio/kit/LineDevice.h"
 
@@ -29,7 +30,6 @@ using portkit::LineProblem;
 
 constexpr const char *Consumer = "robot";
 constexpr const char *DefaultChip = "gpiochip0";
-constexpr const char *Kind = "gpio";
 
 
 // "gpiochip0 [pinctrl-bcm2711], gpiochip1 [raspberrypi-exp-gpio]"
@@ -81,8 +81,7 @@ public:
 
     bool Open(const portkit::PinMap &map, LineProblem &why) override
     {
-        const auto setting = map.Settings.find("chip");
-        which_ = setting != map.Settings.end() && !setting->second.empty() ? setting->second : DefaultChip;
+        which_ = map.Setting("chip", DefaultChip);
         int error = 0;
         chip_ = gpio::Chip::Open(which_, error);
         if (!chip_) {
@@ -288,32 +287,33 @@ private:
         const bool path = which_[0] == '/';
         const bool name = AllDigits(which_) || which_.compare(0, 8, "gpiochip") == 0;
         const std::string device = path || name ? gpio::ChipPath(which_) : "/dev/gpiochip*";
-        if (error == ENOENT) {
-            why.Key = "absent";
+        const std::string key = portkit::OpenProblemKey(error);
+        if (error == ENOTTY || error == ENODEV) {
+            why.Key = "not-gpio";
+            why.Text = which_ + " is not a GPIO chip (" + ChipsHere() + ")";
+            why.Fix = "Set `chip` in the pin map to one of the chips gpiodetect lists.";
+            why.Lasting = true;
+        } else if (key == "absent") {
+            why.Key = key;
             why.Text = path || name ? "there is no GPIO chip " + which_ + " (" + device + " does not exist; " +
                                           ChipsHere() + ")"
                                     : "no GPIO chip is named or labelled " + which_ + " (" + ChipsHere() + ")";
             why.Fix = "Set `chip` in the pin map to one of the chips gpiodetect lists; a chip that is not there "
                       "needs its driver (or its device tree overlay) loaded.";
-        } else if (error == EACCES || error == EPERM) {
-            why.Key = "permission";
+        } else if (key == "permission") {
+            why.Key = key;
             why.Text = path || name ? "cannot open " + device + ": " + std::strerror(error)
                                     : "cannot open the GPIO chips (" + device + ") to find the one labelled " +
                                           which_ + ": " + std::strerror(error);
             const std::string group = portkit::DeviceGroup(path || name ? device : "/dev/gpiochip0", "");
             if (!group.empty())
-                why.Fix = "Add this user to group " + group + ", which may open the GPIO chips (sudo usermod -aG " +
-                          group + " $USER), then log in again.";
+                why.Fix = "Add this user to group " + group + ", which may open the GPIO chips (" +
+                          portkit::JoinGroupCommand(group) + "), then log in again.";
             else
                 why.Fix = "Let a group open the GPIO chips with a udev rule: put SUBSYSTEM==\"gpio\", "
                           "KERNEL==\"gpiochip*\", GROUP=\"gpio\", MODE=\"0660\" in "
                           "/etc/udev/rules.d/60-gpio.rules, run sudo groupadd -f gpio; sudo usermod -aG gpio $USER; "
                           "sudo udevadm control --reload; sudo udevadm trigger, then log in again.";
-        } else if (error == ENOTTY || error == ENODEV) {
-            why.Key = "not-gpio";
-            why.Text = which_ + " is not a GPIO chip (" + ChipsHere() + ")";
-            why.Fix = "Set `chip` in the pin map to one of the chips gpiodetect lists.";
-            why.Lasting = true;
         } else {
             why.Key = "open";
             why.Text = "cannot open the GPIO chip " + which_ + ": " + std::strerror(error);
@@ -360,7 +360,7 @@ private:
     LineProblem AccessProblem(int error, const std::string &doing) const
     {
         LineProblem why;
-        if (error == ENODEV || error == ENXIO || error == ESHUTDOWN) {
+        if (portkit::IsGoneError(error)) {
             why.Key = "gone";
             why.Text = "the GPIO chip " + ChipText() + " is gone (" + std::strerror(error) + ")";
             why.Fix = "Check its connection and its driver (a USB GPIO adapter unplugged?); the robot's lines go "
@@ -388,6 +388,6 @@ namespace portkit {
 
 std::unique_ptr<LineDevice> MakeLineDevice() { return std::make_unique<GpioDevice>(); }
 
-const char *LineDeviceKind() { return Kind; }
+const DeviceKind &LineDeviceKind() { return gpio::Pins; }
 
 } // namespace portkit

@@ -88,6 +88,8 @@ bool ZeroHandle(int fd, int &error) { return SetValues(fd, 0, AllLines, error); 
 
 } // namespace gpio
 
+const portguard::GuardRoutine registered{portguard::GpioKind, ZeroGpioFromGuard};
+
 void ZeroGpioFromGuard(int fd, const std::string & /*payload*/, portguard::Situation /*situation*/)
 {
     // Stopped or gone, the same: the lines to 0 through the guard's copy.

@@ -17,7 +17,7 @@
 // either: the port guard needs a copy of its descriptor to switch the motors
 // off when the program is stopped or gone, and libgpiod 1.6 keeps the
 // descriptor of its requests to itself.
-#include "portio/guard/ZeroRoutines.h"
+#include "portio/kit/GuardRoutines.h"
 
 #include <cstdint>
 #include <memory>
@@ -136,6 +136,10 @@ private:
 bool ZeroHandle(int fd, int &error);
 
 } // namespace gpio
+
+namespace portguard {
+constexpr char GpioKind = 'G'; // GPIO lines: the open line request holding the motor lines
+}
 
 // The port guard's routine for GPIO lines (portguard::GpioKind): `fd` is the
 // guard's copy of the motor lines' request; the lines go to 0 through it. It

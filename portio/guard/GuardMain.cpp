@@ -18,7 +18,7 @@
 //     nothing is written while it runs;
 //   - when the program stands it down (a normal end), ends without a write.
 #include "core/Clock.h"
-#include "portio/guard/ZeroRoutines.h"
+#include "portio/kit/GuardRoutines.h" // the zeroing routines, registered by the devices
 #include "portio/kit/GuardProtocol.h"
 #include "portio/kit/PortKit.h"
 

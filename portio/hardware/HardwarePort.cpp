@@ -34,7 +34,7 @@
 //                     the library as a whole. Read once, at the first access.
 #include "core/Clock.h"
 #include "core/RobotWiring.h"
-#include "portio/guard/ZeroRoutines.h"
+#include "portio/hardware/ParportGuard.h"
 #include "portio/hardware/ParportMap.h"
 #include "portio/kit/DeviceGroup.h"
 #include "portio/kit/PortKit.h"
@@ -382,8 +382,8 @@ private:
     {
         const std::string group = portkit::DeviceGroup(device, "lp"); // as Debian has it
         return "To reach the port: load the drivers (sudo modprobe parport_pc ppdev), check that " + device +
-               " exists, and let this user open it (it belongs to group " + group + ": sudo usermod -aG " + group +
-               " $USER, then log in again).";
+               " exists, and let this user open it (it belongs to group " + group + ": " +
+               portkit::JoinGroupCommand(group) + ", then log in again).";
     }
 
     // One message per key for the life of the process; a port that is not

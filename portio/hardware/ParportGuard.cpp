@@ -4,6 +4,9 @@
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 
+void ZeroParportFromGuard(int fd, const std::string &, portguard::Situation situation);
+const portguard::GuardRoutine registered{portguard::ParportKind, ZeroParportFromGuard};
+
 void ZeroParportFromGuard(int fd, const std::string &, portguard::Situation situation)
 {
     if (fd < 0)

@@ -1,8 +1,12 @@
 #pragma once
-// The port guard's routine for a ppdev device (portio/guard/ZeroRoutines.h).
-#include "portio/guard/ZeroRoutines.h"
+// The port guard's routine for a ppdev device (portio/kit/GuardRoutines.h).
+#include "portio/kit/GuardRoutines.h"
 
 #include <string>
+
+namespace portguard {
+constexpr char ParportKind = 'P'; // a claimed ppdev device: its open file
+}
 
 // `fd` is the guard's copy of the program's open /dev/parportN, which holds
 // the claim: ppdev keeps a claim with the open file, not with a process, so

@@ -23,7 +23,7 @@
 // writes a code: nothing the program wrote meanwhile is carried out late.
 #include "core/Clock.h"
 #include "core/RobotWiring.h"
-#include "portio/kit/LineDevice.h"
+#include "portio/kit/LineBackend.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -35,9 +35,6 @@
 namespace portkit {
 namespace {
 
-constexpr int64_t RetryNs = 1'000'000'000;
-// The longest an access waits for the device's opening.
-constexpr int64_t AccessWaitNs = 300'000'000;
 // The guard's slot for the device.
 constexpr int DeviceGuardSlot = 1;
 // Reasons in the status line are cut to this many characters.
@@ -106,14 +103,15 @@ bool MapLines(const PinMap &map, const LineFinder &find, Wiring &lines, LineProb
     return true;
 }
 
-std::string NotOnDevice(const PinMapEntry &entry, bool motor, const std::string &detail)
+std::string NotOnDevice(const std::string &kind, const PinMapEntry &entry, bool motor, const std::string &detail)
 {
-    return Signal(entry, motor) + " names the line " + entry.Line + ", which the " + LineDeviceKind() +
-           " device does not have" + (detail.empty() ? "" : " (" + detail + ")");
+    return Signal(entry, motor) + " names the line " + entry.Line + ", which the " + kind + " device does not have" +
+           (detail.empty() ? "" : " (" + detail + ")");
 }
 
-// What can be told of the map before the device is there.
-bool CheckMap(const PinMap &map, const LineDevice &kind, LineProblem &why)
+// What can be told of the map before the device is there, from `kind`, a
+// device of its kind not opened.
+bool CheckMap(const PinMap &map, const std::string &name, const LineDevice &kind, LineProblem &why)
 {
     Wiring unused;
     return MapLines(
@@ -122,20 +120,19 @@ bool CheckMap(const PinMap &map, const LineDevice &kind, LineProblem &why)
             std::string detail;
             line = kind.LineOfName(entry.Line, detail);
             if (!line && !detail.empty()) {
-                problem = NotOnDevice(entry, motor, detail);
+                problem = NotOnDevice(name, entry, motor, detail);
                 return false;
             }
             const std::string pull = motor ? std::string() : kind.PullProblem(entry.LinePull);
             if (!pull.empty())
-                problem = Signal(entry, motor) + " asks for a pull the " + LineDeviceKind() + " device cannot give: " +
-                          pull;
+                problem = Signal(entry, motor) + " asks for a pull the " + name + " device cannot give: " + pull;
             return pull.empty();
         },
         unused, why);
 }
 
 // The device's lines for the map, as the opened device names them.
-bool Resolve(const PinMap &map, const LineDevice &device, Wiring &lines, LineProblem &why)
+bool Resolve(const PinMap &map, const std::string &name, const LineDevice &device, Wiring &lines, LineProblem &why)
 {
     return MapLines(
         map,
@@ -143,7 +140,7 @@ bool Resolve(const PinMap &map, const LineDevice &device, Wiring &lines, LinePro
             std::string detail;
             line = device.FindLine(entry.Line, detail);
             if (!line)
-                problem = NotOnDevice(entry, motor, detail);
+                problem = NotOnDevice(name, entry, motor, detail);
             return line.has_value();
         },
         lines, why);
@@ -181,11 +178,11 @@ struct Opening {
 };
 
 void OpenAndClaim(const std::shared_ptr<Opening> &opening, std::unique_ptr<LineDevice> device,
-                  const std::shared_ptr<const PinMap> &map)
+                  const std::shared_ptr<const PinMap> &map, const std::string &kind)
 {
     Wiring lines;
     LineProblem why;
-    const bool ok = device->Open(*map, why) && Resolve(*map, *device, lines, why) &&
+    const bool ok = device->Open(*map, why) && Resolve(*map, kind, *device, lines, why) &&
                     device->Claim(lines.Outputs, lines.Inputs, why);
     if (!ok)
         device.reset(); // let go without a write: nothing was driven
@@ -203,7 +200,11 @@ void OpenAndClaim(const std::shared_ptr<Opening> &opening, std::unique_ptr<LineD
 
 class LineBackend final : public PortBackend {
 public:
-    explicit LineBackend(Services &services) : services_(services) {}
+    LineBackend(Services &services, const DeviceKind &kind, std::function<std::unique_ptr<LineDevice>()> make,
+                LineTimes times)
+        : services_(services), kind_(kind), make_(std::move(make)), times_(times)
+    {
+    }
 
     short In(uint16_t address) override
     {
@@ -253,7 +254,7 @@ public:
     std::string Status() override
     {
         Ready(false);
-        std::string text = LineDeviceKind();
+        std::string text = kind_.Name;
         if (!name_.empty())
             text += " " + name_;
         switch (state_) {
@@ -320,22 +321,22 @@ private:
             services_.Say(key, text);
         if (device_ || closed_)
             return device_.get();
-        if (!opening_ && !givenUp_ && MonotonicNs() >= nextTryNs_)
+        if (!opening_ && !givenUp_ && times_.Now() >= nextTryNs_)
             StartOpening();
         if (opening_)
-            TakeOpening(wait ? MonotonicNs() + AccessWaitNs : 0);
+            TakeOpening(wait ? MonotonicNs() + times_.AccessWaitNs : 0);
         return device_.get();
     }
 
     void StartOpening()
     {
-        nextTryNs_ = MonotonicNs() + RetryNs;
-        std::unique_ptr<LineDevice> device = MakeLineDevice();
+        nextTryNs_ = times_.Now() + times_.RetryNs;
+        std::unique_ptr<LineDevice> device = make_();
         if (!map_) {
             std::string error;
-            std::optional<PinMap> map = LoadPinMap(LineDeviceKind(), error);
+            std::optional<PinMap> map = LoadPinMap(kind_, error);
             LineProblem why{"pin-map", error, "Correct the pin map.", true};
-            if (map && CheckMap(*map, *device, why))
+            if (map && CheckMap(*map, kind_.Name, *device, why))
                 map_ = std::make_shared<const PinMap>(std::move(*map));
             if (!map_) {
                 Unable(why);
@@ -345,7 +346,7 @@ private:
         device->SetSay([said = said_](const std::string &key, const std::string &text) { said->Add(key, text); });
         auto opening = std::make_shared<Opening>();
         try {
-            std::thread(OpenAndClaim, opening, std::move(device), map_).detach();
+            std::thread(OpenAndClaim, opening, std::move(device), map_, kind_.Name).detach();
         } catch (const std::system_error &e) {
             Unable({"thread", std::string("cannot open the device on a thread of its own: ") + e.what(), {}, false});
             return;
@@ -401,7 +402,7 @@ private:
     std::string Unusable() const
     {
         if (state_ == State::Starting || state_ == State::Idle)
-            return std::string("the ") + LineDeviceKind() + " device" + (name_.empty() ? "" : " " + name_) +
+            return "the " + kind_.Name + " device" + (name_.empty() ? "" : " " + name_) +
                    " is still starting (it is being opened in the background). Try again in a moment.";
         return why_.Text + (why_.Fix.empty() ? "" : ". " + why_.Fix);
     }
@@ -428,11 +429,14 @@ private:
         device_.reset();
         state_ = why.Lasting ? State::Unusable : State::Lost;
         why_ = why;
-        nextTryNs_ = MonotonicNs() + RetryNs;
+        nextTryNs_ = times_.Now() + times_.RetryNs;
         givenUp_ = why.Lasting;
     }
 
     Services &services_;
+    const DeviceKind &kind_;
+    const std::function<std::unique_ptr<LineDevice>()> make_;
+    const LineTimes times_;
     std::shared_ptr<const PinMap> map_;
     std::unique_ptr<LineDevice> device_;
     std::shared_ptr<Opening> opening_;
@@ -450,7 +454,9 @@ private:
 } // namespace
 } // namespace portkit
 
-std::unique_ptr<portkit::PortBackend> MakePortBackend(portkit::Services &services)
+std::unique_ptr<portkit::PortBackend> portkit::MakeLineBackend(Services &services, const DeviceKind &kind,
+                                                               std::function<std::unique_ptr<LineDevice>()> make,
+                                                               LineTimes times)
 {
-    return std::make_unique<portkit::LineBackend>(services);
+    return std::make_unique<LineBackend>(services, kind, std::move(make), times);
 }

@@ -119,9 +119,32 @@ private:
     SayFn say_;
 };
 
-// Defined by each line library: a new, unopened device of its kind.
+// The levels of a device whose lines are the bits of one word: bit i of
+// `levels` (outputs[i]) at the bit of its line.
+inline uint32_t LineLevels(uint32_t levels, const std::vector<OutputLine> &outputs)
+{
+    uint32_t pins = 0;
+    for (size_t i = 0; i < outputs.size(); ++i)
+        if (levels & (1u << i))
+            pins |= 1u << outputs[i].Line;
+    return pins;
+}
+
+// Which inputs fire (bit i: inputs[i]), each with its polarity, from
+// `high(line)`: whether the device reads the line high.
+template <class High>
+uint32_t FiringInputs(const std::vector<InputLine> &inputs, High high)
+{
+    uint32_t firing = 0;
+    for (size_t i = 0; i < inputs.size(); ++i)
+        if (high(inputs[i].Line) != inputs[i].ActiveLow)
+            firing |= 1u << i;
+    return firing;
+}
+
+// Defined by each line library: a new, unopened device of its kind, and the
+// kind (its name, default pin map and settings, kept in its folder).
 std::unique_ptr<LineDevice> MakeLineDevice();
-// The device kind, as the pin map file and the messages name it: "ftdi", ...
-const char *LineDeviceKind();
+const DeviceKind &LineDeviceKind();
 
 } // namespace portkit

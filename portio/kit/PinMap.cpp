@@ -40,55 +40,6 @@ static_assert(LeftBackwardBit == 1 << 0 && LeftForwardBit == 1 << 1 && RightBack
 static_assert(RightLineBit == 1 << 4 && LeftLineBit == 1 << 5 && ObstacleBit == 1 << 7,
               "the sensor signals are the status bits of the sensor lines");
 
-// Settings a map may give; a device reads the ones it knows: the GPIO chip,
-// the FTDI adapter (a serial number or a bus path), the board's baud rate and
-// how long it may take to start.
-constexpr const char *Settings[] = {"device", "chip", "adapter", "baud", "startup-ms"};
-
-// The default map of every device, in one place. Each says why its lines.
-constexpr struct {
-    const char *Kind;
-    const char *Text;
-} Defaults[] = {
-    {"ftdi",
-     "# An FTDI FT232R or FT232H adapter; lines D0..D7 (FT232R: TXD RXD RTS CTS DTR DSR DCD RI,\n"
-     "# FT232H: AD0..AD7). The motor lines are the ones that are inputs while the chip is\n"
-     "# still in its serial mode (TXD, RTS and DTR drive high until bit-bang is set).\n"
-     "device ftdi\n"
-     "D0 D6   # left motor backward: DCD\n"
-     "D1 D1   # left motor forward: RXD\n"
-     "D3 D3   # right motor backward: CTS\n"
-     "D4 D7   # right motor forward: RI\n"
-     "S4 D4 active-low   # right line sensor: DTR\n"
-     "S5 D5 active-low   # left line sensor: DSR\n"
-     "S7 D2 active-high  # obstacle sensor: RTS\n"},
-    {"gpio",
-     "# A Raspberry Pi's 40-pin header (BCM line names). The motor lines are pulled down at\n"
-     "# power-up, so a board booting does not drive them.\n"
-     "device gpio\n"
-     "chip gpiochip0\n"
-     "D0 GPIO23   # left motor backward: pin 16\n"
-     "D1 GPIO22   # left motor forward: pin 15\n"
-     "D3 GPIO27   # right motor backward: pin 13\n"
-     "D4 GPIO17   # right motor forward: pin 11\n"
-     "S4 GPIO25 active-low pull-up     # right line sensor: pin 22\n"
-     "S5 GPIO24 active-low pull-up     # left line sensor: pin 18\n"
-     "S7 GPIO5 active-high pull-down   # obstacle sensor: pin 29\n"},
-    {"firmata",
-     "# A board with StandardFirmata (digital pin numbers of an Arduino Uno). The motor pins\n"
-     "# share port 0 and the sensor pins port 1: one message sets the motors, one report\n"
-     "# brings the sensors.\n"
-     "device firmata\n"
-     "baud 57600\n"
-     "D0 4   # left motor backward\n"
-     "D1 5   # left motor forward\n"
-     "D3 6   # right motor backward\n"
-     "D4 7   # right motor forward\n"
-     "S4 8 active-low pull-up    # right line sensor\n"
-     "S5 9 active-low pull-up    # left line sensor\n"
-     "S7 10 active-high          # obstacle sensor\n"},
-};
-
 std::string Describe(const std::string &source, int line)
 {
     return line > 0 ? source + " line " + std::to_string(line) : source;
@@ -102,10 +53,18 @@ const Signal *FindSignal(const std::string &name)
     return nullptr;
 }
 
-bool IsSetting(const std::string &name)
+bool IsSetting(const DeviceKind &kind, const std::string &name)
 {
-    return std::find_if(std::begin(Settings), std::end(Settings),
-                        [&](const char *s) { return name == s; }) != std::end(Settings);
+    return name == "device" || std::find(kind.Settings.begin(), kind.Settings.end(), name) != kind.Settings.end();
+}
+
+// "device chip": the settings a map for `kind` may give.
+std::string SettingNames(const DeviceKind &kind)
+{
+    std::string names = "device";
+    for (const std::string &name : kind.Settings)
+        names += " " + name;
+    return names;
 }
 
 // No name of a signal, a line or an option, and no setting's value (a chip's
@@ -133,25 +92,20 @@ bool Printable(const std::string &text)
 }
 } // namespace
 
-std::string PinMap::Setting(const std::string &name, const std::string &fallback) const
+std::string PinMap::Setting(const std::string &name, const std::string &fallback, const char *variable) const
 {
+    if (const char *value = variable ? std::getenv(variable) : nullptr; value && *value)
+        return value;
     const auto found = Settings.find(name);
     return found == Settings.end() ? fallback : found->second;
 }
 
 std::string PinMap::Where(const PinMapEntry &entry) const { return Describe(Source, entry.SourceLine); }
 
-std::string DefaultPinMapText(const std::string &deviceKind)
+std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &source, const DeviceKind &kind,
+                                  std::string &error)
 {
-    for (const auto &d : Defaults)
-        if (deviceKind == d.Kind)
-            return d.Text;
-    return {};
-}
-
-std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &source,
-                                  const std::string &deviceKind, std::string &error)
-{
+    const std::string &deviceKind = kind.Name;
     // The default maps are read by this same code, their line numbers not shown.
     const bool numbered = source.rfind("the default pin map", 0) != 0;
     PinMap map;
@@ -177,7 +131,7 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
                 error = where + ": \"" + Quoted(word, 24) + "\" is longer than any name or value of a pin map";
                 return std::nullopt;
             }
-        if (IsSetting(name)) {
+        if (IsSetting(kind, name)) {
             if (words.size() != 2) {
                 error = where + ": \"" + name + "\" takes one value";
                 return std::nullopt;
@@ -192,7 +146,8 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
         const Signal *signal = FindSignal(name);
         if (!signal) {
             error = where + ": \"" + Quoted(name, 40) +
-                    "\" is neither a signal (D0 D1 D3 D4 S4 S5 S7) nor a setting (device chip adapter baud startup-ms)";
+                    "\" is neither a signal (D0 D1 D3 D4 S4 S5 S7) nor a setting of " + deviceKind + " (" +
+                    SettingNames(kind) + ")";
             return std::nullopt;
         }
         const size_t index = static_cast<size_t>(signal - Signals);
@@ -254,8 +209,9 @@ std::optional<PinMap> ParsePinMap(const std::string &text, const std::string &so
     return map;
 }
 
-std::optional<PinMap> LoadPinMap(const std::string &deviceKind, std::string &error)
+std::optional<PinMap> LoadPinMap(const DeviceKind &kind, std::string &error)
 {
+    const std::string &deviceKind = kind.Name;
     const char *named = std::getenv("ROBOT_PINS");
     const bool fromVariable = named && *named;
     const std::string path = fromVariable ? named : "robot-pins.conf";
@@ -268,12 +224,12 @@ std::optional<PinMap> LoadPinMap(const std::string &deviceKind, std::string &err
         // Missing only when nothing is named and nothing is there, not even a
         // dangling symbolic link.
         if (openError == ENOENT && !fromVariable && lstat(path.c_str(), &link) != 0) {
-            const std::string text = DefaultPinMapText(deviceKind);
+            const std::string &text = kind.DefaultPinMap;
             if (text.empty()) {
                 error = "there is no default pin map for " + deviceKind + "; give one in robot-pins.conf";
                 return std::nullopt;
             }
-            return ParsePinMap(text, "the default pin map of " + deviceKind, deviceKind, error);
+            return ParsePinMap(text, "the default pin map of " + deviceKind, kind, error);
         }
         error = "cannot read " + which + ": " +
                 (openError == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)
@@ -317,7 +273,7 @@ std::optional<PinMap> LoadPinMap(const std::string &deviceKind, std::string &err
         error = Quoted(path, 200) + " is too long for a pin map";
         return std::nullopt;
     }
-    return ParsePinMap(text, Quoted(path, 200), deviceKind, error);
+    return ParsePinMap(text, Quoted(path, 200), kind, error);
 }
 
 } // namespace portkit

@@ -173,6 +173,15 @@ std::optional<Credentials> ReadCredentials(const std::string &path, std::string 
     return login;
 }
 
+std::string ClearPasswordNote(const remoteproto::BrokerAddress &broker, bool login)
+{
+    const std::string &host = broker.Host;
+    if (!login || broker.Tls || host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0)
+        return {};
+    return "the password goes to " + broker.Text() +
+           " unencrypted, readable by anyone on the network: use mqtts:// (the broker's TLS listener)";
+}
+
 MqttLink::MqttLink(Options options, Handlers handlers)
     : options_(std::move(options)), handlers_(std::move(handlers)), shared_(std::make_shared<Shared>())
 {

@@ -37,6 +37,9 @@ struct Credentials {
 // lines ('#' starts a comment). Refused, with why, unless it is a regular
 // file of this user that no one else may read or write (mode 600 or 400).
 std::optional<Credentials> ReadCredentials(const std::string &path, std::string &why);
+// What to say when a password would cross the network unencrypted (a login
+// over mqtt:// to another machine); empty otherwise.
+std::string ClearPasswordNote(const remoteproto::BrokerAddress &broker, bool login);
 
 struct Options {
     remoteproto::BrokerAddress Broker;

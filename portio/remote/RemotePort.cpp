@@ -65,6 +65,7 @@ constexpr int64_t Ms = 1'000'000;
 constexpr int64_t FirstWaitNs = 1000 * Ms;   // the first access waits for the link this long at most
 constexpr int64_t SettleNs = 300 * Ms;       // after subscribing, retained presence has come
 constexpr int64_t HelloEveryNs = 1000 * Ms;  // asking for a session again
+constexpr int64_t UnansweredNs = 3000 * Ms;  // asked this long without an answer: no answer comes
 constexpr int StartPings = 4;                // quick clock samples after the grant
 constexpr int StartSamples = 3;              // round trips before the first access goes on
 constexpr int64_t StartPingEveryNs = 20 * Ms;
@@ -156,6 +157,7 @@ public:
             } else if (session_ != 0) {
                 message = Write{WriteKind::Write, session_, ++seq_, AtFor(now), WireLeaseMs(), code};
                 standing_ = code;
+                standingAtNs_ = lastAtNs_;
                 lastSentNs_ = now;
             } else {
                 standing_ = 0; // a 0 without a session: nothing stands anywhere
@@ -245,6 +247,10 @@ private:
         }
         view_.SetUpProblem = setUpProblem_;
         view_.HasLogin = login_.has_value();
+        if (const std::string note = remotelink::ClearPasswordNote(broker_, view_.HasLogin); !note.empty())
+            notes_.emplace_back("clear-password", note);
+        if (login_)
+            view_.User = portkit::Quoted(login_->User, MaxNameLength);
         startNs_ = LinkNs();
     }
 
@@ -264,6 +270,7 @@ private:
         LinkView view = view_;
         view.PresenceSettled = view.Connected && now >= settledNs_;
         view.Session = session_ != 0;
+        view.Unanswered = session_ == 0 && firstHelloNs_ != 0 && now - firstHelloNs_ >= UnansweredNs;
         view.ClockMatched = samples_ >= StartSamples;
         view.HasStatus = status_.has_value();
         if (status_)
@@ -328,6 +335,7 @@ private:
         view_.BrokerProblem.clear();
         settledNs_ = now + SettleNs;
         nextHelloNs_ = now;
+        firstHelloNs_ = 0;
         changed_.notify_all();
     }
 
@@ -373,6 +381,7 @@ private:
             if (granted->Program != program_)
                 return; // another program's answer
             session_ = granted->Session;
+            firstHelloNs_ = 0;
             seq_ = 0;
             lastAtNs_ = 0;
             grantNodeNs_ = granted->NodeNs;
@@ -385,8 +394,10 @@ private:
             status_.reset();
             lapses_.reset();
         } else if (const auto *busy = std::get_if<Busy>(&*message)) {
-            if (busy->Program == program_)
+            if (busy->Program == program_) {
                 view_.Busy = true;
+                firstHelloNs_ = 0;
+            }
         } else if (const auto *pong = std::get_if<Pong>(&*message)) {
             if (pong->Session == session_ && session_ != 0) {
                 clock_.Add(pong->SentNs, pong->NodeNs, now);
@@ -422,7 +433,9 @@ private:
             }
             return;
         }
-        if (lapses_ && status.Lapses > *lapses_)
+        // A lapse read before the standing code was applied is an earlier
+        // code's (its status delayed with the link): it ends nothing now.
+        if (lapses_ && status.Lapses > *lapses_ && status.NodeNs >= standingAtNs_)
             Event("the robot stopped its motors: a lease lapsed before its renewal arrived (the network was too "
                   "slow or cut)");
         lapses_ = status.Lapses;
@@ -450,6 +463,8 @@ private:
                 if (now >= nextHelloNs_) {
                     messages.push_back(Hello{program_, now});
                     nextHelloNs_ = now + HelloEveryNs;
+                    if (firstHelloNs_ == 0)
+                        firstHelloNs_ = now;
                 }
                 next = nextHelloNs_;
             } else {
@@ -506,11 +521,13 @@ private:
     uint64_t session_ = 0, seq_ = 0;
     int64_t grantNodeNs_ = 0;
     int64_t nextHelloNs_ = 0, nextPingNs_ = 0;
+    int64_t firstHelloNs_ = 0; // the first request of a session not answered yet
     int startPings_ = 0, samples_ = 0;
     remotelink::LinkClock clock_;
     int64_t lastAtNs_ = 0;
     int64_t offsetNs_ = 0; // node - program, as the writes are stamped
     uint8_t standing_ = 0; // the code the program holds at the robot
+    int64_t standingAtNs_ = 0; // when the node applies it (its clock)
     int64_t lastSentNs_ = 0;
     std::optional<remoteproto::Status> status_;
     int64_t statusAtNs_ = 0; // the status's reading, on this clock

@@ -57,6 +57,15 @@ Judgement Judge(const LinkView &view)
         return {LinkState::Unusable, "another program drives this robot",
                 "End that program (a killed one frees the robot after 3 s), then drive again."};
     if (!view.Session) {
+        if (view.Robot == Presence::Online && view.Unanswered)
+            return {LinkState::Unusable,
+                    "the robot does not answer this program: the broker's access list does not let " +
+                        (view.HasLogin ? "the user " + view.User : std::string("this client")) +
+                        " drive it, or its robot-node is held up",
+                    "Ask whoever keeps the broker to grant " +
+                        (view.HasLogin ? view.User : std::string("your user")) + " the robot " + view.Name +
+                        " (write robot/" + view.Name + "/drive, read robot/" + view.Name +
+                        "/+), or see robot-node's log on the robot's computer."};
         if (view.Robot == Presence::Online || !view.PresenceSettled)
             return {LinkState::Starting, "waiting for the robot's answer", ""};
         return {LinkState::Absent, "the robot is not online (no robot-node serves this name at this broker)",

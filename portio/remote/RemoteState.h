@@ -20,9 +20,13 @@ struct LinkView {
     std::string BrokerProblem; // why the last attempt failed or the link broke
     bool Refused = false;      // the broker turned us away (credentials)
     bool HasLogin = false;     // ROBOT_BROKER_CREDENTIALS gave a user
+    std::string User;          // that user
     Presence Robot = Presence::Unknown;
     bool PresenceSettled = false; // long enough subscribed for a retained presence to have come
     bool Busy = false;            // the node said another program drives
+    // Asking for a session for UnansweredMs without an answer (a grant or a
+    // refusal): the broker drops this user's requests, or the node is held up.
+    bool Unanswered = false;
     bool Session = false;
     bool ClockMatched = false; // the first round trips of the session are in
     bool HasStatus = false;

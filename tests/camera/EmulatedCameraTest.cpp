@@ -4,9 +4,9 @@
 // v4l2src. Its picture: the left half black, the right half orange.
 #include "support/Harness.h"
 
-#include "camera/CameraShared.h"
 #include "capture/CaptureSources.h"
 #include "capture/CaptureTesting.h"
+#include "form/CameraShared.h"
 #include "linecam/LineFollower.h"
 
 #include <QComboBox>

@@ -1,11 +1,11 @@
 #include "support/Harness.h"
 
-#include "camera/CameraShared.h"
 #include "capture/CaptureTesting.h"
 #include "core/ErrorDisplay.h"
 #include "core/RobotWiring.h"
 #include "drive/Motor.h"
 #include "drive/RunState.h"
+#include "form/CameraShared.h"
 
 #include <QCoreApplication>
 #include <QDir>

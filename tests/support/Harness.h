@@ -1,7 +1,7 @@
 #pragma once
 // Shared test scaffolding: a fresh working directory, the port trace of the
 // recording library, recorded error messages, and the main window.
-#include "app/Unit1.h"
+#include "form/Unit1.h"
 
 #include <QTemporaryDir>
 #include <QTimer>

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,7 +49,64 @@ int FreePort()
     close(fd);
     return ntohs(address.sin_port);
 }
+
+bool Accepts(int port)
+{
+    sockaddr_in address;
+    const int fd = LoopbackSocket(port, address);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+bool Run(const std::vector<std::string> &argv, const std::string &dir, std::string *error)
+{
+    const std::string log = dir + "/setup.log";
+    const pid_t pid = Spawn({argv, CurrentEnvironment({}), dir, log, log}, error);
+    const auto status = pid > 0 ? WaitForChild(pid, 30000) : std::nullopt;
+    if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        return true;
+    if (error)
+        *error = argv[0] + " failed: " + Slurp(log);
+    return false;
+}
 } // namespace
+
+bool TestBroker::Secure(const std::map<std::string, std::string> &passwords, const std::string &grants,
+                        std::string *error)
+{
+    secure_ = true;
+    std::ofstream passwd(dir_ + "/passwd");
+    for (const auto &[user, password] : passwords)
+        passwd << user << ':' << password << '\n';
+    passwd.close();
+    std::ofstream(dir_ + "/acl") << Slurp(ROBOT_SOURCE_DIR "/packaging/broker/robot-broker.acl") << '\n' << grants;
+    // Hashed in place: no password on a command line.
+    return Run({ROBOT_SOURCE_DIR "/packaging/broker/robot-broker-certificates.sh", dir_, "127.0.0.1"}, dir_, error) &&
+           Run({"mosquitto_passwd", "-U", dir_ + "/passwd"}, dir_, error);
+}
+
+std::string TestBroker::Config() const
+{
+    if (!secure_)
+        return "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+    // The shipped configuration, its folder and port made this test's; as
+    // root, mosquitto stays root to read the test's private folder.
+    std::string config = Slurp(ROBOT_SOURCE_DIR "/packaging/broker/robot-broker.conf");
+    for (size_t at; (at = config.find("/etc/mosquitto/robot")) != std::string::npos;)
+        config.replace(at, 20, dir_);
+    const std::string listener = "listener 8883";
+    config.replace(config.find(listener), listener.size(), "listener " + std::to_string(port_) + " 127.0.0.1");
+    return config + "persistence false\nuser root\n";
+}
+
+std::string TestBroker::Credentials(const std::string &user, const std::string &password) const
+{
+    const std::string path = dir_ + "/" + user + ".credentials";
+    std::ofstream(path) << "user=" << user << "\npassword=" << password << '\n';
+    chmod(path.c_str(), 0600);
+    return path;
+}
 
 bool TestBroker::Start(std::string *error)
 {
@@ -57,14 +115,18 @@ bool TestBroker::Start(std::string *error)
         if (fresh)
             port_ = FreePort();
         const std::string config = dir_ + "/mosquitto.conf", log = dir_ + "/mosquitto.log";
-        std::ofstream(config) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+        std::ofstream(config) << Config();
         std::ofstream(log, std::ios::trunc).close();
         pid_ = Spawn({{"/usr/sbin/mosquitto", "-c", config}, CurrentEnvironment({}), dir_, log, log}, error);
         if (pid_ < 0)
             return false;
-        if (WaitFor([&] { return Slurp(log).find("listen socket on port") != std::string::npos; }, 5s))
+        bool ended = false;
+        WaitFor([&] { return (ended = WaitForChild(pid_, 0).has_value()) || Accepts(port_); }, 5s);
+        if (!ended && Accepts(port_))
             return true;
-        Kill(); // the port was taken meanwhile
+        if (ended)
+            pid_ = -1;
+        Kill(); // the port was taken meanwhile, or the configuration refused
         if (error)
             *error = Slurp(log);
     }

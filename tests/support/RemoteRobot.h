@@ -8,6 +8,7 @@
 #include "support/RobotProcess.h"
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,16 +17,29 @@ class TestBroker {
 public:
     explicit TestBroker(const std::string &dir) : dir_(dir) {}
     ~TestBroker() { Kill(); }
-    // Starts mosquitto (anonymous clients, no persistence, its log in the
-    // folder): on a free port the first time, on the same one after Kill.
+    // Before Start: the broker as the project ships it for robots (TLS, no
+    // anonymous clients, the users with these passwords, the shipped access
+    // list with `grants` added), made in the folder: the certificates by the
+    // shipped script, the password file by mosquitto_passwd.
+    bool Secure(const std::map<std::string, std::string> &passwords, const std::string &grants,
+                std::string *error = nullptr);
+    // Starts mosquitto (anonymous clients unless Secure, no persistence, its
+    // log in the folder): on a free port the first time, on the same one
+    // after Kill.
     bool Start(std::string *error = nullptr);
     // SIGKILL, as a crash.
     void Kill();
     int Port() const { return port_; }
-    std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    std::string Url() const { return (secure_ ? "mqtts://127.0.0.1:" : "mqtt://127.0.0.1:") + std::to_string(port_); }
+    // Secure: the CA certificate clients trust, and a credentials file of
+    // `user` with `password` (mode 600).
+    std::string CaFile() const { return dir_ + "/ca.crt"; }
+    std::string Credentials(const std::string &user, const std::string &password) const;
 
 private:
+    std::string Config() const;
     std::string dir_;
+    bool secure_ = false;
     int port_ = 0;
     pid_t pid_ = -1;
 };

@@ -1,6 +1,6 @@
 #include "support/RobotProcess.h"
 
-#include "app/Unit1.h"
+#include "form/Unit1.h"
 
 #include <QCoreApplication>
 #include <QTabBar>

@@ -19,24 +19,33 @@ std::string OwnFolder()
     const size_t slash = exe.rfind('/');
     return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
+
+std::string LibraryPath(const std::string &kind)
+{
+    const std::string folder = OwnFolder();
+    return kind == "hardware" ? folder + "/libinpout32.so" : folder + "/../lib/" + kind + "/libinpout32.so";
+}
 } // namespace
 
+// Every port library installed beside robot-node, found by its folder's name,
+// so a new one needs no word here; never the remote one (a node serving it
+// would drive another node).
 bool LocalPort::Serves(const std::string &kind)
 {
-    for (const char *known : {"hardware", "ftdi", "gpio", "firmata", "recording", "sim"})
-        if (kind == known)
-            return true;
-    return false;
+    if (kind.empty() || kind == "remote" ||
+        kind.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos)
+        return false;
+    return access(LibraryPath(kind).c_str(), R_OK) == 0;
 }
 
 bool LocalPort::Open(const std::string &kind, std::string &why)
 {
     if (!Serves(kind)) {
-        why = "ROBOT_PORT must be hardware, ftdi, gpio, firmata, recording or sim (the robot's own port)";
+        why = "ROBOT_PORT must be hardware or a port library in lib/ beside robot-node's folder, not remote (the "
+              "robot's own port)";
         return false;
     }
-    const std::string folder = OwnFolder();
-    const std::string path = kind == "hardware" ? folder + "/libinpout32.so" : folder + "/../lib/" + kind + "/libinpout32.so";
+    const std::string path = LibraryPath(kind);
     void *handle = dlopen(path.c_str(), RTLD_NOW);
     if (!handle) {
         const char *error = dlerror();

@@ -13,7 +13,8 @@ namespace remotenode {
 
 class LocalPort {
 public:
-    // The port libraries robot-node can serve (not the remote one).
+    // The port libraries robot-node can serve: every one installed with it
+    // (hardware beside it, the others in ../lib/<kind>/), not the remote one.
     static bool Serves(const std::string &kind);
     // Loads the library of `kind`: hardware beside robot-node, the others
     // from ../lib/<kind>/. False with why.

@@ -24,7 +24,8 @@
 // switches the motors off.
 //
 // Exit status: 0 a clean end; 2 a setting or the port library refused; 3 the
-// name is served by another node; 4 the broker refused the credentials.
+// name is served by another node; 4 the broker refused the credentials, or
+// its access list does not let this node's user serve the robot.
 #include "portio/remote/LeaseSchedule.h"
 #include "portio/remote/MqttLink.h"
 #include "portio/remote/RemoteProtocol.h"
@@ -58,6 +59,9 @@ constexpr int64_t Ms = 1'000'000;
 constexpr int64_t PollEveryNs = 10 * Ms;            // the status register's reads
 constexpr int64_t StatusEveryNs = StatusEveryMs * Ms; // published at least this often
 constexpr int64_t OtherNodeWaitNs = 1000 * Ms;      // for a status of a node already online
+// A probe that does not come back this long after the connection: the broker
+// passes nothing of this node's user on the robot's topics (its access list).
+constexpr int64_t ProbeWaitNs = 5000 * Ms;
 constexpr int OfflineWaitMs = 300;
 constexpr int RealTimePriority = 50; // as the program's own pulses
 constexpr int ExitSettings = 2, ExitNameTaken = 3, ExitRefused = 4;
@@ -89,7 +93,8 @@ bool ReadSettings(Settings &s, std::string &why)
     }
     s.Port = Env("ROBOT_PORT");
     if (!LocalPort::Serves(s.Port)) {
-        why = "ROBOT_PORT=" + s.Port + " is refused: it must be hardware, ftdi, gpio, firmata, recording or sim";
+        why = "ROBOT_PORT=" + s.Port + " is refused: it must be hardware, ftdi, gpio, firmata, recording, sim or "
+                                       "another port library installed with robot-node";
         return false;
     }
     const std::string broker = Env("ROBOT_BROKER").empty() ? "mqtt://127.0.0.1:1883" : Env("ROBOT_BROKER");
@@ -157,6 +162,9 @@ public:
         link_->Start();
         Say("the robot " + settings_.Name + " on its " + settings_.Port + " port, through " +
             settings_.Link.Broker.Text() + " (node " + IdText(node_) + "): starting");
+        if (const std::string note = remotelink::ClearPasswordNote(settings_.Link.Broker, settings_.Link.Login.has_value());
+            !note.empty())
+            Say(note);
         ZeroAtStart();
         TakeRealTimePriority();
         while (exit_ < 0) {
@@ -191,6 +199,8 @@ private:
         int64_t next = std::min(schedule_.NextNs(), nextPollNs_);
         if (phase_ == Phase::Checking && probeBackNs_ > 0)
             next = std::min(next, probeBackNs_ + OtherNodeWaitNs);
+        if (phase_ == Phase::Checking && probeBackNs_ == 0 && probeSentNs_ > 0)
+            next = std::min(next, probeSentNs_ + ProbeWaitNs);
         itimerspec when{};
         const int64_t at = std::max<int64_t>(next, 1);
         when.it_value.tv_sec = at / 1'000'000'000;
@@ -237,6 +247,7 @@ private:
         wasDown_ = false;
         if (phase_ == Phase::Checking) {
             probeBackNs_ = 0;
+            probeSentNs_ = LinkNs();
             link_->Publish(topics_.Node, Encode(Probe{node_}), 1, false);
         } else {
             Announce();
@@ -255,6 +266,7 @@ private:
             Say("no link to the broker at " + settings_.Link.Broker.Text() + " (" + why +
                 "); trying again every second" + (schedule_.Data() != 0 ? "; motors off" : ""));
         wasDown_ = true;
+        probeSentNs_ = 0;
         schedule_.LinkLost();
     }
 
@@ -328,6 +340,15 @@ private:
     // Checking: once our probe came back, every retained presence has come.
     void Decide(int64_t now)
     {
+        if (phase_ == Phase::Checking && probeBackNs_ == 0 && probeSentNs_ > 0 && now >= probeSentNs_ + ProbeWaitNs) {
+            Say("the broker passes none of this node's messages on " + topics_.Node + " within " +
+                std::to_string(ProbeWaitNs / 1'000'000'000) + " s: its access list does not let " +
+                (settings_.Link.Login ? "the user " + settings_.Link.Login->User : std::string("this client")) +
+                " serve the robot " + settings_.Name +
+                " (in the project's access list a robot's user has the robot's name). Ending.");
+            exit_ = ExitRefused;
+            return;
+        }
         if (phase_ != Phase::Checking || probeBackNs_ == 0)
             return;
         if (other_ != 0) {
@@ -452,7 +473,7 @@ private:
     std::deque<Item> inbox_;
 
     Phase phase_ = Phase::Checking;
-    int64_t probeBackNs_ = 0;
+    int64_t probeBackNs_ = 0, probeSentNs_ = 0;
     uint64_t other_ = 0;
     std::string otherPort_;
     std::set<uint64_t> otherStatus_;

@@ -1,4 +1,4 @@
-#include "camera/CameraShared.h"
+#include "form/CameraShared.h"
 
 #include "core/Exceptions.h"
 

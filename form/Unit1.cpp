@@ -1,4 +1,4 @@
-#include "app/Unit1.h"
+#include "form/Unit1.h"
 
 #include "drive/RunState.h"
 

@@ -6,6 +6,8 @@
 //   camera/    Button11, 12, 14, 16, 17, 18, 19, Edit34 (camera tab, motion detection)
 //   linecam/   Button15, TrackBar1..3 (camera line follower, colour reference)
 //   autodrive/ BitBtn1, BitBtn2, Button21, Button22 (sensor drives)
+// Those folders include the form, never the other way round; start-up (app/)
+// makes the one window and owns it.
 #include "ui_Unit1.h"
 
 #include <QWidget>

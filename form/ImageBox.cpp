@@ -1,4 +1,4 @@
-#include "app/ImageBox.h"
+#include "form/ImageBox.h"
 
 #include "core/Exceptions.h"
 
