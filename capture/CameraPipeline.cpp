@@ -306,6 +306,12 @@ std::vector<CameraOffer> OffersInCaps(const GstCaps *caps)
     if (!caps || gst_caps_is_any(caps))
         return offers;
     for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        // Frames in other memory (GStreamer 1.26's v4l2src also offers its
+        // raw sizes as video/x-raw(memory:DMABuf),format=DMA_DRM) are not
+        // ours to map: only what lands in system memory is offered.
+        const GstCapsFeatures *features = gst_caps_get_features(caps, i);
+        if (features && !gst_caps_features_is_equal(features, GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY))
+            continue;
         const GstStructure *s = gst_caps_get_structure(caps, i);
         CameraOffer offer;
         if (gst_structure_has_name(s, JpegPictures))

@@ -175,8 +175,10 @@ TEST(FrameFormat, OffersTheSizesASourceHas)
         gst_caps_unref(caps);
         return out;
     };
-    // A camera's list: both forms, each size once with its best rate.
-    EXPECT_EQ(offers("video/x-raw,format=YUY2,width=640,height=480,framerate={15/1,30/1};"
+    // A camera's list: both forms, each size once with its best rate; frames
+    // in DMA buffers (GStreamer 1.26's v4l2src lists them too) are left out.
+    EXPECT_EQ(offers("video/x-raw(memory:DMABuf),format=DMA_DRM,drm-format=YUYV,width=640,height=480;"
+                     "video/x-raw,format=YUY2,width=640,height=480,framerate={15/1,30/1};"
                      "image/jpeg,width={1280,640},height=720,framerate=[5/1,30000/1001];"
                      "video/x-raw,format=YUY2,width=640,height=480,framerate=5/1;audio/x-raw"),
               (std::vector<std::string>{"640 x 480, YUY2, 30 kl/s", "640 x 720, MJPEG, 29.97 kl/s",
