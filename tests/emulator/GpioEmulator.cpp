@@ -84,12 +84,10 @@
 // the kernel lets go of them. A line let go becomes an input at its power-up
 // pull, as the Pi's pin controller leaves it.
 //
-// The calls may come from a child forked from a threaded process or from a
-// signal handler: nothing on their path allocates, takes a lock of the
-// process or uses stdio (the state's lock is a file lock that gives up after
-// a while); the real functions are looked up once, at load.
+// It stands on the preload skeleton (Preload.h), whose rules its calls keep
+// (the state's lock is a file lock that gives up after a while).
 #include "core/Clock.h"
-#include "emulator/EmulatorText.h"
+#include "emulator/Preload.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -101,20 +99,11 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <linux/gpio.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 #include <vector>
-
-#define EMU_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -236,12 +225,6 @@ struct Config {
 };
 Config g;
 
-using OpenFn = int (*)(const char *, int, ...);
-using OpenatFn = int (*)(int, const char *, int, ...);
-using Open2Fn = int (*)(const char *, int);
-using Openat2Fn = int (*)(int, const char *, int);
-using IoctlFn = int (*)(int, unsigned long, ...);
-using CloseFn = int (*)(int);
 using AccessFn = int (*)(const char *, int);
 using StatFn = int (*)(const char *, struct stat *);
 using Stat64Fn = int (*)(const char *, struct stat64 *);
@@ -250,12 +233,6 @@ using ScandirFn = int (*)(const char *, struct dirent ***, int (*)(const struct 
 using Scandir64Fn = int (*)(const char *, struct dirent64 ***, int (*)(const struct dirent64 *),
                             int (*)(const struct dirent64 **, const struct dirent64 **));
 using RealpathFn = char *(*)(const char *, char *);
-OpenFn g_open, g_open64;
-OpenatFn g_openat, g_openat64;
-Open2Fn g_open_2, g_open64_2;
-Openat2Fn g_openat_2, g_openat64_2;
-IoctlFn g_ioctl;
-CloseFn g_close;
 AccessFn g_access;
 StatFn g_stat, g_lstat;
 Stat64Fn g_stat64, g_lstat64;
@@ -263,38 +240,21 @@ ScandirFn g_scandir;
 Scandir64Fn g_scandir64;
 RealpathFn g_realpath;
 
-using emulator::ErrnoByName;
-using emulator::ErrnoName;
 using emulator::Text;
+using preload::CopyEnv;
+using preload::Fail;
+using preload::NumberFromEnv;
 
 using Path = Text<PATH_MAX>;
 using Detail = Text<900>;
 
-// ---- The log: one write() per line ----------------------------------------------------
+// ---- The log ---------------------------------------------------------------------------
 
 void Log(const char *call, int fd, const char *object, const char *detail, int error)
 {
-    if (!g.Log[0])
-        return;
-    const int saved = errno;
-    Text<1200> line;
-    line.Add(MonotonicNs()).Add(" ").Add(int64_t(getpid())).Add(" ").Add(call).Add(" ").Add(int64_t(fd));
-    line.Add(" ").Add(object && *object ? object : "-");
-    line.Add(" ").Add(detail && *detail ? detail : "-").Add(" ");
-    if (error == 0) {
-        line.Add("ok");
-    } else if (const char *name = ErrnoName(error)) {
-        line.Add(name);
-    } else {
-        line.Add("E").Add(int64_t(error));
-    }
-    line.Add("\n");
-    const int out = int(syscall(SYS_openat, AT_FDCWD, g.Log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (out >= 0) {
-        (void)syscall(SYS_write, out, line.Str(), line.Length());
-        syscall(SYS_close, out);
-    }
-    errno = saved;
+    Text<1000> fields;
+    fields.Add(object && *object ? object : "-").Add(" ").Add(detail && *detail ? detail : "-");
+    preload::WriteLog(g.Log, call, fd, fields.Str(), error);
 }
 
 // ---- Paths -----------------------------------------------------------------------
@@ -852,12 +812,6 @@ Text<32> UnknownRequest(unsigned long code)
     return name;
 }
 
-int Fail(int error)
-{
-    errno = error;
-    return -1;
-}
-
 int ChipIoctl(int fd, int chipIndex, unsigned long code, void *arg)
 {
     StateLock lock;
@@ -1137,7 +1091,7 @@ template <class Stat> int StatChip(int chip, Stat *st)
 int CloseEmulated(int fd, const Identity &who)
 {
     const int saved = errno;
-    const int result = g_close ? g_close(fd) : int(syscall(SYS_close, fd));
+    const int result = preload::RealClose(fd);
     const int error = result == 0 ? 0 : errno;
     if (who.Chip >= 0) {
         Log("close", fd, g.State->Chips[who.Chip].Name, nullptr, error);
@@ -1217,16 +1171,7 @@ bool IsDevFolder(const char *dir) { return g.Active && dir && (!std::strcmp(dir,
 
 // ---- Set-up, once per program at load ---------------------------------------------------
 
-bool CopyEnv(const char *name, char *out, size_t size)
-{
-    const char *value = std::getenv(name);
-    if (!value || !*value || std::strlen(value) >= size)
-        return false;
-    std::strcpy(out, value);
-    return true;
-}
-
-void Complain(const std::string &text) { std::fprintf(stderr, "gpio emulator: %s\n", text.c_str()); }
+void Complain(const std::string &text) { preload::Complain("%s", text.c_str()); }
 
 // A line by name on any chip, or by offset on gpiochip0.
 bool FindLine(const SharedState &s, const std::string &what, int &chip, int &offset)
@@ -1246,22 +1191,6 @@ bool FindLine(const SharedState &s, const std::string &what, int &chip, int &off
 }
 
 void SetName(char (&field)[NameSize], const char *value) { std::snprintf(field, NameSize, "%s", value); }
-
-// A whole number from the environment, or `fallback` (said when it is not one).
-long NumberFromEnv(const char *name, long fallback, long most)
-{
-    const char *text = std::getenv(name);
-    if (!text || !*text)
-        return fallback;
-    char *end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno || *end || value < 0 || value > most) {
-        Complain(std::string(name) + "=" + text + " is no number from 0 to " + std::to_string(most));
-        return fallback;
-    }
-    return value;
-}
 
 void BuildChips(SharedState &s)
 {
@@ -1371,88 +1300,31 @@ void WriteFile(const Path &path, const std::string &content)
     syscall(SYS_close, fd);
 }
 
-// Maps the state, making it when it is new. Several processes may start at
-// once: the first one to hold the file's lock fills it in.
+// Maps the state, making it when it is new.
 SharedState *MapState()
 {
     syscall(SYS_mkdirat, AT_FDCWD, g.Dir, 0755);
-    const int fd = int(syscall(SYS_openat, AT_FDCWD, StateFile().Str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (fd < 0)
-        return nullptr;
-    flock(fd, LOCK_EX);
-    struct stat st;
-    void *mem = MAP_FAILED;
-    if (syscall(SYS_fstat, fd, &st) == 0 &&
-        (st.st_size >= off_t(sizeof(SharedState)) || ftruncate(fd, sizeof(SharedState)) == 0))
-        mem = mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    auto *state = mem == MAP_FAILED ? nullptr : static_cast<SharedState *>(mem);
-    if (state && state->Magic != StateMagic) {
-        std::memset(static_cast<void *>(state), 0, sizeof *state);
-        state->EpochNs = MonotonicNs();
-        state->Dev = uint64_t(st.st_dev);
-        BuildChips(*state);
-        HoldLines(*state);
-        if (const char *name = std::getenv("GPIO_EMU_OPEN_ERROR"); name && *name)
-            if (!(state->OpenError = ErrnoByName(name)))
-                Complain(std::string("GPIO_EMU_OPEN_ERROR=") + name + " is no errno name it knows");
-        state->GoneAfter = uint32_t(NumberFromEnv("GPIO_EMU_GONE_AFTER", 0, INT32_MAX));
+    struct stat st = {};
+    return preload::MapSharedState<SharedState>(StateFile().Str(), StateMagic, st, [&st](SharedState &state) {
+        state.EpochNs = MonotonicNs();
+        state.Dev = uint64_t(st.st_dev);
+        BuildChips(state);
+        HoldLines(state);
+        state.OpenError = preload::ErrnoFromEnv("GPIO_EMU_OPEN_ERROR");
+        state.GoneAfter = uint32_t(NumberFromEnv("GPIO_EMU_GONE_AFTER", 0, INT32_MAX));
         if (const char *inputs = std::getenv("GPIO_EMU_INPUTS"); inputs && *inputs)
-            LoadInputs(*state, inputs);
+            LoadInputs(state, inputs);
         for (int chip = 0; chip < MaxChips; ++chip) {
             WriteFile(ChipFile(chip), "");
             WriteFile(DevAttrFile(chip), std::to_string(ChipMajor) + ":" + std::to_string(chip) + "\n");
             struct stat chipStat;
             if (syscall(SYS_newfstatat, AT_FDCWD, ChipFile(chip).Str(), &chipStat, 0) == 0)
-                state->Chips[chip].Ino = uint64_t(chipStat.st_ino);
+                state.Chips[chip].Ino = uint64_t(chipStat.st_ino);
         }
-        __atomic_store_n(&state->Magic, StateMagic, __ATOMIC_RELEASE);
-    }
-    flock(fd, LOCK_UN);
-    syscall(SYS_close, fd);
-    return state;
+    });
 }
 
-template <class Fn> void Resolve(Fn &fn, const char *name) { fn = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
-
-__attribute__((constructor)) void StartEmulator()
-{
-    Resolve(g_open, "open");
-    Resolve(g_open64, "open64");
-    Resolve(g_openat, "openat");
-    Resolve(g_openat64, "openat64");
-    Resolve(g_open_2, "__open_2");
-    Resolve(g_open64_2, "__open64_2");
-    Resolve(g_openat_2, "__openat_2");
-    Resolve(g_openat64_2, "__openat64_2");
-    Resolve(g_ioctl, "ioctl");
-    Resolve(g_close, "close");
-    Resolve(g_access, "access");
-    Resolve(g_stat, "stat");
-    Resolve(g_lstat, "lstat");
-    Resolve(g_stat64, "stat64");
-    Resolve(g_lstat64, "lstat64");
-    Resolve(g_scandir, "scandir");
-    Resolve(g_scandir64, "scandir64");
-    Resolve(g_realpath, "realpath");
-
-    if (!CopyEnv("GPIO_EMU_DIR", g.Dir, sizeof g.Dir))
-        return;
-    if (!(g.State = MapState())) {
-        Complain("GPIO_EMU_DIR must name a folder where it can make its state");
-        return;
-    }
-    CopyEnv("GPIO_EMU_LOG", g.Log, sizeof g.Log);
-    g.Active = true;
-}
-
-bool TakesMode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
-
-int SysOpenat(int dirfd, const char *path, int flags, mode_t mode)
-{
-    return int(syscall(SYS_openat, dirfd, path, flags, mode));
-}
-
-// Answers an open of the chips' paths; -2: not ours.
+// Answers an open of the chips' paths; NotOurs for another path.
 int OpenOurs(int dirfd, const char *path, int flags)
 {
     const int chip = ChipNode(dirfd, path);
@@ -1461,7 +1333,7 @@ int OpenOurs(int dirfd, const char *path, int flags)
     const int attr = ChipDevAttr(dirfd, path);
     if (attr >= 0)
         return OpenDevAttr(attr, flags);
-    return -2;
+    return preload::NotOurs;
 }
 
 template <class Stat, class Real> int StatPath(const char *path, Stat *st, Real real, long sys, int atFlags)
@@ -1481,72 +1353,6 @@ template <class Stat, class Real> int StatPath(const char *path, Stat *st, Real 
 } // namespace
 
 // ---- The interposed calls ---------------------------------------------------------------
-
-#define EMU_MODE(flags, mode)                                                                                    \
-    mode_t mode = 0;                                                                                             \
-    if (TakesMode(flags)) {                                                                                      \
-        va_list args;                                                                                            \
-        va_start(args, flags);                                                                                   \
-        mode = mode_t(va_arg(args, int));                                                                        \
-        va_end(args);                                                                                            \
-    }
-
-#define EMU_OPEN(dirfd, path, flags)                                                                             \
-    if (const int ours = OpenOurs(dirfd, path, flags); ours != -2)                                               \
-        return ours;
-
-EMU_EXPORT int open(const char *path, int flags, ...)
-{
-    EMU_MODE(flags, mode)
-    EMU_OPEN(AT_FDCWD, path, flags)
-    return g_open ? g_open(path, flags, mode) : SysOpenat(AT_FDCWD, path, flags, mode);
-}
-
-EMU_EXPORT int open64(const char *path, int flags, ...)
-{
-    EMU_MODE(flags, mode)
-    EMU_OPEN(AT_FDCWD, path, flags)
-    return g_open64 ? g_open64(path, flags, mode) : SysOpenat(AT_FDCWD, path, flags, mode);
-}
-
-EMU_EXPORT int openat(int dirfd, const char *path, int flags, ...)
-{
-    EMU_MODE(flags, mode)
-    EMU_OPEN(dirfd, path, flags)
-    return g_openat ? g_openat(dirfd, path, flags, mode) : SysOpenat(dirfd, path, flags, mode);
-}
-
-EMU_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
-{
-    EMU_MODE(flags, mode)
-    EMU_OPEN(dirfd, path, flags)
-    return g_openat64 ? g_openat64(dirfd, path, flags, mode) : SysOpenat(dirfd, path, flags, mode);
-}
-
-// The checked variants that _FORTIFY_SOURCE builds call.
-EMU_EXPORT int __open_2(const char *path, int flags)
-{
-    EMU_OPEN(AT_FDCWD, path, flags)
-    return g_open_2 ? g_open_2(path, flags) : SysOpenat(AT_FDCWD, path, flags, 0);
-}
-
-EMU_EXPORT int __open64_2(const char *path, int flags)
-{
-    EMU_OPEN(AT_FDCWD, path, flags)
-    return g_open64_2 ? g_open64_2(path, flags) : SysOpenat(AT_FDCWD, path, flags, 0);
-}
-
-EMU_EXPORT int __openat_2(int dirfd, const char *path, int flags)
-{
-    EMU_OPEN(dirfd, path, flags)
-    return g_openat_2 ? g_openat_2(dirfd, path, flags) : SysOpenat(dirfd, path, flags, 0);
-}
-
-EMU_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
-{
-    EMU_OPEN(dirfd, path, flags)
-    return g_openat64_2 ? g_openat64_2(dirfd, path, flags) : SysOpenat(dirfd, path, flags, 0);
-}
 
 EMU_EXPORT int access(const char *path, int mode)
 {
@@ -1613,31 +1419,57 @@ EMU_EXPORT char *realpath(const char *path, char *resolved)
     return std::strcpy(resolved, subsystem);
 }
 
-EMU_EXPORT int ioctl(int fd, unsigned long request, ...)
+// ---- The device on the preload skeleton ----------------------------------------------------
+
+const char *const preload::Name = "gpio emulator";
+
+void preload::Start()
 {
-    va_list args;
-    va_start(args, request);
-    void *arg = va_arg(args, void *);
-    va_end(args);
+    Resolve(g_access, "access");
+    Resolve(g_stat, "stat");
+    Resolve(g_lstat, "lstat");
+    Resolve(g_stat64, "stat64");
+    Resolve(g_lstat64, "lstat64");
+    Resolve(g_scandir, "scandir");
+    Resolve(g_scandir64, "scandir64");
+    Resolve(g_realpath, "realpath");
+
+    if (!CopyEnv("GPIO_EMU_DIR", g.Dir, sizeof g.Dir))
+        return;
+    if (!(g.State = MapState())) {
+        Complain("GPIO_EMU_DIR must name a folder where it can make its state");
+        return;
+    }
+    CopyEnv("GPIO_EMU_LOG", g.Log, sizeof g.Log);
+    g.Active = true;
+}
+
+int preload::Open(int dirfd, const char *path, int flags) { return OpenOurs(dirfd, path, flags); }
+
+bool preload::Ioctl(int fd, unsigned long request, void *arg, int &result)
+{
     // The kernel takes the request as 32 bits: a caller that passed it as an
     // int (libgpiod 2 does) has it sign-extended here.
     const unsigned long code = uint32_t(request);
-    if (g.Active && _IOC_TYPE(code) == 0xB4) {
-        const Identity who = Identify(fd);
-        if ((who.Chip >= 0 || who.Handle >= 0) && !arg)
-            return Fail(EFAULT); // as the kernel's copy from user space
-        if (who.Chip >= 0)
-            return ChipIoctl(fd, who.Chip, code, arg);
-        if (who.Handle >= 0)
-            return HandleIoctl(fd, who.Handle, code, arg);
-    }
-    return g_ioctl ? g_ioctl(fd, request, arg) : int(syscall(SYS_ioctl, fd, request, arg));
+    if (!g.Active || _IOC_TYPE(code) != 0xB4)
+        return false;
+    const Identity who = Identify(fd);
+    if (who.Chip < 0 && who.Handle < 0)
+        return false;
+    if (!arg)
+        result = Fail(EFAULT); // as the kernel's copy from user space
+    else if (who.Chip >= 0)
+        result = ChipIoctl(fd, who.Chip, code, arg);
+    else
+        result = HandleIoctl(fd, who.Handle, code, arg);
+    return true;
 }
 
-EMU_EXPORT int close(int fd)
+bool preload::Close(int fd, int &result)
 {
     const Identity who = Identify(fd);
-    if (who.Chip >= 0 || who.Handle >= 0)
-        return CloseEmulated(fd, who);
-    return g_close ? g_close(fd) : int(syscall(SYS_close, fd));
+    if (who.Chip < 0 && who.Handle < 0)
+        return false;
+    result = CloseEmulated(fd, who);
+    return true;
 }

@@ -37,32 +37,20 @@
 // OFD lock on it, which the kernel releases as it would release the port; the
 // claiming open file is told by its file position, which its copies share.
 //
-// The calls may come from a child forked from a threaded process: nothing on
-// their path allocates, takes a lock or uses stdio; the real functions are
-// looked up once, at load.
+// It stands on the preload skeleton (Preload.h), whose rules its calls keep.
 #include "core/Clock.h"
 #include "core/RobotWiring.h"
-#include "emulator/EmulatorText.h"
+#include "emulator/Preload.h"
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <linux/ppdev.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#define EMU_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -117,21 +105,9 @@ struct Config {
 };
 Config g;
 
-using OpenFn = int (*)(const char *, int, ...);
-using OpenatFn = int (*)(int, const char *, int, ...);
-using Open2Fn = int (*)(const char *, int);
-using Openat2Fn = int (*)(int, const char *, int);
-using IoctlFn = int (*)(int, unsigned long, ...);
-using CloseFn = int (*)(int);
-OpenFn g_open, g_open64;
-OpenatFn g_openat, g_openat64;
-Open2Fn g_open_2, g_open64_2;
-Openat2Fn g_openat_2, g_openat64_2;
-IoctlFn g_ioctl;
-CloseFn g_close;
-
 using emulator::ErrnoByName;
-using emulator::ErrnoName;
+using preload::Complain;
+using preload::CopyEnv;
 
 void SleepUntilNs(int64_t deadline)
 {
@@ -142,37 +118,17 @@ void SleepUntilNs(int64_t deadline)
     }
 }
 
-// ---- The log: one write() per line, built on the stack ---------------------
+// ---- The log ------------------------------------------------------------------
 
 // value < 0: none. error 0: ok; -1: the claim starts to wait.
 void Log(const char *call, int fd, int value, int error)
 {
-    if (!g.Log[0])
-        return;
-    const int saved = errno;
-    emulator::Text<256> line;
-    line.Add(MonotonicNs()).Add(" ").Add(int64_t(getpid())).Add(" ").Add(call).Add(" ").Add(int64_t(fd)).Add(" ");
+    emulator::Text<16> field;
     if (value < 0)
-        line.Add("-");
+        field.Add("-");
     else
-        line.Add(int64_t(value));
-    line.Add(" ");
-    if (error == 0)
-        line.Add("ok");
-    else if (error < 0)
-        line.Add("wait");
-    else if (const char *name = ErrnoName(error))
-        line.Add(name);
-    else
-        line.Add("E").Add(int64_t(error));
-    line.Add("\n");
-    // One write() per line, so that lines of several processes never mix.
-    const int out = int(syscall(SYS_openat, AT_FDCWD, g.Log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (out >= 0) {
-        (void)syscall(SYS_write, out, line.Str(), line.Length());
-        syscall(SYS_close, out);
-    }
-    errno = saved;
+        field.Add(int64_t(value));
+    preload::WriteLog(g.Log, call, fd, field.Str(), error);
 }
 
 // ---- Which descriptors are the device ------------------------------------
@@ -403,7 +359,7 @@ int DeviceIoctl(int fd, unsigned long code, void *arg)
 // knows: its lock goes then, and the holder's token matches no open file.
 int CloseDevice(int fd)
 {
-    const int result = g_close ? g_close(fd) : int(syscall(SYS_close, fd));
+    const int result = preload::RealClose(fd);
     const int error = result == 0 ? 0 : errno;
     Log("close", fd, -1, error);
     errno = error;
@@ -411,26 +367,6 @@ int CloseDevice(int fd)
 }
 
 // ---- Set-up, once per program at load ---------------------------------------
-
-bool CopyEnv(const char *name, char *out, size_t size)
-{
-    const char *value = std::getenv(name);
-    if (!value || !*value || std::strlen(value) >= size)
-        return false;
-    std::strcpy(out, value);
-    return true;
-}
-
-int ErrnoFromEnv(const char *name)
-{
-    const char *value = std::getenv(name);
-    if (!value || !*value)
-        return 0;
-    const int error = ErrnoByName(value);
-    if (!error)
-        std::fprintf(stderr, "parport emulator: %s=%s is no errno name it knows\n", name, value);
-    return error;
-}
 
 // "<REQUEST>:<N>[:<ERRNO>]"
 void ReadFailSwitch()
@@ -440,7 +376,7 @@ void ReadFailSwitch()
         return;
     char *from = std::strchr(order, ':');
     if (!from) {
-        std::fprintf(stderr, "parport emulator: PARPORT_EMU_FAIL needs <REQUEST>:<N>[:<ERRNO>]\n");
+        Complain("PARPORT_EMU_FAIL needs <REQUEST>:<N>[:<ERRNO>]");
         return;
     }
     *from++ = '\0';
@@ -454,7 +390,7 @@ void ReadFailSwitch()
     const long n = std::strtol(from, nullptr, 10);
     const int error = err ? ErrnoByName(err) : EIO;
     if (index < 0 || n < 1 || !error) {
-        std::fprintf(stderr, "parport emulator: PARPORT_EMU_FAIL=%s:%s is not understood\n", order, from);
+        Complain("PARPORT_EMU_FAIL=%s:%s is not understood", order, from);
         return;
     }
     g.FailRequest = index;
@@ -466,7 +402,7 @@ void LoadScript(SharedState &s, const char *path)
 {
     FILE *f = std::fopen(path, "r");
     if (!f) {
-        std::fprintf(stderr, "parport emulator: cannot read the status script %s\n", path);
+        Complain("cannot read the status script %s", path);
         return;
     }
     long v;
@@ -475,57 +411,31 @@ void LoadScript(SharedState &s, const char *path)
     std::fclose(f);
 }
 
-// Maps the state file, making it when it is new. Several processes may start
-// at once: the first one to hold the file's lock fills it in.
 SharedState *MapState()
 {
-    const int fd = int(syscall(SYS_openat, AT_FDCWD, g.StatePath, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (fd < 0)
-        return nullptr;
-    flock(fd, LOCK_EX);
-    struct stat st;
-    void *mem = MAP_FAILED;
-    if (fstat(fd, &st) == 0 && (st.st_size >= off_t(sizeof(SharedState)) ||
-                                ftruncate(fd, sizeof(SharedState)) == 0))
-        mem = mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    SharedState *state = mem == MAP_FAILED ? nullptr : static_cast<SharedState *>(mem);
-    if (state && state->Magic != StateMagic) {
-        std::memset(state, 0, sizeof *state);
-        state->EpochNs = MonotonicNs();
+    struct stat st = {};
+    SharedState *state = preload::MapSharedState<SharedState>(g.StatePath, StateMagic, st, [](SharedState &s) {
+        s.EpochNs = MonotonicNs();
         char script[PATH_MAX];
         if (CopyEnv("PARPORT_EMU_STATUS", script, sizeof script))
-            LoadScript(*state, script);
-        __atomic_store_n(&state->Magic, StateMagic, __ATOMIC_RELEASE);
-    }
+            LoadScript(s, script);
+    });
     g.StateDev = st.st_dev;
     g.StateIno = st.st_ino;
-    flock(fd, LOCK_UN);
-    syscall(SYS_close, fd);
     return state;
 }
+} // namespace
 
-template <class Fn> void Resolve(Fn &fn, const char *name)
+// ---- The device on the preload skeleton ------------------------------------------
+
+const char *const preload::Name = "parport emulator";
+
+void preload::Start()
 {
-    fn = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
-__attribute__((constructor)) void StartEmulator()
-{
-    Resolve(g_open, "open");
-    Resolve(g_open64, "open64");
-    Resolve(g_openat, "openat");
-    Resolve(g_openat64, "openat64");
-    Resolve(g_open_2, "__open_2");
-    Resolve(g_open64_2, "__open64_2");
-    Resolve(g_openat_2, "__openat_2");
-    Resolve(g_openat64_2, "__openat64_2");
-    Resolve(g_ioctl, "ioctl");
-    Resolve(g_close, "close");
-
     if (!CopyEnv("PARPORT_EMU_DEVICE", g.Device, sizeof g.Device))
         return;
     if (!CopyEnv("PARPORT_EMU_STATE", g.StatePath, sizeof g.StatePath) || !(g.State = MapState())) {
-        std::fprintf(stderr, "parport emulator: PARPORT_EMU_STATE must name a file it can make\n");
+        Complain("PARPORT_EMU_STATE must name a file it can make");
         return;
     }
     CopyEnv("PARPORT_EMU_LOG", g.Log, sizeof g.Log);
@@ -537,103 +447,23 @@ __attribute__((constructor)) void StartEmulator()
     g.Active = true;
 }
 
-bool TakesMode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
-
-// For a call that comes before the real functions are looked up.
-int SysOpenat(int dirfd, const char *path, int flags, mode_t mode)
+int preload::Open(int dirfd, const char *path, int flags)
 {
-    return int(syscall(SYS_openat, dirfd, path, flags, mode));
+    return IsDevicePath(dirfd, path) ? OpenDevice(flags) : NotOurs;
 }
 
-} // namespace
-
-// ---- The interposed calls -----------------------------------------------------
-
-// The mode argument, present only when the flags ask for one.
-#define EMU_MODE(flags, mode)                                                                                    \
-    mode_t mode = 0;                                                                                             \
-    if (TakesMode(flags)) {                                                                                      \
-        va_list args;                                                                                            \
-        va_start(args, flags);                                                                                   \
-        mode = mode_t(va_arg(args, int));                                                                        \
-        va_end(args);                                                                                            \
-    }
-
-EMU_EXPORT int open(const char *path, int flags, ...)
+bool preload::Ioctl(int fd, unsigned long request, void *arg, int &result)
 {
-    EMU_MODE(flags, mode)
-    if (IsDevicePath(AT_FDCWD, path))
-        return OpenDevice(flags);
-    return g_open ? g_open(path, flags, mode) : SysOpenat(AT_FDCWD, path, flags, mode);
+    if (!IsDevice(fd))
+        return false;
+    result = DeviceIoctl(fd, request, arg);
+    return true;
 }
 
-EMU_EXPORT int open64(const char *path, int flags, ...)
+bool preload::Close(int fd, int &result)
 {
-    EMU_MODE(flags, mode)
-    if (IsDevicePath(AT_FDCWD, path))
-        return OpenDevice(flags);
-    return g_open64 ? g_open64(path, flags, mode) : SysOpenat(AT_FDCWD, path, flags, mode);
-}
-
-EMU_EXPORT int openat(int dirfd, const char *path, int flags, ...)
-{
-    EMU_MODE(flags, mode)
-    if (IsDevicePath(dirfd, path))
-        return OpenDevice(flags);
-    return g_openat ? g_openat(dirfd, path, flags, mode) : SysOpenat(dirfd, path, flags, mode);
-}
-
-EMU_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
-{
-    EMU_MODE(flags, mode)
-    if (IsDevicePath(dirfd, path))
-        return OpenDevice(flags);
-    return g_openat64 ? g_openat64(dirfd, path, flags, mode) : SysOpenat(dirfd, path, flags, mode);
-}
-
-// The checked variants that _FORTIFY_SOURCE builds call.
-EMU_EXPORT int __open_2(const char *path, int flags)
-{
-    if (IsDevicePath(AT_FDCWD, path))
-        return OpenDevice(flags);
-    return g_open_2 ? g_open_2(path, flags) : SysOpenat(AT_FDCWD, path, flags, 0);
-}
-
-EMU_EXPORT int __open64_2(const char *path, int flags)
-{
-    if (IsDevicePath(AT_FDCWD, path))
-        return OpenDevice(flags);
-    return g_open64_2 ? g_open64_2(path, flags) : SysOpenat(AT_FDCWD, path, flags, 0);
-}
-
-EMU_EXPORT int __openat_2(int dirfd, const char *path, int flags)
-{
-    if (IsDevicePath(dirfd, path))
-        return OpenDevice(flags);
-    return g_openat_2 ? g_openat_2(dirfd, path, flags) : SysOpenat(dirfd, path, flags, 0);
-}
-
-EMU_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
-{
-    if (IsDevicePath(dirfd, path))
-        return OpenDevice(flags);
-    return g_openat64_2 ? g_openat64_2(dirfd, path, flags) : SysOpenat(dirfd, path, flags, 0);
-}
-
-EMU_EXPORT int ioctl(int fd, unsigned long request, ...)
-{
-    va_list args;
-    va_start(args, request);
-    void *arg = va_arg(args, void *);
-    va_end(args);
-    if (IsDevice(fd))
-        return DeviceIoctl(fd, request, arg);
-    return g_ioctl ? g_ioctl(fd, request, arg) : int(syscall(SYS_ioctl, fd, request, arg));
-}
-
-EMU_EXPORT int close(int fd)
-{
-    if (IsDevice(fd))
-        return CloseDevice(fd);
-    return g_close ? g_close(fd) : int(syscall(SYS_close, fd));
+    if (!IsDevice(fd))
+        return false;
+    result = CloseDevice(fd);
+    return true;
 }

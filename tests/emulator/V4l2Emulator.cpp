@@ -1,5 +1,5 @@
 // An emulated V4L2 camera for tests: preloaded (LD_PRELOAD) into a process, it
-// answers stat, open, ioctl, mmap, dup and close of one chosen /dev/videoN path as
+// answers stat, open (all eight ways), ioctl, mmap, dup and close of one chosen /dev/videoN path as
 // a USB webcam's driver does (V4l2Camera.h: MJPEG 1280 x 720 and YUYV
 // 640 x 480), so that GStreamer's unmodified v4l2src captures from it; every
 // other call passes through. poll() needs no emulation: the device's
@@ -15,41 +15,28 @@
 // The switches are read at each open while no descriptor of the camera is
 // open: a test sets them before it connects, and the camera starts afresh.
 // For one process (GStreamer's threads included); not for forked children.
+// It stands on the preload skeleton (Preload.h).
+#include "emulator/Preload.h"
 #include "emulator/V4l2Camera.h"
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#define EMU_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 constexpr unsigned VideoMajor = 81; // the kernel's V4L2 device nodes
 constexpr int TrackedFds = 4096;
 
-using OpenFn = int (*)(const char *, int, ...);
 using StatFn = int (*)(const char *, struct stat *);
-using IoctlFn = int (*)(int, unsigned long, ...);
 using MmapFn = void *(*)(void *, size_t, int, int, int, off_t);
-using CloseFn = int (*)(int);
 using DupFn = int (*)(int);
-OpenFn g_open, g_open64;
 StatFn g_stat, g_stat64;
-IoctlFn g_ioctl;
 MmapFn g_mmap, g_mmap64;
-CloseFn g_close;
 DupFn g_dup;
 
 char g_device[PATH_MAX];
@@ -125,49 +112,42 @@ template <class Stat> int StatCamera(Stat *st)
     return 0;
 }
 
-mode_t ModeArgument(int flags, va_list args)
-{
-    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode_t(va_arg(args, int)) : 0;
-}
-
-template <class Fn> void Resolve(Fn &fn, const char *name)
-{
-    fn = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
-__attribute__((constructor)) void StartEmulator()
-{
-    Resolve(g_open, "open");
-    Resolve(g_open64, "open64");
-    Resolve(g_stat, "stat");
-    Resolve(g_stat64, "stat64");
-    Resolve(g_ioctl, "ioctl");
-    Resolve(g_mmap, "mmap");
-    Resolve(g_mmap64, "mmap64");
-    Resolve(g_close, "close");
-    Resolve(g_dup, "dup");
-    const char *device = std::getenv("V4L2_EMU_DEVICE");
-    if (device && std::strlen(device) < sizeof g_device)
-        std::strcpy(g_device, device);
-}
 } // namespace
 
-// ---- The interposed calls ----------------------------------------------------
+// ---- The device on the preload skeleton ---------------------------------------
 
-#define EMU_OPEN(name, real)                                                                                     \
-    EMU_EXPORT int name(const char *path, int flags, ...)                                                        \
-    {                                                                                                            \
-        va_list args;                                                                                            \
-        va_start(args, flags);                                                                                   \
-        const mode_t mode = ModeArgument(flags, args);                                                           \
-        va_end(args);                                                                                            \
-        if (IsCameraPath(path))                                                                        \
-            return OpenCamera(flags);                                                                            \
-        return real ? real(path, flags, mode) : int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));           \
-    }
-EMU_OPEN(open, g_open)
-EMU_OPEN(open64, g_open64)
+const char *const preload::Name = "v4l2 emulator";
 
+void preload::Start()
+{
+    Resolve(g_stat, "stat");
+    Resolve(g_stat64, "stat64");
+    Resolve(g_mmap, "mmap");
+    Resolve(g_mmap64, "mmap64");
+    Resolve(g_dup, "dup");
+    CopyEnv("V4L2_EMU_DEVICE", g_device, sizeof g_device);
+}
+
+int preload::Open(int, const char *path, int flags) { return IsCameraPath(path) ? OpenCamera(flags) : NotOurs; }
+
+bool preload::Ioctl(int fd, unsigned long request, void *arg, int &result)
+{
+    if (!IsCamera(fd))
+        return false;
+    result = g_camera.Ioctl(fd, request, arg);
+    return true;
+}
+
+bool preload::Close(int fd, int &result)
+{
+    if (!IsCamera(fd))
+        return false;
+    Track(fd, false);
+    result = g_camera.Close(fd);
+    return true;
+}
+
+// ---- Its further calls -----------------------------------------------------------
 
 EMU_EXPORT int stat(const char *path, struct stat *st)
 {
@@ -182,17 +162,6 @@ EMU_EXPORT int stat64(const char *path, struct stat64 *st)
         return StatCamera(st);
     return g_stat64 ? reinterpret_cast<int (*)(const char *, struct stat64 *)>(g_stat64)(path, st)
                     : int(syscall(SYS_newfstatat, AT_FDCWD, path, st, 0));
-}
-
-EMU_EXPORT int ioctl(int fd, unsigned long request, ...)
-{
-    va_list args;
-    va_start(args, request);
-    void *arg = va_arg(args, void *);
-    va_end(args);
-    if (IsCamera(fd))
-        return g_camera.Ioctl(fd, request, arg);
-    return g_ioctl ? g_ioctl(fd, request, arg) : int(syscall(SYS_ioctl, fd, request, arg));
 }
 
 EMU_EXPORT void *mmap(void *address, size_t length, int prot, int flags, int fd, off_t offset)
@@ -216,13 +185,4 @@ EMU_EXPORT int dup(int fd)
     if (IsCamera(fd))
         return TrackNew(g_camera.Dup(fd));
     return g_dup ? g_dup(fd) : int(syscall(SYS_dup, fd));
-}
-
-EMU_EXPORT int close(int fd)
-{
-    if (IsCamera(fd)) {
-        Track(fd, false);
-        return g_camera.Close(fd);
-    }
-    return g_close ? g_close(fd) : int(syscall(SYS_close, fd));
 }

@@ -41,30 +41,15 @@ std::string ReadText(const std::string &path)
 
 std::vector<UsbAccess> ReadUsbLog(const std::string &path)
 {
-    std::vector<UsbAccess> log;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        UsbAccess a{};
+    return ReadDeviceLog<UsbAccess>(path, [](std::istream &fields, UsbAccess &a) {
         std::string directions, high;
         if (!(fields >> a.Ns >> a.Adapter >> a.Client >> a.Pid >> a.Event >> a.Detail >> a.Result >> directions >>
               high))
-            continue;
+            return false;
         a.Directions = std::stoi(directions, nullptr, 16);
         a.High = std::stoi(high, nullptr, 16);
-        log.push_back(a);
-    }
-    return log;
-}
-
-std::vector<UsbAccess> AccessesOf(const std::vector<UsbAccess> &log, const std::string &event, int pid)
-{
-    std::vector<UsbAccess> out;
-    for (const UsbAccess &a : log)
-        if ((event.empty() || a.Event == event) && (pid == 0 || a.Pid == pid))
-            out.push_back(a);
-    return out;
+        return true;
+    });
 }
 
 std::vector<UsbAccess> LineChanges(const std::vector<UsbAccess> &log, int pid)

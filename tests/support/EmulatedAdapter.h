@@ -4,6 +4,7 @@
 // faults asked for, the environment that puts a program on it (umockdev's
 // preload library and the testbed's folder), and its log of every access.
 // The real program on the FTDI port library over them: ProgramOnPort.
+#include "support/DeviceLog.h"
 #include "support/RobotProcess.h"
 
 #include <QTemporaryDir>
@@ -30,7 +31,10 @@ struct UsbAccess {
 
 std::vector<UsbAccess> ReadUsbLog(const std::string &path);
 // The accesses named `event` (all for an empty name) by `pid` (0: anyone).
-std::vector<UsbAccess> AccessesOf(const std::vector<UsbAccess> &log, const std::string &event, int pid = 0);
+inline std::vector<UsbAccess> AccessesOf(const std::vector<UsbAccess> &log, const std::string &event, int pid = 0)
+{
+    return RecordsOf(log, &UsbAccess::Event, event, pid);
+}
 // The accesses that set lines (bit-bang writes, MPSSE commands, mode changes).
 std::vector<UsbAccess> LineChanges(const std::vector<UsbAccess> &log, int pid = 0);
 

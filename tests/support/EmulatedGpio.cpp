@@ -13,30 +13,15 @@ std::vector<GpioCall> ReadGpioLog(const std::string &path)
         {"GPIO_V2_LINE_SET_VALUES_IOCTL", "GPIOHANDLE_SET_LINE_VALUES_IOCTL"},
         {"GPIO_V2_LINE_SET_CONFIG_IOCTL", "GPIOHANDLE_SET_CONFIG_IOCTL"},
     };
-    std::vector<GpioCall> calls;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        GpioCall c{};
+    return ReadDeviceLog<GpioCall>(path, [](std::istream &fields, GpioCall &c) {
         if (!(fields >> c.Ns >> c.Pid >> c.Call >> c.Fd >> c.Object >> c.Detail >> c.Result))
-            continue;
+            return false;
         if (const auto first = firstNames.find(c.Call); first != firstNames.end()) {
             c.Call = first->second;
             c.SecondInterface = true;
         }
-        calls.push_back(c);
-    }
-    return calls;
-}
-
-std::vector<GpioCall> GpioCallsOf(const std::vector<GpioCall> &log, const std::string &call, int pid)
-{
-    std::vector<GpioCall> out;
-    for (const GpioCall &c : log)
-        if ((call.empty() || c.Call == call) && (pid == 0 || c.Pid == pid))
-            out.push_back(c);
-    return out;
+        return true;
+    });
 }
 
 int GpioAccesses(const std::vector<GpioCall> &log)

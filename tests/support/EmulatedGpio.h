@@ -3,6 +3,7 @@
 // tests/emulator/GpioEmulator.cpp) as a test sets them up for a program: the
 // state folder, the log, the fault switches and the levels on the input
 // lines.
+#include "support/DeviceLog.h"
 #include "support/RobotProcess.h"
 
 #include <QTemporaryDir>
@@ -33,7 +34,10 @@ struct GpioCall {
 std::vector<GpioCall> ReadGpioLog(const std::string &path);
 // The calls named `call` (every call for an empty name), of `pid` (every
 // process for 0).
-std::vector<GpioCall> GpioCallsOf(const std::vector<GpioCall> &log, const std::string &call, int pid = 0);
+inline std::vector<GpioCall> GpioCallsOf(const std::vector<GpioCall> &log, const std::string &call, int pid = 0)
+{
+    return RecordsOf(log, &GpioCall::Call, call, pid);
+}
 // The requests made of the chips and handles in a log (every call but the
 // opening, closing and releasing): what GoneAfter counts.
 int GpioAccesses(const std::vector<GpioCall> &log);

@@ -10,19 +10,13 @@ namespace fs = std::filesystem;
 
 std::vector<PortCall> ReadPortLog(const std::string &path)
 {
-    std::vector<PortCall> calls;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        PortCall c{};
+    return ReadDeviceLog<PortCall>(path, [](std::istream &fields, PortCall &c) {
         std::string value;
         if (!(fields >> c.Ns >> c.Pid >> c.Call >> c.Fd >> value >> c.Result))
-            continue;
+            return false;
         c.Value = value == "-" ? -1 : std::stoi(value);
-        calls.push_back(c);
-    }
-    return calls;
+        return true;
+    });
 }
 
 std::vector<int> RegisterWrites(const std::vector<PortCall> &log)
@@ -32,15 +26,6 @@ std::vector<int> RegisterWrites(const std::vector<PortCall> &log)
         if (c.Call == "PPWDATA" && c.Ok())
             values.push_back(c.Value);
     return values;
-}
-
-std::vector<PortCall> CallsOf(const std::vector<PortCall> &log, const std::string &call, int pid)
-{
-    std::vector<PortCall> out;
-    for (const PortCall &c : log)
-        if ((call.empty() || c.Call == call) && (pid == 0 || c.Pid == pid))
-            out.push_back(c);
-    return out;
 }
 
 EmulatedPort::EmulatedPort()

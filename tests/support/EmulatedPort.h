@@ -3,6 +3,7 @@
 // sets it up for the real program: a fake kernel list of ports with parport0
 // at 0x378, the device path the emulator answers, its shared state, its
 // status script, its failure switches and its log.
+#include "support/DeviceLog.h"
 #include "support/RobotProcess.h"
 
 #include <QTemporaryDir>
@@ -27,7 +28,10 @@ std::vector<PortCall> ReadPortLog(const std::string &path);
 std::vector<int> RegisterWrites(const std::vector<PortCall> &log);
 // The calls named `call`, or all of them for an empty name, made by `pid`
 // (every process for 0).
-std::vector<PortCall> CallsOf(const std::vector<PortCall> &log, const std::string &call, int pid = 0);
+inline std::vector<PortCall> CallsOf(const std::vector<PortCall> &log, const std::string &call, int pid = 0)
+{
+    return RecordsOf(log, &PortCall::Call, call, pid);
+}
 
 class EmulatedPort {
 public:

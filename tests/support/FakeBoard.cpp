@@ -37,22 +37,16 @@ long BoardLine::Int(const std::string &key) const
 
 std::vector<BoardLine> ReadBoardLog(const std::string &path)
 {
-    std::vector<BoardLine> lines;
-    std::ifstream in(path);
-    std::string text;
-    while (std::getline(in, text)) {
-        std::istringstream words(text);
-        BoardLine line;
+    return ReadDeviceLog<BoardLine>(path, [](std::istream &words, BoardLine &line) {
         if (!(words >> line.Ns >> line.Dir >> line.What))
-            continue; // a line the board is still writing
+            return false;
         for (std::string word; words >> word;) {
             const size_t equals = word.find('=');
             if (equals != std::string::npos)
                 line.Fields[word.substr(0, equals)] = word.substr(equals + 1);
         }
-        lines.push_back(std::move(line));
-    }
-    return lines;
+        return true;
+    });
 }
 
 std::vector<BoardLine> LinesOf(const std::vector<BoardLine> &log, const std::string &dir, const std::string &what)

@@ -3,6 +3,7 @@
 // it: started with its switches, its pseudo-terminal's device for the
 // library (ROBOT_SERIAL), its input pins set while it runs, and its log read.
 // The real program on the Firmata board's library over it: ProgramOnPort.
+#include "support/DeviceLog.h"
 #include "support/RobotProcess.h"
 
 #include <QTemporaryDir>

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <stdexcept>
 
 using namespace std::chrono_literals;
@@ -17,27 +16,7 @@ constexpr auto NextLook = 1100ms;
 // A drive that finds no device ends at once: its error shows within this
 // long of the click (a generous bound; the library waits 0.3 s at most).
 constexpr auto DriveEndsWithin = 2500ms;
-
-// The devices' faults in the middle of the first sensor loop (LoseDeviceInFirstLoop).
-constexpr int ParportFailingStatusRead = 4;  // the port holds 18 by then
-constexpr int GpioAccessesBeforeGone = 120;  // opening and claiming take about 75, a status read two
-constexpr size_t AdapterReadsBeforeLoss = 5;
-constexpr size_t BoardReadsBeforeLoss = 15;
-
 } // namespace
-
-std::string LibraryName(Library library)
-{
-    switch (library) {
-    case Library::Recording: return "Recording";
-    case Library::Hardware: return "Hardware";
-    case Library::Ftdi232R: return "Ftdi232R";
-    case Library::Ftdi232H: return "Ftdi232H";
-    case Library::Gpio: return "Gpio";
-    case Library::Firmata: return "Firmata";
-    }
-    return "Unknown";
-}
 
 std::string LibraryTestName(const testing::TestParamInfo<Library> &info)
 {
@@ -210,86 +189,13 @@ void StartDriving(ProgramOnPort &program, bool loop, int pulseMs)
         throw std::runtime_error("the motors did not start");
 }
 
-namespace {
-// What the program and its guard did to an adapter's lines, each claim's
-// set-up told apart from the program's own writes and reads.
-struct AdapterTraffic {
-    std::vector<Write> Writes;
-    size_t Reads = 0;
-};
-
-AdapterTraffic TrafficOf(const std::vector<UsbAccess> &log, int readerPid)
-{
-    AdapterTraffic traffic;
-    std::map<int, bool> setUpWrite, setUpRead; // per client
-    for (const UsbAccess &a : log) {
-        if (!a.Ok())
-            continue;
-        if (a.Event == "bitmode") {
-            // FT232R: bit-bang with no outputs, then the set-up's 0;
-            // FT232H: MPSSE, then the set-up's 0 and its check.
-            setUpWrite[a.Client] = a.Detail == "mode=01,mask=00" || a.Detail.rfind("mode=02", 0) == 0;
-            setUpRead[a.Client] = a.Detail.rfind("mode=02", 0) == 0;
-        } else if (a.Event == "write" && a.Directions != 0) {
-            traffic.Writes.push_back({a.Ns, CodeOfLines(a.High)});
-        } else if (a.Event == "write") {
-            setUpWrite[a.Client] = false;
-        } else if (a.Event == "mpsse" && a.Detail.find("set-low") != std::string::npos) {
-            if (!setUpWrite[a.Client])
-                traffic.Writes.push_back({a.Ns, CodeOfLines(a.High)});
-            setUpWrite[a.Client] = false;
-        } else if (a.Event == "mpsse" && a.Detail.find("get-low") != std::string::npos) {
-            if (!setUpRead[a.Client] && (readerPid == 0 || a.Pid == readerPid))
-                ++traffic.Reads;
-            setUpRead[a.Client] = false;
-        } else if (a.Event == "read-pins" && (readerPid == 0 || a.Pid == readerPid)) {
-            ++traffic.Reads;
-        }
-    }
-    return traffic;
-}
-
-// The board's port writes of the motor pins' port read back as codes through
-// `motorPins`. The claim's write before the pin modes is not one of the
-// program's.
-std::vector<Write> BoardWrites(const std::vector<BoardLine> &log, const std::array<int, 4> &motorPins)
-{
-    const int port = motorPins[0] / 8;
-    const int dataBits[] = {0, 1, 3, 4}; // D0, D1, D3, D4
-    std::vector<Write> out;
-    for (size_t i = 0; i < log.size(); ++i) {
-        if (!log[i].Is("in", "port-write") || log[i].Int("port") != port)
-            continue;
-        size_t j = i + 1; // the host's next message
-        while (j < log.size() && log[j].Dir != "in")
-            ++j;
-        if (j < log.size() && log[j].What == "pin-mode")
-            continue;
-        const long value = log[i].Int("value");
-        int code = 0;
-        for (size_t k = 0; k < 4; ++k)
-            if (value & (1 << (motorPins[k] % 8)))
-                code |= 1 << dataBits[k];
-        out.push_back({log[i].Ns, code});
-    }
-    return out;
-}
-} // namespace
+ProgramOnPort::ProgramOnPort(Library library) : device_(MakePortDevice(library, *this)) {}
 
 ProgramOnPort::~ProgramOnPort()
 {
     ending_ = true;
     if (lossWatch_.joinable())
         lossWatch_.join();
-}
-
-std::string ProgramOnPort::Device() const
-{
-    if (library_ == Library::Hardware)
-        return port.Device();
-    if (library_ == Library::Firmata)
-        return board.Device();
-    return "";
 }
 
 std::string ProgramOnPort::WithDevice(std::string text) const
@@ -300,66 +206,6 @@ std::string ProgramOnPort::WithDevice(std::string text) const
     return text;
 }
 
-void ProgramOnPort::ScriptStatus(const std::vector<int> &values)
-{
-    switch (library_) {
-    case Library::Recording: {
-        std::ofstream out(Dir() + "/recording-status.txt");
-        for (int v : values)
-            out << v << '\n';
-        break;
-    }
-    case Library::Hardware:
-        port.ScriptStatus(values);
-        break;
-    case Library::Ftdi232R:
-    case Library::Ftdi232H: {
-        std::vector<int> levels;
-        // The claim's check of an FT232H reads the lines once before the program does.
-        if (library_ == Library::Ftdi232H)
-            levels.push_back(LinesOfStatus(StatusIdle));
-        for (int status : values)
-            levels.push_back(LinesOfStatus(status));
-        usb.ScriptPins(levels);
-        break;
-    }
-    case Library::Gpio:
-        gpio.ScriptStatus(values);
-        break;
-    case Library::Firmata:
-        throw std::logic_error("the board's sensors cannot be scripted read by read; use SetStatus");
-    }
-}
-
-void ProgramOnPort::SetStatus(int status)
-{
-    if (library_ != Library::Firmata)
-        throw std::logic_error("only the board's sensors are set while the program runs; use ScriptStatus");
-    for (const auto &[pin, high] : PinsOfStatus(status))
-        board.SetPin(pin, high);
-}
-
-void ProgramOnPort::LoseDeviceInFirstLoop()
-{
-    switch (library_) {
-    case Library::Recording:
-        throw std::logic_error("the recording library has no device to lose");
-    case Library::Hardware:
-        port.FailFrom("PPRSTATUS", ParportFailingStatusRead);
-        break;
-    case Library::Gpio:
-        gpio.GoneAfter(GpioAccessesBeforeGone);
-        break;
-    case Library::Ftdi232R:
-    case Library::Ftdi232H:
-        pullOutAfterReads_ = AdapterReadsBeforeLoss;
-        break;
-    case Library::Firmata:
-        pullOutAfterReads_ = BoardReadsBeforeLoss;
-        break;
-    }
-}
-
 void ProgramOnPort::WatchForLoss(size_t reads)
 {
     // The adapter and the board are pulled out from outside, as a hand does,
@@ -367,10 +213,7 @@ void ProgramOnPort::WatchForLoss(size_t reads)
     lossWatch_ = std::thread([this, reads] {
         while (!ending_) {
             if (StatusReads() >= reads) {
-                if (library_ == Library::Firmata)
-                    board.Unplug();
-                else
-                    usb.Unplug();
+                device_->PullOut();
                 return;
             }
             std::this_thread::sleep_for(5ms);
@@ -387,84 +230,16 @@ void ProgramOnPort::Start(const EnvVars &more, bool faulty)
         std::ofstream(path) << pinMap;
         env.emplace_back("ROBOT_PINS", path);
     }
-    switch (library_) {
-    case Library::Recording:
-        env.emplace_back("LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/recording");
-        if (std::filesystem::exists(Dir() + "/recording-status.txt"))
-            env.emplace_back("ROBOT_STATUS_SCRIPT", Dir() + "/recording-status.txt");
-        break;
-    case Library::Hardware:
-        add(port.Env()); // the hardware library is the one next to the program
-        break;
-    case Library::Ftdi232R:
-    case Library::Ftdi232H:
-        if (usb.TestbedDir().empty()) {
-            // Unscripted, the emulated chip's inputs read high: the obstacle
-            // sensor's line would say an obstacle is ahead.
-            if (!usb.Scripted())
-                ScriptStatus({StatusIdle});
-            if (!usb.Chosen())
-                usb.Add(library_ == Library::Ftdi232H ? "FT232H" : "FT232R");
-            if (!usb.Start())
-                throw std::runtime_error("the FTDI emulator did not start");
-        }
-        env.emplace_back("LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/ftdi");
-        add(usb.Env());
-        break;
-    case Library::Gpio:
-        env.emplace_back("LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/gpio");
-        add(gpio.Env());
-        break;
-    case Library::Firmata:
-        if (board.Device().empty()) {
-            std::string error;
-            if (!board.Start(boardOptions, &error))
-                throw std::runtime_error("the fake board did not start: " + error);
-        }
-        env.emplace_back("LD_LIBRARY_PATH", ROBOT_BINARY_DIR "/lib/firmata");
-        add(board.Env());
-        break;
-    }
+    add(device_->Start());
     add(more);
     // An exception, not an assertion: a failed start must end the test
     // here, not carry on into a program that is not there.
     std::string error;
     if (!robot.Start(env, &error))
         throw std::runtime_error("the program did not start: " + error);
-    // The claim's last step: the board reports the sensors' port.
-    const auto claimed = [](const std::vector<BoardLine> &log) {
-        const long on = FindLine(log, "in", "report-port");
-        return on >= 0 && FindLine(log, "out", "report", on) >= 0;
-    };
-    if (library_ == Library::Firmata && !faulty && !board.WaitForLog(claimed, 10000))
-        throw std::runtime_error("the program did not claim the board");
+    device_->Claimed(faulty);
     if (pullOutAfterReads_ > 0)
         WatchForLoss(pullOutAfterReads_);
-}
-
-std::vector<Write> ProgramOnPort::Writes() const
-{
-    std::vector<Write> out;
-    switch (library_) {
-    case Library::Recording:
-        return TracedWrites();
-    case Library::Hardware:
-        for (const PortCall &c : port.Log())
-            if (c.Call == "PPWDATA" && c.Ok())
-                out.push_back({c.Ns, c.Value});
-        break;
-    case Library::Ftdi232R:
-    case Library::Ftdi232H:
-        return TrafficOf(usb.Log(), 0).Writes;
-    case Library::Gpio:
-        for (const GpioCall &c : GpioCallsOf(gpio.Log(), "GPIOHANDLE_SET_LINE_VALUES_IOCTL"))
-            if (c.Ok())
-                out.push_back({c.Ns, DefaultMapCode(LineLevels(c.Detail))});
-        break;
-    case Library::Firmata:
-        return BoardWrites(board.Log(), boardMotorPins);
-    }
-    return out;
 }
 
 std::vector<int> ProgramOnPort::Values() const
@@ -493,62 +268,6 @@ std::vector<int> ProgramOnPort::StatusBytes() const
     return bytes;
 }
 
-size_t ProgramOnPort::StatusReads() const
-{
-    switch (library_) {
-    case Library::Recording:
-    case Library::Firmata:
-        return StatusBytes().size();
-    case Library::Hardware:
-        return CallsOf(port.Log(), "PPRSTATUS").size();
-    case Library::Ftdi232R:
-    case Library::Ftdi232H:
-        return TrafficOf(usb.Log(), robot.Pid()).Reads;
-    case Library::Gpio: { // one read of the line sensors' request per status read
-        size_t n = 0;
-        for (const GpioCall &c : GpioCallsOf(gpio.Log(), "GPIOHANDLE_GET_LINE_VALUES_IOCTL"))
-            n += c.Ok() && LineLevels(c.Detail).count(defaultgpio::S5);
-        return n;
-    }
-    }
-    return 0;
-}
-
-std::vector<DeviceCall> ProgramOnPort::DeviceCalls() const
-{
-    std::vector<DeviceCall> calls;
-    switch (library_) {
-    case Library::Recording:
-        break;
-    case Library::Hardware:
-        for (const PortCall &c : port.Log())
-            calls.push_back({c.Ns, c.Pid, c.Call, c.Value < 0 ? "" : std::to_string(c.Value), c.Ok()});
-        break;
-    case Library::Ftdi232R:
-    case Library::Ftdi232H:
-        for (const UsbAccess &a : usb.Log())
-            calls.push_back({a.Ns, a.Pid, a.Event, a.Detail == "-" ? "" : a.Detail, a.Ok()});
-        break;
-    case Library::Gpio:
-        for (const GpioCall &c : gpio.Log())
-            calls.push_back({c.Ns, c.Pid, c.Call, c.Detail == "-" ? "" : c.Detail, c.Ok()});
-        break;
-    case Library::Firmata:
-        // The host's messages and what happened to the board; not what it sent.
-        for (const BoardLine &line : board.Log()) {
-            if (line.Dir == "out")
-                continue;
-            std::string detail;
-            for (const auto &[key, value] : line.Fields)
-                if (key != "bytes")
-                    detail += (detail.empty() ? "" : " ") + key + "=" + value;
-            calls.push_back({line.Ns, -1, line.What, detail, true});
-        }
-        break;
-    }
-    return calls;
-}
-
 std::vector<DeviceCall> ProgramOnPort::CallsOfOthers(int64_t sinceNs) const
 {
     std::vector<DeviceCall> out;
@@ -556,24 +275,6 @@ std::vector<DeviceCall> ProgramOnPort::CallsOfOthers(int64_t sinceNs) const
         if (c.Pid >= 0 ? c.Pid != robot.Pid() : c.Ns >= sinceNs)
             out.push_back(c);
     return out;
-}
-
-size_t ProgramOnPort::LineAccesses() const
-{
-    switch (library_) {
-    case Library::Recording:
-        return 0;
-    case Library::Hardware:
-        return CallsOf(port.Log(), "PPWDATA").size() + CallsOf(port.Log(), "PPRSTATUS").size();
-    case Library::Ftdi232R:
-    case Library::Ftdi232H:
-        return LineChanges(usb.Log()).size();
-    case Library::Gpio:
-        return GpioCallsOf(gpio.Log(), "GPIO_GET_LINEHANDLE_IOCTL").size();
-    case Library::Firmata:
-        return LinesOf(board.Log(), "in", "port-write").size();
-    }
-    return 0;
 }
 
 std::vector<std::string> ProgramOnPort::Shown() const

@@ -22,10 +22,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+// The port libraries the program runs on here, each with its emulated device
+// (PortDevices.cpp: one class per device and its line in the table there).
 enum class Library { Recording, Hardware, Ftdi232R, Ftdi232H, Gpio, Firmata };
 
 // "Recording", "Hardware", "Ftdi232R", ...: for test names.
@@ -97,9 +100,40 @@ void ExpectEachFaultEndsEveryDrive(Library library, const std::vector<DeviceFaul
 // the motors run; throws when they do not.
 void StartDriving(ProgramOnPort &program, bool loop, int pulseMs = 5000);
 
+// One device under the program, as ProgramOnPort asks it: how it starts,
+// what reached its lines, its calls, its sensors and how it is lost (the
+// ProgramOnPort functions of the same names say what each returns).
+// ProgramOnPort owns it; it holds references to the parts of its owner it
+// reaches (its emulator, the trace), which outlive it. PortDevices.cpp has
+// one class per device.
+class PortDevice {
+public:
+    virtual ~PortDevice() = default;
+    // The device's path as the library's messages name it, or empty.
+    virtual std::string Path() const { return ""; }
+    // ProgramOnPort::ScriptStatus and SetStatus.
+    virtual void ScriptStatus(const std::vector<int> &values) = 0;
+    virtual void SetStatus(int status);
+    // Arranges the loss in the first sensor loop (LoseDeviceInFirstLoop):
+    // the count of status reads after which PullOut is called, or 0 when
+    // the device's emulator fails by itself.
+    virtual size_t LoseInFirstLoop() = 0;
+    virtual void PullOut() {}
+    // Starts the device unless it runs; the program's environment for its library.
+    virtual EnvVars Start() = 0;
+    // After the program has started: waits for its claim where that matters.
+    virtual void Claimed(bool /*faulty*/) {}
+    virtual std::vector<Write> Writes() const = 0;
+    virtual size_t StatusReads() const = 0;
+    virtual std::vector<DeviceCall> Calls() const = 0;
+    virtual size_t LineAccesses() const = 0;
+};
+// The device of `library` under `program`.
+std::unique_ptr<PortDevice> MakePortDevice(Library library, ProgramOnPort &program);
+
 class ProgramOnPort {
 public:
-    explicit ProgramOnPort(Library library) : library_(library) {}
+    explicit ProgramOnPort(Library library);
     ~ProgramOnPort();
     ProgramOnPort(const ProgramOnPort &) = delete;
     ProgramOnPort &operator=(const ProgramOnPort &) = delete;
@@ -122,7 +156,7 @@ public:
 
     // The device's path as the library's messages name it: the parallel
     // port's and the board's (both made per test); empty for the others.
-    std::string Device() const;
+    std::string Device() const { return device_->Path(); }
     // `text` with every "<device>" replaced by Device().
     std::string WithDevice(std::string text) const;
 
@@ -133,9 +167,9 @@ public:
     // before Start. Unscripted, every library reads 254: nothing fires. Not
     // on the board, which reports its pins when they change and whose
     // library answers every read from the last report: SetStatus.
-    void ScriptStatus(const std::vector<int> &values);
+    void ScriptStatus(const std::vector<int> &values) { device_->ScriptStatus(values); }
     // The board's sensor pins as the status byte says, from now on.
-    void SetStatus(int status);
+    void SetStatus(int status) { device_->SetStatus(status); }
 
     // The device fails or goes away in the middle of the first sensor loop,
     // each as it can: the parallel port's fourth status read and every later
@@ -143,7 +177,7 @@ public:
     // claiming take about 75, a status read two); the adapter and the board
     // are pulled out once the program has read the status 5 and 15 times.
     // Before Start.
-    void LoseDeviceInFirstLoop();
+    void LoseDeviceInFirstLoop() { pullOutAfterReads_ = device_->LoseInFirstLoop(); }
 
     // Starts the device (the adapter's emulator, the board) unless it runs,
     // then the program with the trace, the library and `more`. Throws (which
@@ -155,26 +189,26 @@ public:
     // The codes that reached the data register, by any process: the trace on
     // the recording library, the device's log on the others (the set-up
     // writes of a claim left out).
-    std::vector<Write> Writes() const;
+    std::vector<Write> Writes() const { return device_->Writes(); }
     std::vector<int> Values() const;
     // The data writes of the program's trace, whether they reached a device or not.
     std::vector<Write> TracedWrites() const;
     // Reads of the sensors by the program: the device's reads, or the
     // trace's status reads where the device is not asked (the recording
     // library, the board).
-    size_t StatusReads() const;
+    size_t StatusReads() const { return device_->StatusReads(); }
     // The status bytes the program got, as its trace has them.
     std::vector<int> StatusBytes() const;
 
     // Every access to the device (none on the recording library).
-    std::vector<DeviceCall> DeviceCalls() const;
+    std::vector<DeviceCall> DeviceCalls() const { return device_->Calls(); }
     // The accesses of processes other than the program (its guard): by pid
     // where the log names it, else those from `sinceNs` on.
     std::vector<DeviceCall> CallsOfOthers(int64_t sinceNs) const;
     // Accesses that took or set the device's lines: the parallel port's data
     // writes and status reads, the adapter's mode changes and writes, the
     // GPIO line requests, the board's port writes.
-    size_t LineAccesses() const;
+    size_t LineAccesses() const { return device_->LineAccesses(); }
 
     // What the port library said on standard error ("inpout32: " lines).
     std::vector<std::string> Said() const { return robot.StderrLines("inpout32: "); }
@@ -188,7 +222,7 @@ public:
 private:
     void WatchForLoss(size_t reads);
 
-    Library library_;
+    std::unique_ptr<PortDevice> device_; // after the parts it reaches
     size_t pullOutAfterReads_ = 0; // the adapter's or the board's loss; 0: none
     std::atomic<bool> ending_{false};
     std::thread lossWatch_;
