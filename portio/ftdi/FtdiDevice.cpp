@@ -24,7 +24,7 @@
 //   SET_BITMODE instead, a vendor request to the device that usbfs passes
 //   without a claim, making all eight lines inputs: the motor driver's
 //   inputs float, and the pull-down resistors the wiring has on them (see
-//   the README) hold the motors off. When the program goes on,
+//   docs/hardware/ftdi.md) hold the motors off. When the program goes on,
 //   AfterGuardCut() puts the lines back as they were, outputs at 0 first,
 //   before the next write.
 #include "portio/ftdi/FtdiAdapter.h"

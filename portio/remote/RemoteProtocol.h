@@ -48,7 +48,7 @@ inline int64_t LinkNs()
     return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-// The settled numbers of the link (the README states them).
+// The settled numbers of the link (docs/hardware/remote.md states them).
 constexpr int DefaultLeaseMs = 300;      // a motor code stands this long without renewal
 constexpr int MinLeaseMs = 50, MaxLeaseMs = 5000;
 constexpr int DefaultDelayMs = 30;       // a write is applied this long after the program made it
