@@ -26,7 +26,7 @@ namespace portkit {
 // How the guard switches one device's motors off when the program is
 // stopped (SIGSTOP, a debugger) or has gone without a word (kill -9). The
 // guard is a process of its own (port-guard); it runs the zeroing routine of
-// `Kind` (portio/guard/ZeroRoutines.cpp) on `Fd` and `Payload`.
+// `Kind` (registered in portio/kit/GuardRoutines.h) on `Fd` and `Payload`.
 struct GuardOrder {
     char Kind = 0;       // whose routine; 0 withdraws the order of its slot
     int Fd = -1;         // the device's open file, shared with the guard (a
