@@ -25,14 +25,6 @@
 #include <thread>
 
 namespace {
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool Eventually(const std::function<bool()> &done, int ms = 20000)
 {
     for (int waited = 0; waited < ms; waited += 50) {
@@ -98,11 +90,11 @@ TEST(InstalledProgram, LauncherAndMenuRunItFromTheUsersDataFolderAndUninstallLea
     const int valid = RunCommand({"desktop-file-validate", entryPath}, &out);
     ASSERT_NE(valid, -1) << "desktop-file-validate is missing (scripts/setup.sh installs desktop-file-utils)";
     EXPECT_EQ(valid, 0) << out;
-    const std::string entry = Slurp(entryPath);
+    const std::string entry = FileText(entryPath);
     EXPECT_EQ(EntryValue(entry, "Exec"), "\"" + prefix + "/bin/robot\"") << entry;
     EXPECT_EQ(EntryValue(entry, "Icon"), prefix + "/share/icons/hicolor/128x128/apps/robot-control.png") << entry;
     // robot-node's unit names it where it is (the path has a space: quoted).
-    EXPECT_TRUE(Has(Slurp(prefix + "/lib/systemd/system/robot-node@.service"),
+    EXPECT_TRUE(Has(FileText(prefix + "/lib/systemd/system/robot-node@.service"),
                     "\nExecStart=\"" + prefix + "/lib/robot/bin/robot-node\"\n"));
 
     SpawnRequest start;
@@ -118,9 +110,9 @@ TEST(InstalledProgram, LauncherAndMenuRunItFromTheUsersDataFolderAndUninstallLea
 
     // The program says its pulse mode once it runs; the simulator is ready.
     const std::string workdir = data + "/robot";
-    ASSERT_TRUE(Eventually([&] { return Slurp(start.StderrPath).find("motor pulses run at") != std::string::npos; }))
-        << Slurp(start.StderrPath);
-    EXPECT_NE(Slurp(workdir + "/robot-sim.log").find("robot-sim: ready"), std::string::npos);
+    ASSERT_TRUE(Eventually([&] { return FileText(start.StderrPath).find("motor pulses run at") != std::string::npos; }))
+        << FileText(start.StderrPath);
+    EXPECT_NE(FileText(workdir + "/robot-sim.log").find("robot-sim: ready"), std::string::npos);
     for (const char *path : {"/zdjecia/przechwyt", "/zdjecia/ruch", "/obrazki/naprzod.bmp", "/obrazki/wprawo2.bmp",
                              "/m.wav", "/kamera/kamera"})
         EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(workdir + path))) << path;
@@ -130,7 +122,7 @@ TEST(InstalledProgram, LauncherAndMenuRunItFromTheUsersDataFolderAndUninstallLea
     const std::optional<int> status = WaitForChild(launcher, 10000);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 128 + SIGTERM) << *status;
-    EXPECT_NE(Slurp(start.StderrPath).find("robot: SIGTERM: motors off, ending."), std::string::npos);
+    EXPECT_NE(FileText(start.StderrPath).find("robot: SIGTERM: motors off, ending."), std::string::npos);
     EXPECT_TRUE(Eventually([&] { return !Running(prefix + "/lib/robot/bin/"); }, 5000));
 
     // The menu's way: GLib's launcher reads the entry and starts its Exec,
@@ -144,9 +136,9 @@ TEST(InstalledProgram, LauncherAndMenuRunItFromTheUsersDataFolderAndUninstallLea
     menu.StderrPath = dir.filePath("menu.err").toStdString();
     const pid_t gio = Spawn(menu, &error);
     ASSERT_GT(gio, 0) << error;
-    EXPECT_TRUE(ExitedWith(WaitForChild(gio, 20000), 0)) << Slurp(menu.StderrPath);
-    ASSERT_TRUE(Eventually([&] { return Slurp(menu.StderrPath).find("motor pulses run at") != std::string::npos; }))
-        << Slurp(menu.StderrPath);
+    EXPECT_TRUE(ExitedWith(WaitForChild(gio, 20000), 0)) << FileText(menu.StderrPath);
+    ASSERT_TRUE(Eventually([&] { return FileText(menu.StderrPath).find("motor pulses run at") != std::string::npos; }))
+        << FileText(menu.StderrPath);
     EXPECT_TRUE(Running(prefix + "/lib/robot/bin/robot-sim"));
     // Ended as a logout ends it: SIGTERM to the launcher, which gio started.
     std::string launcherPid;

@@ -2,6 +2,7 @@
 
 #include "core/Clock.h"
 #include "core/RobotWiring.h"
+#include "support/TextSearch.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,14 +22,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 int LoopbackSocket(int port, sockaddr_in &address)
 {
     address = {};
@@ -67,7 +60,7 @@ bool Run(const std::vector<std::string> &argv, const std::string &dir, std::stri
     if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
         return true;
     if (error)
-        *error = argv[0] + " failed: " + Slurp(log);
+        *error = argv[0] + " failed: " + FileText(log);
     return false;
 }
 } // namespace
@@ -80,7 +73,7 @@ bool TestBroker::Secure(const std::map<std::string, std::string> &passwords, con
     for (const auto &[user, password] : passwords)
         passwd << user << ':' << password << '\n';
     passwd.close();
-    std::ofstream(dir_ + "/acl") << Slurp(ROBOT_SOURCE_DIR "/packaging/broker/robot-broker.acl") << '\n' << grants;
+    std::ofstream(dir_ + "/acl") << FileText(ROBOT_SOURCE_DIR "/packaging/broker/robot-broker.acl") << '\n' << grants;
     // Hashed in place: no password on a command line.
     return Run({ROBOT_SOURCE_DIR "/packaging/broker/robot-broker-certificates.sh", dir_, "127.0.0.1"}, dir_, error) &&
            Run({"mosquitto_passwd", "-U", dir_ + "/passwd"}, dir_, error);
@@ -92,7 +85,7 @@ std::string TestBroker::Config() const
         return "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n";
     // The shipped configuration, its folder and port made this test's; as
     // root, mosquitto stays root to read the test's private folder.
-    std::string config = Slurp(ROBOT_SOURCE_DIR "/packaging/broker/robot-broker.conf");
+    std::string config = FileText(ROBOT_SOURCE_DIR "/packaging/broker/robot-broker.conf");
     for (size_t at; (at = config.find("/etc/mosquitto/robot")) != std::string::npos;)
         config.replace(at, 20, dir_);
     const std::string listener = "listener 8883";
@@ -128,7 +121,7 @@ bool TestBroker::Start(std::string *error)
             pid_ = -1;
         Kill(); // the port was taken meanwhile, or the configuration refused
         if (error)
-            *error = Slurp(log);
+            *error = FileText(log);
     }
     return false;
 }
@@ -272,7 +265,7 @@ std::vector<Write> TestNode::Writes() const
     return out;
 }
 
-std::string TestNode::Log() const { return Slurp(dir_ + "/node.log"); }
+std::string TestNode::Log() const { return FileText(dir_ + "/node.log"); }
 
 std::optional<int> TestNode::WaitForExit(int ms)
 {

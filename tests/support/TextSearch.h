@@ -1,5 +1,6 @@
 #pragma once
 // Small text helpers for judging what a program or an emulator said.
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,4 +16,13 @@ inline std::vector<std::string> SplitLines(const std::string &text)
     while (std::getline(in, line))
         lines.push_back(line);
     return lines;
+}
+
+// A file's whole text ("" when it cannot be read).
+inline std::string FileText(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
