@@ -16,6 +16,7 @@
 #include "drive/PortIo.h"
 #include "form/CameraShared.h"
 #include "linecam/LineFollower.h"
+#include "portio/remote/CameraLeases.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@
 
 namespace {
 using namespace std::chrono_literals;
+namespace rp = remoteproto;
 
 class RemoteCamera : public RobotTest {
 protected:
@@ -129,6 +131,24 @@ TEST_F(RemoteCamera, AStalledStreamStopsTheFollower)
     EXPECT_EQ(node.Writes().back().Value, 0);
 }
 
+// A node told to serve no camera answers so, and the operator is told once.
+TEST_F(RemoteCamera, ANodeWithoutACameraSaysSo)
+{
+    Serve({{"ROBOT_NODE_CAMERA", "off"}});
+    Form().Edit34->setText("1000");
+    Form().Button16Click();
+    // The window's status line passes the library's messages on.
+    const auto said = [&] {
+        PortIoStatusLine();
+        return !errors.empty();
+    };
+    ASSERT_TRUE(WaitUntil(said, 10000));
+    EXPECT_TRUE(Has(errors[0], "its robot-node serves no camera")) << errors[0];
+    WaitUntil([&] { return said() && errors.size() > 1; }, 1000); // asked four times a second, said once
+    EXPECT_EQ(errors.size(), 1u);
+    EXPECT_EQ(GetCaptureStats(CaptureWindow).received, 0u);
+}
+
 // Only a user the access list lets drive alpha gets its camera.
 struct Viewer {
     const char *name;
@@ -178,6 +198,48 @@ TEST(FrameAgeDecision, JudgesAgainstTheLimit)
     EXPECT_FALSE(CameraStalled(Now - FirstPictureWaitMs * Ms, 0, Now));
     EXPECT_TRUE(CameraStalled(Now - FirstPictureWaitMs * Ms - 1, 0, Now));
     EXPECT_TRUE(CameraStalled(Now - 10 * Ms, Now - FrameAgeLimitNs - 1, Now));
+}
+
+// Where the node sends its camera: an ask takes or renews an address until
+// its lease's end (a shorter renewal never cuts it), four addresses at most;
+// a lapsed one is dropped and frees its place.
+TEST(CameraLeases, SendsToEachAskerUntilItsLeaseLapses)
+{
+    constexpr int64_t Ms = 1'000'000;
+    const auto ask = [](const char *host, int port, int leaseMs) {
+        return rp::CameraAsk{1, host, uint16_t(port), uint32_t(leaseMs), 0};
+    };
+    remotenode::CameraLeases leases;
+    EXPECT_EQ(leases.Ask(ask("10.0.0.2", 5000, 1000), 0), rp::CameraState::Sending);
+    EXPECT_EQ(leases.Ask(ask("10.0.0.2", 5000, 100), 500 * Ms), rp::CameraState::Sending);
+    EXPECT_EQ(leases.NextNs(), 1000 * Ms);
+    for (int port = 5001; port <= 5003; ++port)
+        EXPECT_EQ(leases.Ask(ask("10.0.0.3", port, 2000), 0), rp::CameraState::Sending);
+    EXPECT_EQ(leases.Ask(ask("10.0.0.4", 5000, 2000), 0), rp::CameraState::Full);
+    leases.Expire(1000 * Ms);
+    EXPECT_EQ(leases.Clients().size(), 3u);
+    EXPECT_EQ(leases.Ask(ask("10.0.0.4", 5000, 2000), 1000 * Ms), rp::CameraState::Sending);
+    leases.Expire(3000 * Ms);
+    EXPECT_TRUE(leases.Clients().empty());
+}
+
+// The camera's messages read back as written; an ask is refused unless its
+// address, port and lease are usable, and on any other topic.
+TEST(CameraMessages, ReadBackAsWrittenAndRefuseWhatIsUnusable)
+{
+    const rp::CameraAsk ask{0x0123456789abcdef, "fe80::1", 40000, 1000, 123};
+    const auto asked = rp::Decode(rp::Channel::Drive, rp::Encode(ask));
+    ASSERT_TRUE(asked && std::holds_alternative<rp::CameraAsk>(*asked));
+    EXPECT_EQ(rp::Encode(*asked), "rn1 camera 0123456789abcdef fe80::1 40000 1000 123");
+    EXPECT_FALSE(rp::Decode(rp::Channel::Node, rp::Encode(ask)));
+    const rp::CameraAnswer answer{0x0123456789abcdef, 123, 456, rp::CameraState::Full};
+    const auto answered = rp::Decode(rp::Channel::Node, rp::Encode(answer));
+    ASSERT_TRUE(answered && std::holds_alternative<rp::CameraAnswer>(*answered));
+    EXPECT_EQ(std::get<rp::CameraAnswer>(*answered).State, rp::CameraState::Full);
+    for (const char *unusable : {"10.0.0.300 40000 1000", "robot.local 40000 1000", "01.2.3.4 40000 1000",
+                                 "10.0.0.2 0 1000", "10.0.0.2 65536 1000", "10.0.0.2 40000 99", "10.0.0.2 40000 5001"})
+        EXPECT_FALSE(rp::Decode(rp::Channel::Drive, "rn1 camera 0123456789abcdef " + std::string(unusable) + " 1"))
+            << unusable;
 }
 
 // A packet's capture time: 8 bytes big-endian, nothing else.

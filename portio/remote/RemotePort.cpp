@@ -221,6 +221,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const LinkView view = View(LinkNs());
+        SayNotes(); // what the link's thread found meanwhile (the camera's answers)
         return remotelink::StatusLine(view, remotelink::Judge(view));
     }
 

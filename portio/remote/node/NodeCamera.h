@@ -13,16 +13,14 @@
 // node's main loop keeps the motors' times meanwhile.
 //
 // Owns the camera's pipeline, the sending pipeline and the thread.
-#include "portio/remote/RemoteProtocol.h"
+#include "portio/remote/CameraLeases.h"
 
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 namespace remotenode {
@@ -30,30 +28,8 @@ namespace remotenode {
 // The one-byte header extension that carries a packet's capture time.
 constexpr int CaptureTimeExtensionId = 1;
 constexpr int CaptureTimeExtensionBytes = 8;
-// What the node sends: the frames' size, and the programs it sends to at most.
+// The size of the frames the node sends.
 constexpr int CameraWidth = 640, CameraHeight = 480;
-constexpr size_t MaxCameraClients = 4;
-
-// Who the stream goes to, each until its lease lapses. No I/O.
-class CameraLeases {
-public:
-    struct Client {
-        std::string Host;
-        uint16_t Port = 0;
-        bool operator<(const Client &o) const { return std::tie(Host, Port) < std::tie(o.Host, o.Port); }
-        bool operator==(const Client &o) const { return Host == o.Host && Port == o.Port; }
-    };
-    // An ask at `now`: Sending (taken or renewed) or Full.
-    remoteproto::CameraState Ask(const remoteproto::CameraAsk &ask, int64_t now);
-    // Drops the leases lapsed at `now`.
-    void Expire(int64_t now);
-    std::vector<Client> Clients() const;
-    // The next lapse, or INT64_MAX.
-    int64_t NextNs() const;
-
-private:
-    std::map<Client, int64_t> until_; // the lease's end, node's clock
-};
 
 class NodeCamera {
 public:
