@@ -182,6 +182,7 @@ void NodeCamera::Run()
     std::unique_ptr<CameraPipeline> camera;
     std::vector<CameraLeases::Client> sentTo;
     bool broke = false; // the open camera failed (its pipeline's error)
+    std::string lastNote;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         changed_.wait_for(lock, std::chrono::milliseconds(100),
@@ -233,8 +234,12 @@ void NodeCamera::Run()
                 sender.reset();
         }
         lock.lock();
-        if (!note.empty())
+        // A camera that cannot be opened is tried again at each first ask,
+        // and said again only when the reason changes.
+        if (!note.empty() && note != lastNote)
             notes_.push_back(note);
+        if (!note.empty())
+            lastNote = note;
         if (!wanted.empty() && !camera)
             failed_ = true;
         if (sender)
