@@ -124,7 +124,7 @@ TEST_F(RemoteCamera, AStalledStreamStopsTheFollower)
     const bool stopped = WaitUntil([&] { return !Following(); }, 5000);
     kill(node.Pid(), SIGCONT);
     ASSERT_TRUE(stopped);
-    ASSERT_EQ(errors.size(), 1u) << errors[0];
+    ASSERT_EQ(errors.size(), 1u) << (errors.empty() ? "" : errors.back());
     EXPECT_TRUE(Has(errors[0], "no current picture")) << errors[0];
     ProcessFor(1000); // the node takes what was queued for it
     ASSERT_FALSE(node.Writes().empty());
