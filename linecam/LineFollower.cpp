@@ -14,8 +14,6 @@
 
 #include <QTimer>
 
-#include <memory>
-
 int32_t LineTolerance = 0;
 int32_t LineForwardSteps = 0;
 int32_t LineTurnSteps = 0;
