@@ -197,6 +197,7 @@ TEST(FrameAgeDecision, JudgesAgainstTheLimit)
     // A drive waits for its first picture, then for current ones.
     EXPECT_FALSE(CameraStalled(Now - FirstPictureWaitMs * Ms, 0, Now));
     EXPECT_TRUE(CameraStalled(Now - FirstPictureWaitMs * Ms - 1, 0, Now));
+    EXPECT_FALSE(CameraStalled(Now - 10'000 * Ms, Now - 30 * Ms, Now));
     EXPECT_TRUE(CameraStalled(Now - 10 * Ms, Now - FrameAgeLimitNs - 1, Now));
 }
 
@@ -232,10 +233,13 @@ TEST(CameraMessages, ReadBackAsWrittenAndRefuseWhatIsUnusable)
     ASSERT_TRUE(asked && std::holds_alternative<rp::CameraAsk>(*asked));
     EXPECT_EQ(rp::Encode(*asked), "rn1 camera 0123456789abcdef fe80::1 40000 1000 123");
     EXPECT_FALSE(rp::Decode(rp::Channel::Node, rp::Encode(ask)));
-    const rp::CameraAnswer answer{0x0123456789abcdef, 123, 456, rp::CameraState::Full};
-    const auto answered = rp::Decode(rp::Channel::Node, rp::Encode(answer));
-    ASSERT_TRUE(answered && std::holds_alternative<rp::CameraAnswer>(*answered));
-    EXPECT_EQ(std::get<rp::CameraAnswer>(*answered).State, rp::CameraState::Full);
+    for (const auto state :
+         {rp::CameraState::Sending, rp::CameraState::Off, rp::CameraState::Full, rp::CameraState::Failed}) {
+        const rp::CameraAnswer answer{0x0123456789abcdef, 123, 456, state};
+        const auto answered = rp::Decode(rp::Channel::Node, rp::Encode(answer));
+        ASSERT_TRUE(answered && std::holds_alternative<rp::CameraAnswer>(*answered)) << rp::Encode(answer);
+        EXPECT_EQ(std::get<rp::CameraAnswer>(*answered).State, state);
+    }
     for (const char *unusable : {"10.0.0.300 40000 1000", "robot.local 40000 1000", "01.2.3.4 40000 1000",
                                  "10.0.0.2 0 1000", "10.0.0.2 65536 1000", "10.0.0.2 40000 99", "10.0.0.2 40000 5001"})
         EXPECT_FALSE(rp::Decode(rp::Channel::Drive, "rn1 camera 0123456789abcdef " + std::string(unusable) + " 1"))
