@@ -2,9 +2,11 @@
 #include "camera/MotionDetection.h"
 
 #include "camera/MediaPlayer.h"
+#include "core/Clock.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
 #include "core/Exceptions.h"
+#include "core/FrameAge.h"
 #include "core/MotionMeasure.h"
 #include "form/CameraShared.h"
 #include "form/Unit1.h"
@@ -91,8 +93,11 @@ void HandleMotionFrame()
 }
 } // namespace
 
-LRESULT MotionFrameCallback(HWND, VIDEOHDR *header)
+LRESULT MotionFrameCallback(HWND window, VIDEOHDR *header)
 {
+    // A picture that is not current is not judged: it is passed over.
+    if (IsWindow(window) && JudgeFrameAge(GetCaptureTimes(window).frameNs, MonotonicNs()) != FrameAge::Current)
+        return 1;
     int32_t mean = 0;
     // An empty buffer has no mean: the frame is passed over.
     if (!header || !MeasureAndMark(header->lpData, header->dwBufferLength, mean))

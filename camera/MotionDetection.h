@@ -25,7 +25,9 @@ extern int32_t SnapshotNumber;
 extern QString SnapshotPath;
 
 // Measures, marks and judges one frame; on motion plays "m.wav", saves a
-// numbered, dated snapshot and shows it in Image5. Always returns 1.
+// numbered, dated snapshot and shows it in Image5. A frame of a capture
+// window that is not current (core/FrameAge.h) is passed over. Always
+// returns 1.
 LRESULT MotionFrameCallback(HWND window, VIDEOHDR *header);
 
 // Clears the counts and the current mean and their labels.

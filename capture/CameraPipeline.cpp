@@ -2,6 +2,7 @@
 
 #include "capture/GStreamer.h"
 #include "capture/LocalStream.h"
+#include "capture/RobotStream.h"
 #include "core/Clock.h"
 #include "core/FrameFormat.h"
 
@@ -227,6 +228,9 @@ GstElement *MakeSource(const CaptureSource &source, GstElement *&filter, std::st
     case CaptureSource::Kind::LocalStream:
         element = OpenLocalStream(source.key.substr(std::strlen(LocalStreamPrefix)), problem);
         break;
+    case CaptureSource::Kind::Robot:
+        element = OpenRobotStream(problem);
+        break;
     case CaptureSource::Kind::Description: {
         const DescriptionParts parts = SplitTrailingCaps(source.key);
         GError *error = nullptr;
@@ -426,6 +430,7 @@ bool CameraPipeline::Build(const CaptureSource &source, const FrameChoice &choic
     gst_object_unref(bus);
 
     GstElement *userCaps = nullptr;
+    stamped_ = source.kind == CaptureSource::Kind::Robot;
     source_ = MakeSource(source, userCaps, problem);
     if (!source_)
         return false;
@@ -489,7 +494,7 @@ bool CameraPipeline::Build(const CaptureSource &source, const FrameChoice &choic
     // Only the newest frame counts: the sink holds one and drops older ones.
     g_object_set(sink_, "max-buffers", 1u, "drop", TRUE, "emit-signals", FALSE, nullptr);
     // A stream's server paces its frames: hand each over as it comes.
-    if (source.kind == CaptureSource::Kind::LocalStream)
+    if (source.kind == CaptureSource::Kind::LocalStream || source.kind == CaptureSource::Kind::Robot)
         g_object_set(sink_, "sync", FALSE, nullptr);
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = &PipelineCallbacks::Sample;
@@ -539,6 +544,10 @@ bool CameraPipeline::ChooseSourceCaps(const CaptureSource &source, GstElement *o
         gst_caps_unref(offered);
     if (source.kind == CaptureSource::Kind::LocalStream)
         return true; // the stream's own raw format
+    if (source.kind == CaptureSource::Kind::Robot) {
+        decode = true; // the robot's own JPEG pictures, at its size
+        return true;
+    }
 
     // A camera's own list: ask for the offer that suits best.
     std::vector<CameraOffer> listed;
@@ -626,6 +635,7 @@ void CameraPipeline::HandleSample(GstAppSink *sink)
         PackI420(planes, frame.width, frame.height, frame.data.data());
         gst_video_frame_unmap(&video);
         frame.sampleNs = handedOverNs;
+        frame.capturedNs = stamped_ ? RobotCaptureTime(buffer) : handedOverNs;
         const GstClockTime pts = GST_BUFFER_PTS(buffer);
         frame.timeMs = GST_CLOCK_TIME_IS_VALID(pts) ? uint32_t(pts / GST_MSECOND) : 0;
         frame.sequence = ++sequence_;

@@ -32,6 +32,9 @@ struct CapturedFrame {
     int width = 0;
     int height = 0;
     int64_t sampleNs = 0;  // when the pipeline handed it over (core/Clock.h)
+    // When it was taken (core/Clock.h): the robot's stamp for its camera over
+    // the network, else when it was handed over; 0 when not known.
+    int64_t capturedNs = 0;
     uint32_t timeMs = 0;   // stream time of the frame
     uint64_t sequence = 0; // 1, 2, ... within one pipeline
 };
@@ -110,6 +113,7 @@ private:
     std::atomic<uint64_t> sequence_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> failed_{false};
+    bool stamped_ = false; // the source stamps every frame with its capture time
     std::mutex failureMutex_;
     std::string failure_; // the first error's reason
 };

@@ -2,6 +2,7 @@
 
 #include "capture/GStreamer.h"
 #include "capture/LocalStream.h"
+#include "drive/PortIo.h"
 
 #include <gst/gst.h>
 
@@ -16,6 +17,8 @@ constexpr const char *TestChoice = "test";
 constexpr const char *DevicePathPrefix = "/dev/";
 constexpr const char *TestSourceName = "Obraz testowy";
 constexpr const char *LibcameraSourceName = "Kamera Raspberry Pi (libcamera)";
+constexpr const char *RobotChoice = "robot";
+constexpr const char *RobotSourceName = "Kamera robota (sieć)";
 
 std::string DeviceProperty(GstDevice *device, const char *name)
 {
@@ -105,6 +108,8 @@ const char *Choice()
 std::vector<CaptureSource> CaptureSources()
 {
     const std::string choice = Choice();
+    if (choice.empty() && LoadedPortIoCamera())
+        return {{CaptureSource::Kind::Robot, RobotChoice, RobotSourceName}};
     if (choice.empty() || choice == V4l2Choice) {
         Cameras cameras = MonitoredCameras();
         // A Raspberry Pi camera module is reached through libcamera only.

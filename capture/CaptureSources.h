@@ -17,7 +17,10 @@
 // camera module); "v4l2" the V4L2 cameras only; a device path ("/dev/video2")
 // that V4L2 device; "libcamera" the libcamera cameras; "test" a moving test
 // picture; "unix:<path>" a raw video stream on a local socket of this user
-// (see LocalStream.h); anything else a GStreamer source description.
+// (see LocalStream.h); anything else a GStreamer source description. Unset,
+// while the port library in use serves the robot's camera over the network
+// (ROBOT_PORT=remote), that camera alone (see RobotStream.h): a value set
+// wins over it.
 constexpr const char *CaptureSourceVariable = "ROBOT_CAPTURE_SOURCE";
 
 // The GStreamer element of libcamera's cameras, and the Debian package that
@@ -29,10 +32,10 @@ constexpr const char *LibcameraPackage = "gstreamer1.0-libcamera";
 // time they were taken) is one more Kind and one more case where the pipeline
 // makes its source element (CameraPipeline.cpp, MakeSource).
 struct CaptureSource {
-    enum class Kind { V4l2, Libcamera, Test, LocalStream, Description };
+    enum class Kind { V4l2, Libcamera, Test, LocalStream, Description, Robot };
     Kind kind = Kind::Test;
     // Device path, libcamera's camera name (empty: the first camera), "test",
-    // or the value itself.
+    // "robot", or the value itself.
     std::string key;
     std::string name; // shown in the source dialog and in messages
 };

@@ -28,6 +28,7 @@ struct CaptureWidget::Mailbox {
     std::condition_variable arrived;
     std::optional<CapturedFrame> newest;
     bool posted = false;
+    int64_t newestCapturedNs = 0; // of the newest frame delivered, taken or not
 };
 
 // Counts a call of the window as running while it lives. The last one to end
@@ -125,6 +126,7 @@ bool CaptureWidget::Connect(unsigned driver)
         bool post = false;
         {
             std::lock_guard<std::mutex> lock(box->mutex);
+            box->newestCapturedNs = frame.capturedNs;
             box->newest = std::move(frame);
             post = !box->posted;
             box->posted = true;
@@ -222,6 +224,7 @@ void CaptureWidget::CopyToFrameBuffer(const CapturedFrame &frame)
     bufferHeight_ = frame.height;
     bufferTimeMs_ = frame.timeMs;
     bufferSampleNs_ = frame.sampleNs;
+    bufferCapturedNs_ = frame.capturedNs;
 }
 
 bool CaptureWidget::RunCallback()
@@ -355,6 +358,18 @@ void CaptureWidget::paintEvent(QPaintEvent *)
     }
     painter.fillRect(rect(), Qt::black);
     painter.drawImage(0, 0, shown_);
+}
+
+CaptureTimes CaptureWidget::Times() const
+{
+    CaptureTimes times;
+    times.frameNs = bufferCapturedNs_;
+    times.stamped = source_.kind == CaptureSource::Kind::Robot;
+    if (mailbox_) {
+        std::lock_guard<std::mutex> lock(mailbox_->mutex);
+        times.newestNs = mailbox_->newestCapturedNs;
+    }
+    return times;
 }
 
 CaptureStats CaptureWidget::Stats() const

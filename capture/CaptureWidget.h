@@ -23,6 +23,7 @@ public:
     // One capture-window message; 0 for unknown ones and failures.
     LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam);
     CaptureStats Stats() const;
+    CaptureTimes Times() const;
     // Why the last save failed; empty after a save that succeeded.
     const std::string &LastSaveError() const { return lastSaveError_; }
     // The handle the frame callback is given.
@@ -74,6 +75,7 @@ private:
     int bufferHeight_ = 0;
     uint32_t bufferTimeMs_ = 0;
     int64_t bufferSampleNs_ = 0;
+    int64_t bufferCapturedNs_ = 0;
     QImage shown_;             // frameBuffer_ as a picture, as last converted
     std::vector<uint8_t> shownFrom_; // the bytes shown_ was converted from
     std::string lastSaveError_;

@@ -116,6 +116,12 @@ std::string LastSaveError(HWND window)
     return capture ? capture->LastSaveError() : std::string();
 }
 
+CaptureTimes GetCaptureTimes(HWND window)
+{
+    auto *capture = qobject_cast<CaptureWidget *>(Lookup(window));
+    return capture ? capture->Times() : CaptureTimes();
+}
+
 CaptureMessageRecorder SetCaptureMessageRecorder(CaptureMessageRecorder recorder)
 {
     std::swap(Recorder(), recorder);

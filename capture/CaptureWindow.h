@@ -78,6 +78,19 @@ void ReleaseCaptureWindow(HWND window);
 // Sends a message to a capture window; unknown messages are ignored (result 0).
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// When the pictures of a capture window were taken, on core/Clock.h's clock
+// (0: none, or not known): the frame in the window's buffer (the one the
+// frame callback is handed, or a grab took) and the newest its camera has
+// delivered. A local camera's picture counts as taken when its pipeline
+// handed it over; the robot's camera over the network stamps each one.
+// core/FrameAge.h judges them. All 0 for a handle that is no capture window.
+struct CaptureTimes {
+    int64_t frameNs = 0;
+    int64_t newestNs = 0;
+    bool stamped = false; // the camera stamps its pictures (the robot's over the network)
+};
+CaptureTimes GetCaptureTimes(HWND window);
+
 // Why the window's last WM_CAP_FILE_SAVEDIB saved nothing, in the system's
 // words ("No space left on device"); empty after a save that succeeded and for
 // a handle that is no capture window.

@@ -186,6 +186,19 @@ std::string PortIoStatusLine()
     return line;
 }
 
+PortIoCamera LoadedPortIoCamera()
+{
+    PortIoCamera camera;
+    // Only a library already loaded: asking does not load one.
+    void *handle = dlopen(g_fileName, RTLD_NOW | RTLD_NOLOAD);
+    if (!handle)
+        return camera;
+    camera.Want = reinterpret_cast<PortIoCamera::WantFn>(dlsym(handle, "PortIoCameraWant"));
+    camera.Time = reinterpret_cast<PortIoCamera::TimeFn>(dlsym(handle, "PortIoCameraTime"));
+    dlclose(handle); // the reference the binding holds stays
+    return camera;
+}
+
 void SetPortIoLibraryFileNameForTesting(const char *fileName)
 {
     g_fileName = fileName ? fileName : PortIoLibraryFileName;

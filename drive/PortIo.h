@@ -76,5 +76,18 @@ void MotorsOffIfRunning() noexcept;
 // error display, after the handler under way.
 std::string PortIoStatusLine();
 
+// The robot's camera over the network, where the port library in use serves
+// one (the remote library: portio/PortIoExports.h, PortIoCameraWant and
+// PortIoCameraTime); both null otherwise, and while the library is not
+// loaded yet (the status line loads it at start-up).
+struct PortIoCamera {
+    using WantFn = int (*)(int port, int on);
+    using TimeFn = long long (*)(long long robotNs);
+    WantFn Want = nullptr;
+    TimeFn Time = nullptr;
+    explicit operator bool() const { return Want && Time; }
+};
+PortIoCamera LoadedPortIoCamera();
+
 // For tests: asks the loader for another file name (nullptr restores the default).
 void SetPortIoLibraryFileNameForTesting(const char *fileName);

@@ -1,14 +1,18 @@
 // "Kamera po linii": the camera line follower.
 #include "linecam/LineFollower.h"
 
+#include "core/Clock.h"
 #include "core/Convert.h"
 #include "core/ErrorDisplay.h"
+#include "core/FrameAge.h"
 #include "core/LineAnalysis.h"
 #include "drive/DriveStop.h"
 #include "drive/Motor.h"
 #include "drive/PortIo.h"
 #include "form/CameraShared.h"
 #include "form/Unit1.h"
+
+#include <QTimer>
 
 int32_t LineTolerance = 0;
 int32_t LineForwardSteps = 0;
@@ -17,6 +21,10 @@ int32_t LineTurnSteps = 0;
 namespace {
 // The follower's window was started by its button and not stopped since.
 bool g_following = false;
+// When it was started (core/Clock.h), for the stall watch.
+int64_t g_followingSinceNs = 0;
+// How often the stall watch looks at the camera's newest picture.
+constexpr int StallWatchEveryMs = 25;
 
 // Every frame is saved here and read back from here.
 constexpr char LineFramePath[] = "zdjecia/przechwyt/temp.bmp";
@@ -76,6 +84,13 @@ void SendPulses(const LinePulsePlan &plan)
 void FollowOneFrame(TForm1 &form)
 {
     GuardedSend(LineCaptureWindow, WM_CAP_GRAB_FRAME, 0, 0);
+    // A picture that is not current is not steered by: the pass waits for
+    // the next one (the stall watch ends the drive when none comes).
+    if (IsWindow(LineCaptureWindow) &&
+        JudgeFrameAge(GetCaptureTimes(LineCaptureWindow).frameNs, MonotonicNs()) != FrameAge::Current) {
+        GuardedSend(LineCaptureWindow, WM_CAP_SET_PREVIEW, PreviewOn, 0);
+        return;
+    }
     try {
         SaveFrame(LineCaptureWindow, LineFramePath);
         form.Image7->LoadFromFile(LineFramePath);
@@ -88,6 +103,40 @@ void FollowOneFrame(TForm1 &form)
     SendPulses(PlanFramePulses(averages, ReferenceColour(form), LineTolerance, LineTurnSteps,
                                LineForwardSteps));
     GuardedSend(LineCaptureWindow, WM_CAP_SET_PREVIEW, PreviewOn, 0);
+}
+
+void StopLineFollowerCamera();
+
+// The stall watch of a camera that stamps its pictures (the robot's over the
+// network): when no current picture has come for longer than the age limit,
+// the follower stops as its button's stop does, the motors off, with one
+// message.
+QTimer &StallWatch()
+{
+    static auto *timer = [] {
+        auto *t = new QTimer();
+        t->setInterval(StallWatchEveryMs);
+        QObject::connect(t, &QTimer::timeout, [] {
+            if (!g_following || !IsWindow(LineCaptureWindow)) {
+                StallWatch().stop();
+                return;
+            }
+            const CaptureTimes times = GetCaptureTimes(LineCaptureWindow);
+            if (!times.stamped || !CameraStalled(g_followingSinceNs, times.newestNs, MonotonicNs()))
+                return;
+            StallWatch().stop();
+            BindPortIoLibrary().MotorsOff();
+            StopLineFollowerCamera();
+            ShowErrorMessage(times.newestNs == 0
+                                 ? "Kamera po linii stopped: the robot's camera sent no picture within " +
+                                       std::to_string(FirstPictureWaitMs) + " ms; the motors are off."
+                                 : "Kamera po linii stopped: the robot's camera sent no current picture for more "
+                                   "than " + std::to_string(FrameAgeLimitMs) +
+                                       " ms (its stream stalled or lags); the motors are off.");
+        });
+        return t;
+    }();
+    return *timer;
 }
 
 // The emergency stop of the follower (a drive stop hook): when its button
@@ -123,6 +172,8 @@ void TForm1::Button15Click()
             StartCapturePreview(Button15, Panel3, LineCaptureWidth, LineCaptureHeight,
                                 LineCaptureWindow, LineFrameCallback);
             g_following = true;
+            g_followingSinceNs = MonotonicNs();
+            StallWatch().start();
             drivestop::AddHook(StopLineFollowerCamera);
         } else {
             StopCapture(Button15, LineCaptureWindow);

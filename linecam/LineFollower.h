@@ -15,5 +15,7 @@ extern int32_t LineTurnSteps;
 // frame (grab, save, load, average, show, steer, preview on). Works on
 // LineCaptureWindow whatever window it is given; returns 1. A frame that
 // cannot be saved or loaded ends the pass with its error, which the capture
-// window shows as it shows any frame callback's.
+// window shows as it shows any frame callback's. A frame of the capture
+// window that is not current (core/FrameAge.h) is not steered by; a camera
+// that stamps its pictures and stalls stops the follower with one message.
 LRESULT LineFrameCallback(HWND window, VIDEOHDR *header);

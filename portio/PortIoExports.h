@@ -35,3 +35,12 @@ PORTIO_EXPORT const char *PortIoStatus(void);
 // protocol, a device held by another copy, a pin map refused at start. What
 // a failed access reports (PortIoLastError) is not repeated here.
 PORTIO_EXPORT const char *PortIoMessage(void);
+// Optional, where the robot's camera comes over the network: asks the robot
+// to send its camera as RTP/JPEG over UDP to port `port` of this machine
+// (`on` 1) and keeps asking until it is called with `on` 0; the stream stops
+// about a second after. 1 when taken. Any thread.
+PORTIO_EXPORT int PortIoCameraWant(int port, int on);
+// Optional, with PortIoCameraWant: a time on the robot's clock (a frame's
+// capture time, as its stream carries it) on this program's clock
+// (CLOCK_MONOTONIC ns, core/Clock.h); 0 while the clocks are not matched.
+PORTIO_EXPORT long long PortIoCameraTime(long long robotNs);

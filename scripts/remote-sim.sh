@@ -55,4 +55,7 @@ if ! grep -q '^robot-node: serving the robot' "$node_log"; then
   echo "robot: robot-node did not serve the virtual robot within 15 s (see $node_log)" >&2
   exit 1
 fi
+# The program shows the robot's camera as robot-node sends it, unless
+# another camera was chosen.
+[ -n "${chosen_camera:-}" ] || unset ROBOT_CAPTURE_SOURCE
 prepend_library_path "$root/lib/remote"

@@ -105,7 +105,9 @@ case "${ROBOT_PORT:-sim}" in
     fi
     socket=${ready#*socket=}
     export ROBOT_SIM_SOCKET=${socket%% camera=*}
-    # The robot's camera, unless another was chosen.
+    # The robot's camera, unless another was chosen (remote-sim: the node's
+    # camera, which the program then shows over the network).
+    chosen_camera=${ROBOT_CAPTURE_SOURCE:-}
     export ROBOT_CAPTURE_SOURCE=${ROBOT_CAPTURE_SOURCE:-${source#robot-sim: camera source: }}
     if [ "${ROBOT_PORT:-sim}" = remote-sim ]; then
       remote_sim="$here/remote-sim.sh"

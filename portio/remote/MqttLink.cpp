@@ -2,9 +2,11 @@
 
 #include <mosquitto.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -226,6 +228,26 @@ bool MqttLink::PublishAndWait(const std::string &topic, const std::string &paylo
         return false;
     std::unique_lock<std::mutex> lock(shared_->mutex);
     return shared_->changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return shared_->Acked(mid); });
+}
+
+std::string MqttLink::LocalAddress() const
+{
+    const int fd = client_ ? mosquitto_socket(client_) : -1;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return "";
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&address)->sin_addr, text, sizeof text);
+    else if (address.ss_family == AF_INET6) {
+        const in6_addr &six = reinterpret_cast<sockaddr_in6 *>(&address)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&six)) // an IPv4 peer on a dual-stack socket
+            inet_ntop(AF_INET, &six.s6_addr[12], text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &six, text, sizeof text);
+    }
+    return text;
 }
 
 void MqttLink::Unsubscribe(const std::string &topic)

@@ -80,6 +80,10 @@ public:
     // Publishes at QoS 1 and waits up to `ms` for the broker's
     // acknowledgement. Not from the link's thread.
     bool PublishAndWait(const std::string &topic, const std::string &payload, bool retain, int ms);
+    // This machine's address on the connection to the broker, as text (the
+    // address the broker's other clients on that network reach it at); empty
+    // while not connected. From the link's thread (a handler).
+    std::string LocalAddress() const;
     // Stops a subscription, also for later connections. Any thread.
     void Unsubscribe(const std::string &topic);
     // Disconnects cleanly (the will is not published) and ends the thread.

@@ -34,10 +34,20 @@
 // The only access that waits is the first one: up to a second, while the
 // link is being made (as a device is opened).
 //
+// The robot's camera: while the capture layer wants it at a UDP port of this
+// machine (PortIoCameraWant), the link's thread asks the node every 250 ms to
+// send it there, naming this machine's address on the connection to the
+// broker; the node's answers match the camera's clock to the node's
+// (PortIoCameraTime turns a frame's capture time into this program's clock).
+// The asks go on the drive topic, so only a client the broker lets drive
+// this robot gets the stream.
+//
 // Owns the link (MqttLink, with its thread). The link's handlers and the
 // kit's calls meet under `mutex_`; `sendMutex_` keeps the sequence numbers in
 // the order the messages are queued, and is never taken inside a handler.
+#include "core/Clock.h"
 #include "core/RobotWiring.h"
+#include "portio/PortIoExports.h"
 #include "portio/kit/PortKit.h"
 #include "portio/remote/LinkClock.h"
 #include "portio/remote/MqttLink.h"
@@ -53,6 +63,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 
 namespace {
 using namespace remoteproto;
@@ -70,6 +81,19 @@ constexpr int StartPings = 4;                // quick clock samples after the gr
 constexpr int StartSamples = 3;              // round trips before the first access goes on
 constexpr int64_t StartPingEveryNs = 20 * Ms;
 constexpr int ByeWaitMs = 300;               // the clean end's wait for the broker's acknowledgement
+
+// What the capture layer wants of the robot's camera, and the camera's
+// clock: outside the backend, which the kit makes at its first call.
+struct CameraShare {
+    std::mutex mutex;
+    std::set<int> ports; // UDP ports of this machine the stream is wanted at
+    remotelink::LinkClock clock;
+};
+CameraShare &Camera()
+{
+    static CameraShare share;
+    return share;
+}
 
 std::string Env(const char *name)
 {
@@ -197,6 +221,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const LinkView view = View(LinkNs());
+        SayNotes(); // what the link's thread found meanwhile (the camera's answers)
         return remotelink::StatusLine(view, remotelink::Judge(view));
     }
 
@@ -393,6 +418,9 @@ private:
             nextPingNs_ = now + StartPingEveryNs;
             status_.reset();
             lapses_.reset();
+        } else if (const auto *answer = std::get_if<CameraAnswer>(&*message)) {
+            if (answer->Program == program_)
+                TakeCameraAnswer(*answer, now);
         } else if (const auto *busy = std::get_if<Busy>(&*message)) {
             if (busy->Program == program_) {
                 view_.Busy = true;
@@ -407,6 +435,10 @@ private:
             TakeStatus(*status);
         } else if (const auto *online = std::get_if<Online>(&*message)) {
             view_.Robot = Presence::Online;
+            if (online->Node != nodeId_) { // another node, maybe on a restarted computer: another clock
+                std::lock_guard<std::mutex> camera(Camera().mutex);
+                Camera().clock.Reset();
+            }
             nodeId_ = online->Node;
         } else if (std::holds_alternative<Offline>(*message)) {
             view_.Robot = Presence::Offline;
@@ -443,6 +475,47 @@ private:
         statusAtNs_ = clock_.ToProgram(status.NodeNs);
     }
 
+    void TakeCameraAnswer(const CameraAnswer &answer, int64_t now)
+    {
+        {
+            std::lock_guard<std::mutex> lock(Camera().mutex);
+            Camera().clock.Add(answer.SentNs, answer.NodeNs, now);
+        }
+        if (answer.State == CameraState::Sending || answer.State == cameraState_) {
+            cameraState_ = answer.State;
+            return;
+        }
+        cameraState_ = answer.State;
+        const std::string robot = "remote robot " + name_ + ": ";
+        notes_.emplace_back(
+            "camera-" + std::to_string(int(answer.State)),
+            robot + (answer.State == CameraState::Off
+                         ? "its robot-node serves no camera (it found none, or ROBOT_NODE_CAMERA=off there; its log says which)"
+                     : answer.State == CameraState::Full
+                         ? "its robot-node sends its camera to as many programs as it can; close another one's camera"
+                         : "its robot-node could not start its camera (its log says why)"));
+    }
+
+    // The camera's asks, every CameraAskEveryMs while a port wants the stream.
+    void AskForTheCamera(int64_t now, std::vector<Message> &messages, int64_t &next)
+    {
+        std::set<int> ports;
+        {
+            std::lock_guard<std::mutex> lock(Camera().mutex);
+            ports = Camera().ports;
+        }
+        if (ports.empty())
+            return;
+        if (now >= nextCameraAskNs_) {
+            const std::string host = link_->LocalAddress();
+            for (int port : ports)
+                if (!host.empty())
+                    messages.push_back(CameraAsk{program_, host, uint16_t(port), uint32_t(CameraLeaseMs), now});
+            nextCameraAskNs_ = now + int64_t(CameraAskEveryMs) * Ms;
+        }
+        next = std::min(next, nextCameraAskNs_);
+    }
+
     void NotOurs(const std::string &topic)
     {
         ++view_.Ignored;
@@ -459,6 +532,7 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             if (!view_.Connected || name_.empty())
                 return next;
+            AskForTheCamera(now, messages, next);
             if (session_ == 0) {
                 if (now >= nextHelloNs_) {
                     messages.push_back(Hello{program_, now});
@@ -535,10 +609,33 @@ private:
     std::string event_;
     std::vector<std::pair<std::string, std::string>> notes_;
     std::map<std::string, bool> online_;
+    int64_t nextCameraAskNs_ = 0;
+    CameraState cameraState_ = CameraState::Sending;
 };
 } // namespace
 
 std::unique_ptr<portkit::PortBackend> MakePortBackend(portkit::Services &services)
 {
     return std::make_unique<RemoteRobot>(services);
+}
+
+PORTIO_EXPORT int PortIoCameraWant(int port, int on)
+{
+    if (port <= 0 || port > 65535)
+        return 0;
+    std::lock_guard<std::mutex> lock(Camera().mutex);
+    if (on)
+        Camera().ports.insert(port);
+    else
+        Camera().ports.erase(port);
+    return 1;
+}
+
+PORTIO_EXPORT long long PortIoCameraTime(long long robotNs)
+{
+    std::lock_guard<std::mutex> lock(Camera().mutex);
+    if (!Camera().clock.Known() || robotNs <= 0)
+        return 0;
+    // The node's clock to this one's (both CLOCK_BOOTTIME), then to CLOCK_MONOTONIC.
+    return Camera().clock.ToProgram(robotNs) - (LinkNs() - MonotonicNs());
 }

@@ -1,10 +1,12 @@
 #include "portio/remote/RemoteProtocol.h"
 
+#include <arpa/inet.h>
 #include <sys/random.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -92,6 +94,18 @@ bool PortName(std::string_view word)
     return true;
 }
 
+// An IPv4 or IPv6 address, as inet_pton reads it.
+bool Address(std::string_view word)
+{
+    if (word.empty() || word.size() >= INET6_ADDRSTRLEN)
+        return false;
+    const std::string text(word);
+    unsigned char bytes[sizeof(in6_addr)];
+    return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+}
+
+constexpr std::string_view CameraStates[] = {"sending", "off", "full", "failed"};
+
 std::string Num(uint64_t n) { return std::to_string(n); }
 std::string Num(int64_t n) { return std::to_string(n); }
 
@@ -113,6 +127,16 @@ struct Encoder {
                     Num(uint64_t(m.LeaseMs)), Num(uint64_t(m.Value)));
     }
     std::string operator()(const Gone &m) const { return Line("gone", IdText(m.Program)); }
+    std::string operator()(const CameraAsk &m) const
+    {
+        return Line("camera", IdText(m.Program), m.Host, Num(uint64_t(m.Port)), Num(uint64_t(m.LeaseMs)),
+                    Num(m.SentNs));
+    }
+    std::string operator()(const CameraAnswer &m) const
+    {
+        return Line("camera-answer", IdText(m.Program), Num(m.SentNs), Num(m.NodeNs),
+                    std::string(CameraStates[int(m.State)]));
+    }
     std::string operator()(const Granted &m) const
     {
         return Line("session", IdText(m.Program), IdText(m.Session), Num(m.SentNs), Num(m.NodeNs));
@@ -138,6 +162,8 @@ struct ChannelFinder {
     Channel operator()(const Ping &) const { return Channel::Drive; }
     Channel operator()(const Write &) const { return Channel::Drive; }
     Channel operator()(const Gone &) const { return Channel::Drive; }
+    Channel operator()(const CameraAsk &) const { return Channel::Drive; }
+    Channel operator()(const CameraAnswer &) const { return Channel::Node; }
     Channel operator()(const Granted &) const { return Channel::Node; }
     Channel operator()(const Busy &) const { return Channel::Node; }
     Channel operator()(const Pong &) const { return Channel::Node; }
@@ -179,6 +205,13 @@ std::optional<Message> DecodeDrive(std::string_view kind, const Fields &f)
     } else if (kind == "gone" && f.size() == 1) {
         if (const auto program = Id(f[0]))
             return Gone{*program};
+    } else if (kind == "camera" && f.size() == 5) {
+        const auto program = Id(f[0]);
+        const auto port = Number(f[2], 65535);
+        const auto lease = Number(f[3], CameraMaxLeaseMs);
+        const auto sent = Time(f[4]);
+        if (program && Address(f[1]) && port && *port > 0 && lease && *lease >= uint64_t(CameraMinLeaseMs) && sent)
+            return CameraAsk{*program, std::string(f[1]), uint16_t(*port), uint32_t(*lease), *sent};
     }
     return std::nullopt;
 }
@@ -204,6 +237,13 @@ std::optional<Message> DecodeNode(std::string_view kind, const Fields &f)
     } else if (kind == "probe" && f.size() == 1) {
         if (const auto node = Id(f[0]))
             return Probe{*node};
+    } else if (kind == "camera-answer" && f.size() == 4) {
+        const auto program = Id(f[0]);
+        const auto sent = Time(f[1]);
+        const auto node = Time(f[2]);
+        for (size_t i = 0; program && sent && node && i < std::size(CameraStates); ++i)
+            if (f[3] == CameraStates[i])
+                return CameraAnswer{*program, *sent, *node, CameraState(i)};
     }
     return std::nullopt;
 }

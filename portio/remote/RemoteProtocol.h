@@ -10,7 +10,8 @@
 //   robot/<name>/online   the node: "online" (retained) while it serves, "offline" (its last will)
 //   robot/<name>/status   the node: the status byte, at every change and every 50 ms
 //   robot/<name>/node     the node: its answers to one program (session, busy, pong)
-//   robot/<name>/drive    the program: hello, ping, write, renew, bye, gone (its last will)
+//   robot/<name>/drive    the program: hello, ping, write, renew, bye, gone (its last will),
+//                         camera (asks for the robot's camera stream)
 //
 // A message is one line of ASCII words, "rn1 <kind> <fields...>", single
 // spaces, nothing else; numbers in decimal without sign or leading zeros,
@@ -60,6 +61,10 @@ constexpr int SessionIdleMs = 3000;       // a session silent this long may be t
 constexpr int DefaultPort = 1883, DefaultTlsPort = 8883;
 constexpr size_t MaxPayload = 200;
 constexpr size_t MaxNameLength = 32;
+// The robot's camera: a stream stands this long after its last ask.
+constexpr int CameraLeaseMs = 1000;
+constexpr int CameraMinLeaseMs = 100, CameraMaxLeaseMs = 5000;
+constexpr int CameraAskEveryMs = 250; // the program's renewals, also the camera clock's samples
 
 enum class Channel { Online, Status, Node, Drive };
 
@@ -99,6 +104,17 @@ struct Write {
 struct Gone {
     uint64_t Program = 0; // the program's last will: its link broke
 };
+// Asks for the robot's camera, sent as RTP to Host:Port (UDP) for LeaseMs
+// from the node's taking it; renewed while the program wants it. Only a
+// client the broker lets publish on the drive topic can ask. Needs no session:
+// a program that does not drive may still watch.
+struct CameraAsk {
+    uint64_t Program = 0;
+    std::string Host;    // an IPv4 or IPv6 address in its usual text form
+    uint16_t Port = 0;   // 1..65535
+    uint32_t LeaseMs = 0; // CameraMinLeaseMs..CameraMaxLeaseMs
+    int64_t SentNs = 0;  // the program's clock
+};
 
 // Node -> program (node topic).
 struct Granted {
@@ -117,6 +133,15 @@ struct Pong {
 };
 struct Probe {
     uint64_t Node = 0; // the node's own round trip at its start
+};
+// The node's answer to a CameraAsk: the ask's time given back and the node's
+// time (a round trip for the camera's clock), and what the node does.
+enum class CameraState { Sending, Off, Full, Failed };
+struct CameraAnswer {
+    uint64_t Program = 0;
+    int64_t SentNs = 0;
+    int64_t NodeNs = 0;
+    CameraState State = CameraState::Sending;
 };
 
 // Node -> everyone (status topic).
@@ -142,7 +167,8 @@ struct Offline {
     uint64_t Node = 0;
 };
 
-using Message = std::variant<Hello, Ping, Write, Gone, Granted, Busy, Pong, Probe, Status, Online, Offline>;
+using Message = std::variant<Hello, Ping, Write, Gone, CameraAsk, Granted, Busy, Pong, Probe, CameraAnswer, Status,
+                             Online, Offline>;
 
 // The channel a message travels on.
 Channel ChannelOf(const Message &message);

@@ -12,13 +12,19 @@
 //                           by its owner alone
 // ROBOT_BROKER_CA           mqtts: the CA certificate (default: the system's)
 // ROBOT_NODE_MAX_LEASE_MS   the longest lease a program may ask (default 1000)
+// ROBOT_CAPTURE_SOURCE      the robot's camera, as the program chooses one
+//                           (unset: the first V4L2 or libcamera camera)
+// ROBOT_NODE_CAMERA         "off": serves no camera (default "on")
+// ROBOT_NODE_CAMERA_LATE_MS for tests: frames stamped as taken this much
+//                           earlier than they were (default 0)
 //
 // At its start it writes 0 to the data register, then makes sure no other
 // node serves the name (a retained "online" of another node that still sends
 // its status), announces itself (a retained "online", "offline" as its last
 // will) and serves: each write of the session at its time, 0 when a lease
 // lapses (LeaseSchedule.h has the rules), the status byte read every 10 ms
-// and published at every change and every 50 ms with its time. When its
+// and published at every change and every 50 ms with its time; the camera
+// to the programs that ask for it (NodeCamera.h). When its
 // link to the broker breaks, 0 at once. SIGTERM, SIGINT or SIGHUP end it
 // cleanly: 0, "offline", exit 0. Killed or stopped, its port library's guard
 // switches the motors off.
@@ -30,6 +36,7 @@
 #include "portio/remote/MqttLink.h"
 #include "portio/remote/RemoteProtocol.h"
 #include "portio/remote/node/LocalPort.h"
+#include "portio/remote/node/NodeCamera.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -41,10 +48,12 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <string>
@@ -63,6 +72,7 @@ constexpr int64_t OtherNodeWaitNs = 1000 * Ms;      // for a status of a node al
 // passes nothing of this node's user on the robot's topics (its access list).
 constexpr int64_t ProbeWaitNs = 5000 * Ms;
 constexpr int OfflineWaitMs = 300;
+constexpr int64_t CameraNoteEveryNs = 500 * Ms; // the camera's thread's notes reach the log this soon
 constexpr int RealTimePriority = 50; // as the program's own pulses
 constexpr int ExitSettings = 2, ExitNameTaken = 3, ExitRefused = 4;
 
@@ -78,6 +88,8 @@ struct Settings {
     std::string Name, Port;
     remotelink::Options Link;
     remotenode::Limits Limits;
+    bool Camera = true;
+    int CameraLateMs = 0;
 };
 
 bool ReadSettings(Settings &s, std::string &why)
@@ -121,6 +133,20 @@ bool ReadSettings(Settings &s, std::string &why)
         }
         s.Limits.MaxLeaseNs = *ms * Ms;
     }
+    const std::string camera = Env("ROBOT_NODE_CAMERA");
+    if (camera != "" && camera != "on" && camera != "off") {
+        why = "ROBOT_NODE_CAMERA=" + camera + " is refused: on or off is wanted";
+        return false;
+    }
+    s.Camera = camera != "off";
+    if (const std::string late = Env("ROBOT_NODE_CAMERA_LATE_MS"); !late.empty()) {
+        const auto ms = ParseMs(late, 0, 10000);
+        if (!ms) {
+            why = "ROBOT_NODE_CAMERA_LATE_MS=" + late + " is refused: a whole number of ms from 0 to 10000 is wanted";
+            return false;
+        }
+        s.CameraLateMs = *ms;
+    }
     return true;
 }
 
@@ -159,6 +185,8 @@ public:
             Hand({Item::Message, topic, payload});
         };
         link_.emplace(settings_.Link, std::move(handlers));
+        if (settings_.Camera)
+            camera_.emplace(settings_.CameraLateMs);
         link_->Start();
         Say("the robot " + settings_.Name + " on its " + settings_.Port + " port, through " +
             settings_.Link.Broker.Text() + " (node " + IdText(node_) + "): starting");
@@ -173,11 +201,13 @@ public:
             WriteDue(LinkNs());
             ReadStatus(LinkNs());
             Decide(LinkNs());
+            TendCamera(LinkNs());
             if (exit_ >= 0)
                 break;
             if (!Wait(signals))
                 End("a signal");
         }
+        camera_.reset();
         link_->Stop();
         return exit_;
     }
@@ -196,7 +226,7 @@ private:
     // Waits for the next thing to do; false for an ending signal.
     bool Wait(int signals)
     {
-        int64_t next = std::min(schedule_.NextNs(), nextPollNs_);
+        int64_t next = std::min({schedule_.NextNs(), nextPollNs_, nextCameraNs_});
         if (phase_ == Phase::Checking && probeBackNs_ > 0)
             next = std::min(next, probeBackNs_ + OtherNodeWaitNs);
         if (phase_ == Phase::Checking && probeBackNs_ == 0 && probeSentNs_ > 0)
@@ -332,7 +362,20 @@ private:
             schedule_.Take(*write, now);
         } else if (const auto *gone = std::get_if<Gone>(&message)) {
             schedule_.Gone(gone->Program);
+        } else if (const auto *ask = std::get_if<CameraAsk>(&message)) {
+            const CameraState state = camera_ ? camera_->Ask(*ask, now) : CameraState::Off;
+            Reply(CameraAnswer{ask->Program, ask->SentNs, LinkNs(), state});
         }
+    }
+
+    // The camera's lapsed leases, and what it has to say.
+    void TendCamera(int64_t now)
+    {
+        if (!camera_)
+            return;
+        nextCameraNs_ = std::min(camera_->Expire(now), now + CameraNoteEveryNs);
+        for (std::string note = camera_->TakeNote(); !note.empty(); note = camera_->TakeNote())
+            Say(note);
     }
 
     void Reply(const remoteproto::Message &message) { link_->Publish(topics_.Node, Encode(message), 1, false); }
@@ -468,6 +511,8 @@ private:
     LeaseSchedule schedule_;
     uint64_t node_ = 0;
     std::optional<remotelink::MqttLink> link_;
+    std::optional<remotenode::NodeCamera> camera_;
+    int64_t nextCameraNs_ = std::numeric_limits<int64_t>::max();
     int wake_ = -1, timer_ = -1;
     std::mutex mutex_;
     std::deque<Item> inbox_;
