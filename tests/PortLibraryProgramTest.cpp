@@ -400,11 +400,20 @@ TEST_P(DeviceLibrary, KilledDuringALoopTheGuardSwitchesTheMotorsOffWithinASecond
     std::this_thread::sleep_for(100ms); // anything more the guard does
     const std::vector<DeviceCall> guard = program.CallsOfOthers(killed);
     const std::vector<std::string> texts = Texts(guard);
-    if (device.guardZeroFirst) {
+    // A log that names the caller tells the guard's calls apart. One that
+    // does not (the board's, a pseudo-terminal away) goes by time, and the
+    // program's last writes may reach it after the kill: where the guard's
+    // zero is a write the program makes too, only the log's end is surely
+    // the guard's.
+    const bool byCaller = std::all_of(guard.begin(), guard.end(), [](const DeviceCall &c) { return c.Pid >= 0; });
+    const bool toldApart = byCaller || device.guardZero.rfind(device.writeCall, 0) != 0;
+    if (device.guardZeroFirst && toldApart) {
         EXPECT_EQ(texts, tail);
     }
     ASSERT_GE(guard.size(), tail.size()) << testing::PrintToString(texts);
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), device.guardZero), 1) << testing::PrintToString(texts);
+    if (toldApart) {
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), device.guardZero), 1) << testing::PrintToString(texts);
+    }
     const size_t zero = guard.size() - tail.size();
     for (size_t i = zero; i < guard.size(); ++i)
         EXPECT_TRUE(guard[i].Ok) << texts[i];
