@@ -299,9 +299,19 @@ TEST_P(CameraRestarts, AHundredStartsAndStopsKeepTheProgramsMemory)
         EXPECT_LE(after - before, AllowedGrowthKb);
     }
     if (const char *trace = GetParam().frameTrace) {
+        // The camera still works after the restarts. A start of 60 ms may see
+        // no current picture on a loaded machine (a late one is passed over),
+        // so one last start runs until a picture has been taken up.
         const QFileInfo left(QString::fromStdString(robot.WorkDir() + "/" + trace));
-        EXPECT_TRUE(left.isDir() ? !QDir(left.filePath()).isEmpty(QDir::Files) : left.exists())
-            << "no frame reached the callback: nothing in " << trace;
+        const auto frameLeft = [&] {
+            return left.isDir() ? !QDir(left.filePath()).isEmpty(QDir::Files) : QFileInfo::exists(left.filePath());
+        };
+        if (!frameLeft()) {
+            robot.Click(GetParam().button);
+            WaitFor(frameLeft, 10s);
+            robot.Click(GetParam().button);
+        }
+        EXPECT_TRUE(frameLeft()) << "no frame reached the callback: nothing in " << trace;
     }
     EXPECT_TRUE(robot.Running()) << robot.Stderr();
     std::printf("[ figures  ] %s: VmRSS %.1f MB -> %.1f MB over %d starts, %.3f MB per start, %.1f s\n",
