@@ -102,7 +102,7 @@ void InstallTerminationHandlers()
 }
 
 TerminationWatch::TerminationWatch(QWidget &window)
-    : notifier_(new QSocketNotifier(programend::WakeDescriptor(), QSocketNotifier::Read, this))
+    : notifier_(new QSocketNotifier(programend::WakeDescriptor(), QSocketNotifier::Read, this)), window_(&window)
 {
     connect(notifier_, &QSocketNotifier::activated, this, [this] { EndRequested(); });
     // Only on the X11 platform itself: the offscreen one answers for an X11
@@ -135,7 +135,10 @@ bool TerminationWatch::nativeEventFilter(const QByteArray &eventType, void *mess
     if ((event->response_type & 0x7f) != XCB_DESTROY_NOTIFY)
         return false;
     const auto *destroyed = static_cast<const xcb_destroy_notify_event_t *>(message);
-    if (windowId_ != 0 && destroyed->window == windowId_)
+    // Closing the window destroys its native window too, and the loop may
+    // still see that before it ends: only a window destroyed while it shows
+    // was taken away from outside.
+    if (windowId_ != 0 && destroyed->window == windowId_ && window_->isVisible())
         programend::Request(DisplayLostStatus, 0);
     return false;
 }

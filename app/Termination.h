@@ -37,5 +37,6 @@ private:
     void EndRequested();
 
     QSocketNotifier *notifier_;
+    QWidget *window_; // the form, which outlives this watch
     unsigned long windowId_ = 0;
 };
