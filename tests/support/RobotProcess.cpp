@@ -188,14 +188,31 @@ int RunCommand(const std::vector<std::string> &argv, std::string *output, int ti
     return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
 
-bool ExitedWith(const std::optional<int> &status, int code)
+namespace {
+std::string DescribeStatus(const std::optional<int> &status)
 {
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+    if (!status)
+        return "still running";
+    if (WIFEXITED(*status))
+        return "exited with " + std::to_string(WEXITSTATUS(*status));
+    if (WIFSIGNALED(*status))
+        return std::string("killed by ") + strsignal(WTERMSIG(*status)) + (WCOREDUMP(*status) ? " (core dumped)" : "");
+    return "wait status " + std::to_string(*status);
+}
+} // namespace
+
+::testing::AssertionResult ExitedWith(const std::optional<int> &status, int code)
+{
+    if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == code)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << DescribeStatus(status) << ", not exited with " << code;
 }
 
-bool KilledBy(const std::optional<int> &status, int signal)
+::testing::AssertionResult KilledBy(const std::optional<int> &status, int signal)
 {
-    return status && WIFSIGNALED(*status) && WTERMSIG(*status) == signal;
+    if (status && WIFSIGNALED(*status) && WTERMSIG(*status) == signal)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << DescribeStatus(status) << ", not killed by " << strsignal(signal);
 }
 
 // ---- VirtualDisplay -------------------------------------------------------

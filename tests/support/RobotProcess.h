@@ -11,6 +11,8 @@
 
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -159,6 +161,6 @@ private:
     void *display_ = nullptr;
 };
 
-// Wait-status helpers.
-bool ExitedWith(const std::optional<int> &status, int code);
-bool KilledBy(const std::optional<int> &status, int signal);
+// Wait-status checks; a failure says what the status was instead.
+::testing::AssertionResult ExitedWith(const std::optional<int> &status, int code);
+::testing::AssertionResult KilledBy(const std::optional<int> &status, int signal);
