@@ -199,6 +199,7 @@ TEST(FirmataProgram, AChattyBoardTakesEachCommandThroughLongMovesAndEscape)
     for (const int escapeAfterMs : {0, 2000}) {
         SCOPED_TRACE(escapeAfterMs);
         const size_t taken = program.Writes().size();
+        const size_t traced = program.TracedWrites().size();
         program.robot.Click("Button2");
         if (escapeAfterMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(escapeAfterMs));
@@ -206,6 +207,7 @@ TEST(FirmataProgram, AChattyBoardTakesEachCommandThroughLongMovesAndEscape)
         }
         ASSERT_TRUE(WaitFor([&] { return program.Writes().size() >= taken + 3 && lastMove(program.Writes()).second.Ns; },
                             8s)) << "the board stopped taking commands";
+        ASSERT_TRUE(program.WaitForTracedWrites(traced + 3));
         const auto [forward, end] = lastMove(program.TracedWrites());
         EXPECT_EQ(end.Value, 0);
         EXPECT_LT(lastMove(program.Writes()).second.Ns - end.Ns, 50 * Ms);

@@ -304,6 +304,7 @@ TEST_P(EveryLibrary, SingleMovesPulseEachCodeBetweenZerosForTheTypedTimes)
     for (const char *button : {"Button2", "Button1", "Button3", "Button4"})
         robot.Click(button);
     ASSERT_TRUE(program.WaitForWrites(12)) << program.Writes().size();
+    ASSERT_TRUE(program.WaitForTracedWrites(12)) << program.TracedWrites().size();
 
     EXPECT_EQ(program.Values(), (std::vector<int>{0, 18, 0, 0, 9, 0, 0, 17, 0, 0, 10, 0}));
     // Held as typed, not the designed 1200 and 300 ms: exactly by the

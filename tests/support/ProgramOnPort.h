@@ -217,6 +217,8 @@ public:
     std::vector<std::string> Shown() const;
 
     bool WaitForWrites(size_t n) { return WaitFor([&] { return Writes().size() >= n; }); }
+    // The program traces a write after the device has it.
+    bool WaitForTracedWrites(size_t n) { return WaitFor([&] { return TracedWrites().size() >= n; }); }
     bool WaitForReads(size_t n) { return WaitFor([&] { return StatusReads() >= n; }); }
 
 private:
