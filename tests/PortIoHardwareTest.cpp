@@ -10,7 +10,9 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -41,9 +43,12 @@ private:
 // A fresh copy of build/bin/libinpout32.so, loaded by path: each copy starts
 // with its own state (nothing reported yet, no port looked up). Its guard
 // program goes beside it, as it is beside the library it was built with.
+// Copies stay on disk as long as the process, as the loaded libraries do: a
+// copy removed could pass its inode on to the next, and the loader takes a
+// file with a loaded one's device and inode for that one.
 class HardwareLibrary {
 public:
-    explicit HardwareLibrary(const std::string &root)
+    explicit HardwareLibrary(const std::string &root) : dir_(*Copies().emplace_back(std::make_unique<QTemporaryDir>()))
     {
         setenv("ROBOT_PARPORT_ROOT", root.c_str(), 1);
         const fs::path copy = fs::path(dir_.path().toStdString()) / "libinpout32.so";
@@ -64,7 +69,13 @@ public:
     void (*Out32)(short, short) = nullptr;
 
 private:
-    QTemporaryDir dir_;
+    static std::vector<std::unique_ptr<QTemporaryDir>> &Copies()
+    {
+        static std::vector<std::unique_ptr<QTemporaryDir>> copies;
+        return copies;
+    }
+
+    QTemporaryDir &dir_;
     void *handle_ = nullptr;
 };
 
