@@ -10,9 +10,7 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -43,12 +41,9 @@ private:
 // A fresh copy of build/bin/libinpout32.so, loaded by path: each copy starts
 // with its own state (nothing reported yet, no port looked up). Its guard
 // program goes beside it, as it is beside the library it was built with.
-// Copies stay on disk as long as the process, as the loaded libraries do: a
-// copy removed could pass its inode on to the next, and the loader takes a
-// file with a loaded one's device and inode for that one.
 class HardwareLibrary {
 public:
-    explicit HardwareLibrary(const std::string &root) : dir_(*Copies().emplace_back(std::make_unique<QTemporaryDir>()))
+    explicit HardwareLibrary(const std::string &root)
     {
         setenv("ROBOT_PARPORT_ROOT", root.c_str(), 1);
         const fs::path copy = fs::path(dir_.path().toStdString()) / "libinpout32.so";
@@ -69,13 +64,7 @@ public:
     void (*Out32)(short, short) = nullptr;
 
 private:
-    static std::vector<std::unique_ptr<QTemporaryDir>> &Copies()
-    {
-        static std::vector<std::unique_ptr<QTemporaryDir>> copies;
-        return copies;
-    }
-
-    QTemporaryDir &dir_;
+    QTemporaryDir dir_;
     void *handle_ = nullptr;
 };
 
@@ -183,14 +172,14 @@ TEST(HardwarePortLibrary, WithoutTheDeviceGoesNowhereAndSaysOnceWhatIsMissing)
 
 TEST(HardwarePortLibrary, WithoutAnyPortOrWithADeviceThatIsNoPortReadsZero)
 {
-    {
-        FakeRoot empty;
-        HardwareLibrary lib(empty.Path());
-        ASSERT_TRUE(lib.Loaded());
-        const std::string said = DriveWithoutAPort(lib);
-        EXPECT_TRUE(Has(said, "no parallel port is known")) << said;
-        EXPECT_TRUE(Has(said, "modprobe parport_pc ppdev")) << said;
-    }
+    // Both copies stay on disk while both are loaded: a copy removed could
+    // pass its inode on to the next, and the loader would hand back the first.
+    FakeRoot empty;
+    HardwareLibrary first(empty.Path());
+    ASSERT_TRUE(first.Loaded());
+    const std::string none = DriveWithoutAPort(first);
+    EXPECT_TRUE(Has(none, "no parallel port is known")) << none;
+    EXPECT_TRUE(Has(none, "modprobe parport_pc ppdev")) << none;
     {
         // A plain file where the device should be: it opens but cannot be
         // claimed, and nothing is written into it.
